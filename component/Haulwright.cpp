@@ -1,0 +1,271 @@
+#include "Haulwright.h"
+
+#include "MessageDispatcher.h"
+#include "StatusReportPayload.h"
+
+#include <boost/lexical_cast.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <exception>
+#include <thread>
+
+const char* const Haulwright::targetTopic = "target://Client/Component/Haulwright";
+
+namespace {
+const char* const requestTopic = "event://Client/Service/Download";
+// Until start() reads the configured limit.
+const std::uint64_t defaultMaxDownloads = 50;
+} // namespace
+
+Haulwright::Haulwright()
+    : maxDownloads(defaultMaxDownloads), logger(Logger::getDefaultInstance()), configuration(nullptr),
+      reservations(0)
+{
+    handlers["Start"] = &Haulwright::handleStart;
+    handlers["Resume"] = &Haulwright::handleResume;
+    handlers["Abort"] = &Haulwright::handleAbort;
+    handlers["Pause"] = &Haulwright::handlePause;
+
+    try {
+        std::string domain;
+        ConfigurationManager::getDefaultInstance()->getValue("Identities/DomainID", domain, 0);
+        PersistentManager manager;
+        requestStore.reset(new KeyValueSchema(manager.initLocal("DownloadRequests", domain, "", "")));
+    } catch (const std::exception& e) {
+        HAUL_LOG(std::string("HAULWRIGHT: Init schema failed. Reason: ") + e.what());
+    }
+}
+
+Haulwright::~Haulwright()
+{
+    // Let deliveries still running on other threads leave before the members die.
+    MessageDispatcher::getInstance()->unsubscribe(this, std::string());
+}
+
+void Haulwright::start()
+{
+    try {
+        configuration = ConfigurationManager::getDefaultInstance();
+        MessageDispatcher* bus = MessageDispatcher::getInstance();
+        if (bus->subscribe(this, requestTopic) != 0)
+            HAUL_LOG("The Haulwright can't be subscribed");
+        if (bus->subscribe(this, std::string(targetTopic) + "/*") != 0)
+            HAUL_LOG("The Haulwright can't be subscribed");
+
+        std::uint64_t limit = defaultMaxDownloads;
+        std::string text;
+        if (configuration->getValue("Downloader/MaxDownloads", text, 0) == 0) {
+            try {
+                // A negative limit wraps to a huge one on purpose: it never refuses.
+                limit = static_cast<std::uint64_t>(static_cast<std::int64_t>(boost::lexical_cast<int>(text)));
+            } catch (const boost::bad_lexical_cast&) {
+                limit = defaultMaxDownloads;
+            }
+        }
+        setMaxDownloads(limit);
+    } catch (const std::exception& e) {
+        HAUL_LOG(" Exception caught.");
+        HAUL_LOG(e.what());
+    } catch (...) {
+        HAUL_LOG(" Unknown exception caught.");
+    }
+}
+
+void Haulwright::stop()
+{
+    MessageDispatcher* bus = MessageDispatcher::getInstance();
+    bus->unsubscribe(this, requestTopic);
+    bus->unsubscribe(this, std::string(targetTopic) + "/*");
+    {
+        boost::lock_guard<boost::mutex> lock(registryMutex);
+        for (auto& entry : activeDownloads)
+            entry.second->pause();
+    }
+    // Admitted requests not yet registered are waited for too: they still use this object.
+    for (;;) {
+        {
+            boost::lock_guard<boost::mutex> lock(registryMutex);
+            if (activeDownloads.empty() && reservations == 0)
+                return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(0));
+        std::this_thread::yield();
+    }
+}
+
+void Haulwright::hostOperation3() {}
+
+void Haulwright::hostOperation4() {}
+
+void Haulwright::setMaxDownloads(std::uint64_t value)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    maxDownloads = value;
+}
+
+std::uint64_t Haulwright::getMaxDownloads()
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    return maxDownloads;
+}
+
+std::size_t Haulwright::activeCount()
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    return activeDownloads.size();
+}
+
+std::uint64_t Haulwright::reservationCount()
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    return reservations;
+}
+
+void Haulwright::log(int line, const std::string& text)
+{
+    logger->error("Haulwright[" + std::to_string(line) + "] -> " + text);
+}
+
+void Haulwright::onMessage(boost::shared_ptr<LocalMessage> message)
+{
+    try {
+        const std::string type = message->getMessageType();
+        const auto found = handlers.find(type);
+        const Handler handler = found == handlers.end() ? &Haulwright::ignoreMessage : found->second;
+        (this->*handler)(message);
+    } catch (const std::exception& e) {
+        HAUL_LOG("Exception caught.");
+        HAUL_LOG(e.what());
+    } catch (...) {
+        HAUL_LOG("Unknown exception caught.");
+    }
+}
+
+// Registry
+
+bool Haulwright::isRegistered(UUId sessionId)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    return activeDownloads.count(sessionId) != 0;
+}
+
+bool Haulwright::reserveSlot()
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    if (activeDownloads.size() + reservations < maxDownloads) {
+        ++reservations;
+        return true;
+    }
+    return false;
+}
+
+void Haulwright::releaseSlot()
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    --reservations;
+}
+
+int Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    const bool busy = activeDownloads.count(sessionId) != 0 || claimed.count(sessionId) != 0;
+    const bool full = activeDownloads.size() + reservations >= maxDownloads;
+    if (limitFirst && full)
+        return 257;
+    if (busy)
+        return 275;
+    if (full)
+        return 257;
+    ++reservations;
+    claimed.insert(sessionId);
+    return 0;
+}
+
+void Haulwright::releaseClaim(const UUId& sessionId)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    --reservations;
+    claimed.erase(sessionId);
+}
+
+bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    activeDownloads[sessionId] = downloader;
+    --reservations;
+    claimed.erase(sessionId);
+    return true;
+}
+
+IDownloader* Haulwright::findDownload(const UUId& sessionId)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    const auto found = activeDownloads.find(sessionId);
+    return found == activeDownloads.end() ? nullptr : found->second;
+}
+
+bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operation)())
+{
+    // Held across the call so that the completion cannot destroy the transfer meanwhile.
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    const auto found = activeDownloads.find(sessionId);
+    if (found == activeDownloads.end())
+        return false;
+    (found->second->*operation)();
+    return true;
+}
+
+void Haulwright::abortDownload(const UUId& sessionId) { withDownload(sessionId, &IDownloader::abort); }
+
+bool Haulwright::removeDownload(const UUId& sessionId)
+{
+    boost::lock_guard<boost::mutex> lock(registryMutex);
+    if (activeDownloads.erase(sessionId) == 0)
+        HAUL_LOG(" ERROR. Local message not deleted from the map - not found");
+    return true;
+}
+
+// Replies
+
+namespace {
+bool postReply(const std::string& messageType, const boost::shared_ptr<LocalMessage>& request, int code,
+               const std::string& text)
+{
+    CommonMessageProperties properties;
+    properties.priority = request->getPriority();
+    properties.topic = request->getReplyTopic();
+    properties.sessionId = request->getSessionId();
+    properties.replyTopic = std::string();
+    properties.messageType = messageType;
+    boost::shared_ptr<ISerializable> payload(new StatusReportPayload(code, text));
+    boost::shared_ptr<LocalMessage> reply(new LocalMessage(properties));
+    reply->setPayload(payload);
+    return MessageDispatcher::getInstance()->post(reply) == 0;
+}
+} // namespace
+
+void Haulwright::postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                             const std::string& text)
+{
+    try {
+        if (!postReply(messageType, request, code, text))
+            HAUL_LOG(" ERROR: Could not post message.");
+    } catch (const std::exception& e) {
+        HAUL_LOG(" Exception caught.");
+        HAUL_LOG(e.what());
+    } catch (...) {
+        HAUL_LOG(" ERROR: Unknown exception caught. Could not generate message.");
+    }
+}
+
+void Haulwright::postErrorMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                                  const std::string& text)
+{
+    try {
+        postReply(messageType, request, code, text);
+    } catch (const std::exception& e) {
+        HAUL_LOG(" Exception caught.");
+        HAUL_LOG(e.what());
+    } catch (...) {
+        HAUL_LOG(" ERROR: Unknown exception caught. Could not generate error message.");
+    }
+}

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "ConfigurationManager.h"
+#include "IComponent.h"
+#include "IDownloader.h"
+#include "IMessageSink.h"
+#include "KeyValueSchema.h"
+#include "LocalMessage.h"
+#include "Logger.h"
+#include "HaulwrightPersistedRequest.h"
+#include "UUId.h"
+
+#include <QFileInfo>
+#include <QList>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+// The download service. Created, started, stopped and destroyed by the host;
+// every handler runs on a bus delivery thread, a Start or Resume for the whole
+// transfer. Owns its store and handler table, never the transfers it registers.
+class Haulwright : public IComponent, public IMessageSink
+{
+public:
+    typedef void (Haulwright::*Handler)(boost::shared_ptr<LocalMessage>);
+
+    static const char* const targetTopic;
+
+    Haulwright();
+    ~Haulwright() override;
+
+    // IComponent
+    void start() override;
+    void stop() override;
+    void hostOperation3() override;
+    void hostOperation4() override;
+
+    // IMessageSink
+    void onMessage(boost::shared_ptr<LocalMessage> message) override;
+
+    void setMaxDownloads(std::uint64_t value);
+
+    // Registry of running transfers.
+    bool isRegistered(UUId sessionId);
+    bool reserveSlot();
+    void releaseSlot();
+    bool registerDownload(const UUId& sessionId, IDownloader* downloader);
+    IDownloader* findDownload(const UUId& sessionId);
+    void abortDownload(const UUId& sessionId);
+    bool removeDownload(const UUId& sessionId);
+    // Admits a request and claims its session identifier in one step:
+    // 0 admitted, 275 identifier busy, 257 limit reached.
+    // limitFirst: a Resume hears of the limit before anything else.
+    int claimSession(const UUId& sessionId, bool limitFirst);
+    // Gives back a claim that never registered a transfer.
+    void releaseClaim(const UUId& sessionId);
+
+    // Replies.
+    void postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                     const std::string& text);
+    void postErrorMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                          const std::string& text);
+
+    // Handlers.
+    void handleStart(boost::shared_ptr<LocalMessage> request);
+    void handleResume(boost::shared_ptr<LocalMessage> request);
+    void handlePause(boost::shared_ptr<LocalMessage> request);
+    void handleAbort(boost::shared_ptr<LocalMessage> request);
+
+    // File names.
+    std::string makeTemporalFileName(const UUId& sessionId);
+    std::string makeTemporalFilePath(const std::string& name, const std::string& destinationFolder);
+    std::string makeFinalFilePath(const std::string& url, const std::string& destinationFolder);
+    std::string makeUniqueFilePath(const std::string& path, unsigned int counter);
+    bool findCompletedFile(const std::string& url, const std::string& destinationFolder, const std::string& fileHash,
+                           std::string& foundPath);
+    void listCandidateFiles(const std::string& path, QList<QFileInfo>& files);
+    IDownloader* createDownloader(const std::string& temporalFilePath, boost::shared_ptr<LocalMessage> request);
+
+    // Persisted requests.
+    int persistRequest(const std::string& key, HaulwrightPersistedRequest record);
+    int readPersistedRequest(const std::string& key, HaulwrightPersistedRequest& record);
+    int removePersistedRequest(const std::string& key);
+    bool discardPersistedRequest(const UUId& sessionId);
+
+    // Completion.
+    void onDownloadFinished(IDownloader* downloader);
+    void saveCompletedDownload(const UUId& sessionId, const std::string& temporalFilePath,
+                               const std::string& serverFilename, const std::string& url,
+                               const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
+                               const std::string& text, int code);
+    void reportFailedDownload(const UUId& sessionId, const std::string& temporalFilePath,
+                              const std::string& serverFilename, const std::string& url,
+                              const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
+                              const std::string& text, int code);
+    void reportCanceledDownload(const UUId& sessionId, const std::string& temporalFilePath,
+                                const std::string& serverFilename, const std::string& url,
+                                const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
+                                const std::string& text, int code);
+    std::string makeAbsoluteNativePath(const std::string& path);
+
+    // For tests and diagnostics.
+    std::uint64_t getMaxDownloads();
+    std::size_t activeCount();
+    std::uint64_t reservationCount();
+    bool hasStore() const { return static_cast<bool>(requestStore); }
+
+private:
+    void log(int line, const std::string& text);
+    std::string downloadFolder(const std::string& destinationFolder);
+    void discardEarlierPartialFile(const std::string& key, const std::string& temporalPath);
+    void ignoreMessage(boost::shared_ptr<LocalMessage>) {}
+    // Runs operation on the registered transfer under registryMutex; false when none.
+    bool withDownload(const UUId& sessionId, void (IDownloader::*operation)());
+
+    std::map<UUId, IDownloader*> activeDownloads;
+    std::uint64_t maxDownloads;
+    boost::mutex registryMutex;   // guards activeDownloads, maxDownloads, reservations, claimed
+    boost::mutex completionMutex; // held by each completion for its whole run
+    Logger* logger;
+    ConfigurationManager* configuration;
+    boost::shared_ptr<KeyValueSchema> requestStore;
+    std::uint64_t reservations;
+    std::map<std::string, Handler> handlers;
+    // Identifiers admitted but not yet registered, so that two requests for one
+    // identifier can never both run.
+    std::set<UUId> claimed;
+};
+
+// Log line of the component: "Haulwright[line] -> text".
+#define HAUL_LOG(text) log(__LINE__, (text))

@@ -1,0 +1,79 @@
+// Resume, pause and abort requests.
+#include "AdmissionGuard.h"
+#include "Haulwright.h"
+#include "StartRequestPayload.h"
+
+#include <stdexcept>
+
+void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
+{
+    const UUId sessionId = request->getSessionId();
+    const int claim = claimSession(sessionId, true);
+    if (claim == 257) {
+        HAUL_LOG(" ERROR: Max number of downloaders reached.");
+        postErrorMessage("DownloaderError", request, 257, "Max number of allowed concurrent downloads reached");
+        return;
+    }
+    if (claim == 275) {
+        // One transfer owns a partial file at a time.
+        postErrorMessage("DownloaderError", request, 275, "Session ID is already in use");
+        return;
+    }
+    AdmissionGuard admission(*this, sessionId);
+    try {
+        HaulwrightPersistedRequest record;
+        readPersistedRequest(sessionId.getValue(), record);
+        boost::shared_ptr<ISerializable> payload(
+            new StartRequestPayload(record.url, "", "", record.destinationFolder, false, record.fileHash));
+        request->setPayload(payload);
+        if (record.temporalFilename.empty()) {
+            admission.release();
+            HAUL_LOG(" Unknown filename to be resumed");
+            postErrorMessage("DownloaderError", request, 269, "Unknown filename to be resumed");
+            return;
+        }
+        IDownloader* downloader = createDownloader(record.temporalFilename, request);
+        registerDownload(sessionId, downloader);
+        admission.dismiss();
+        downloader->resume();
+    } catch (const std::domain_error&) {
+        admission.release();
+        HAUL_LOG("Cannot resume the specified file");
+        postErrorMessage("DownloaderError", request, 269, "Cannot resume the specified file");
+    } catch (const std::logic_error&) {
+        admission.release();
+        HAUL_LOG("Critical unknown error");
+        postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
+    }
+}
+
+void Haulwright::handlePause(boost::shared_ptr<LocalMessage> request)
+{
+    if (withDownload(request->getSessionId(), &IDownloader::pause))
+        return;
+    HAUL_LOG(" No file to stop");
+    postErrorMessage("DownloaderError", request, 270, "No file to stop");
+}
+
+void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
+{
+    try {
+        const UUId sessionId = request->getSessionId();
+        if (isRegistered(sessionId)) {
+            abortDownload(sessionId);
+            return;
+        }
+        if (discardPersistedRequest(sessionId)) {
+            postMessage("WasAborted", request, 0, "Download aborted");
+        } else {
+            HAUL_LOG(" No file to be aborted.");
+            postErrorMessage("DownloaderError", request, 272, "Critical unknown error");
+        }
+    } catch (const std::domain_error&) {
+        HAUL_LOG("Critical unknown error");
+        postErrorMessage("DownloaderError", request, 272, "Critical unknown error");
+    } catch (const std::logic_error&) {
+        HAUL_LOG("Critical unknown error");
+        postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
+    }
+}

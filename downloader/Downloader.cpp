@@ -1,0 +1,286 @@
+// The transfer's object: construction, the IDownloader operations, transfer
+// setup (request, proxy, TLS) and the inactivity timer.
+#include "Downloader.h"
+
+#include "DispatcherFilterGuard.h"
+#include "Haulwright.h"
+#include "NetworkProxyHelper.h"
+#include "StartRequestPayload.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSslCertificate>
+#include <QUrl>
+#include <boost/lexical_cast.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/lock_types.hpp>
+#include <stdexcept>
+
+namespace {
+
+// Qt 5 reads a whole body ahead into memory unless the reply's buffer is bounded.
+const qint64 replyBufferSize = 1024 * 1024;
+
+template <class Number> Number readNumber(ConfigurationManager* config, const char* key, Number fallback)
+{
+    std::string text;
+    if (config->getValue(key, text, 0) != 0)
+        return fallback;
+    try {
+        return boost::lexical_cast<Number>(text);
+    } catch (const boost::bad_lexical_cast&) {
+        return fallback;
+    }
+}
+
+} // namespace
+
+Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
+                       boost::shared_ptr<LocalMessage> requestMessage_)
+    : owner(owner_), requestMessage(requestMessage_), action(ActionStart), useAuthData(false), eventLoop(nullptr),
+      reply(nullptr), state(NotStarted), statusMessage("NotStarted"), resultCode(511),
+      logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()), statusInterval(2000),
+      requestTimeout(60000), redirectCount(0), temporalFilename(temporalFilename_), lastReportElapsed(0),
+      timerConnected(false), writeFailed(false), hashedBytes(0), hashUsable(true)
+{
+    const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
+    const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
+
+    statusInterval = readNumber<quint32>(config, "Downloader/StatusInterval", 2000);
+    requestTimeout = readNumber<qint32>(config, "Downloader/RequestTimeout", 60000);
+
+    if (start != nullptr) {
+        url = start->getUrl();
+        destinationFolder = start->getDestinationFolder();
+        useAuthData = start->getUseAuthData();
+        userName = start->getUserName();
+        password = start->getPassword();
+        fileHash = start->getFileHash();
+    }
+    eventLoop = new QEventLoop;
+}
+
+Downloader::~Downloader()
+{
+    delete eventLoop;
+    eventLoop = nullptr;
+}
+
+void Downloader::log(int line, const std::string& text)
+{
+    logger->error("Downloader[" + std::to_string(line) + "] -> " + text);
+}
+
+void Downloader::setOutcome(DownloadState newState, const std::string& text, std::int32_t code)
+{
+    boost::lock_guard<boost::mutex> lock(mutex);
+    state = newState;
+    statusMessage = text;
+    resultCode = code;
+}
+
+void Downloader::deletePartialFile()
+{
+    file.close();
+    QFile::remove(temporalFilename);
+}
+
+void Downloader::start()
+{
+    boost::unique_lock<boost::mutex> lock(mutex);
+    if (state != NotStarted)
+        return;
+
+    try {
+        reply = nullptr;
+        QNetworkRequest request{QUrl()};
+        file.setFileName(temporalFilename);
+
+        QIODevice::OpenMode mode = QIODevice::WriteOnly;
+        runningHash.reset();
+        hashedBytes = 0;
+        hashUsable = true;
+        if (QFile::exists(temporalFilename)) {
+            if (action == ActionResume) {
+                const qint64 size = QFileInfo(temporalFilename).size();
+                mode = QIODevice::Append;
+                request.setRawHeader("Range", "bytes=" + QByteArray::number(size) + "-");
+                // Seed the digest with what is already there; only when it is wanted.
+                if (!fileHash.empty()) {
+                    hashUsable = runningHash.updateFromFile(temporalFilename.toStdString(), size);
+                    hashedBytes = size;
+                }
+            } else {
+                QFile::remove(temporalFilename);
+            }
+        }
+
+        if (!file.open(mode | QIODevice::Unbuffered)) {
+            statusMessage = "Could not create destination file";
+            resultCode = 258;
+            state = Failed;
+            lock.unlock();
+            owner->onDownloadFinished(this);
+            return;
+        }
+
+        connect(&networkManager, &QNetworkAccessManager::sslErrors, this, &Downloader::onSslErrors);
+        elapsedTime.start();
+        sendRequest(url, request);
+        requestTimer.start();
+        {
+            DispatcherFilterGuard filterGuard;
+            lock.unlock();
+            eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
+        }
+    } catch (const std::exception& e) {
+        const bool configuration = dynamic_cast<const std::domain_error*>(&e) != nullptr;
+        deletePartialFile();
+        statusMessage = configuration ? "Download failed due to an error in configuration. Check log for details."
+                                      : "Download failed due to an unknown exception.";
+        resultCode = configuration ? 0 : 260;
+        state = Failed;
+    } catch (...) {
+        deletePartialFile();
+        statusMessage = "Download failed due to an unknown exception.";
+        resultCode = 260;
+        state = Failed;
+    }
+    if (lock.owns_lock())
+        lock.unlock();
+
+    requestTimer.stop();
+    if (reply != nullptr) {
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    owner->onDownloadFinished(this);
+}
+
+void Downloader::resume()
+{
+    action = ActionResume;
+    IDownloader* self = this;
+    self->start();
+}
+
+void Downloader::requestStop(DownloadAction requested)
+{
+    boost::lock_guard<boost::mutex> lock(mutex);
+    if (state != InProgress || reply == nullptr)
+        return;
+    action = requested;
+    // The reply belongs to the transfer's thread; its abort has to run there.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (reply != nullptr)
+                reply->abort();
+        },
+        Qt::QueuedConnection);
+}
+
+void Downloader::abort() { requestStop(ActionAbort); }
+
+void Downloader::pause() { requestStop(ActionPause); }
+
+DownloadState Downloader::getState() { return state; }
+std::int32_t Downloader::getResultCode() { return resultCode; }
+std::string Downloader::getStatusMessage() { return statusMessage; }
+boost::shared_ptr<LocalMessage> Downloader::getRequestMessage() { return requestMessage; }
+std::string Downloader::getServerFilename() { return serverFilename; }
+std::string Downloader::getTemporalFilename() { return temporalFilename.toStdString(); }
+
+void Downloader::sendRequest(const std::string& target, QNetworkRequest& request)
+{
+    request.setSslConfiguration(buildSslConfiguration(target));
+    networkManager.setProxy(buildProxy(target));
+    statusMessage = "Download in progress";
+    state = InProgress;
+
+    QUrl address(QString::fromStdString(target));
+    if (useAuthData) {
+        address.setUserName(QString::fromStdString(userName));
+        address.setPassword(QString::fromStdString(password));
+    }
+    request.setUrl(address);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // Size checks, Range and the digest must see the bytes the server stores.
+    request.setRawHeader("Accept-Encoding", "identity");
+    reply = networkManager.get(request);
+    reply->setReadBufferSize(replyBufferSize);
+
+    connect(reply, &QNetworkReply::finished, this, &Downloader::onFinishSlot);
+    connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
+    connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::onDownloadProgress);
+
+    requestTimer.setSingleShot(true);
+    requestTimer.setInterval(requestTimeout);
+    if (!timerConnected) {
+        connect(&requestTimer, &QTimer::timeout, this, &Downloader::onRequestTimeout);
+        timerConnected = true;
+    }
+    if (redirectCount > 0)
+        requestTimer.start();
+}
+
+QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    const QString scheme = QUrl(QString::fromStdString(target)).scheme();
+    if (scheme != QLatin1String("https") && scheme != QLatin1String("ftps"))
+        return configuration;
+
+    std::string dataPath;
+    if (config->getValue("Directories/DataPath", dataPath, 0) != 0)
+        throw std::domain_error("Error retrieving Data Path");
+
+    QList<QSslCertificate> authorities;
+    QDirIterator entries(QString::fromStdString(dataPath + "cert/"), QStringList() << "*.crt",
+                         QDir::Dirs | QDir::Files, QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        QFile certificate(entries.next());
+        if (!certificate.open(QIODevice::ReadOnly | QIODevice::Text))
+            continue;
+        authorities += QSslCertificate::fromData(certificate.readAll(), QSsl::Pem);
+        certificate.close();
+    }
+    configuration.setCaCertificates(authorities);
+    return configuration;
+}
+
+QNetworkProxy Downloader::buildProxy(const std::string& target)
+{
+    const NetworkProxy record = NetworkProxyHelper::getProxy(target);
+    QNetworkProxy::ProxyType type;
+    switch (record.type) {
+    case 0:
+        type = QNetworkProxy::DefaultProxy;
+        break;
+    case 1:
+        type = QNetworkProxy::Socks5Proxy;
+        break;
+    case 2:
+        type = QNetworkProxy::NoProxy;
+        break;
+    case 4:
+        type = QNetworkProxy::FtpCachingProxy;
+        break;
+    default:
+        type = QNetworkProxy::HttpProxy;
+        break;
+    }
+    QNetworkProxy proxy(type, QString::fromStdString(record.host), record.port);
+    if (!record.userName.empty()) {
+        proxy.setUser(QString::fromStdString(record.userName));
+        proxy.setPassword(QString::fromStdString(record.password));
+    }
+    return proxy;
+}
+
+void Downloader::onRequestTimeout()
+{
+    setOutcome(Failed, "No response from the endpoint - timeout occurred", 273);
+    file.close();
+    eventLoop->exit(0);
+}

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "ConfigurationManager.h"
+#include "IDownloader.h"
+#include "LocalMessage.h"
+#include "Logger.h"
+#include "Sha1.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QTimer>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/mutex.hpp>
+#include <string>
+#include <tuple>
+#include <vector>
+
+class Haulwright;
+
+// One transfer from a URL into a partial file, redirects included.
+// Thread: created on the delivery thread that then runs start()/resume() on it;
+// all Qt objects and slots live there. pause()/abort() come from other threads.
+// Owner: the component; destroyed by its completion handling.
+class Downloader : public QObject, public IDownloader
+{
+    Q_OBJECT
+
+public:
+    typedef std::tuple<DownloadState, std::string, std::int32_t> ReplyOutcome;
+
+    Downloader(Haulwright* owner, const QString& temporalFilename, boost::shared_ptr<LocalMessage> requestMessage);
+    ~Downloader() override;
+
+    void start() override;
+    void resume() override;
+    void abort() override;
+    void pause() override;
+    DownloadState getState() override;
+    std::int32_t getResultCode() override;
+    std::string getStatusMessage() override;
+    boost::shared_ptr<LocalMessage> getRequestMessage() override;
+    std::string getServerFilename() override;
+    std::string getTemporalFilename() override;
+
+    // For tests: the configured intervals.
+    quint32 getStatusInterval() const { return statusInterval; }
+    qint32 getRequestTimeout() const { return requestTimeout; }
+    DownloadAction getAction() const { return action; }
+
+public slots:
+    void onFinishSlot();
+    void onReadyRead();
+    void onSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onRequestTimeout();
+
+private:
+    void sendRequest(const std::string& url, QNetworkRequest& request);
+    QSslConfiguration buildSslConfiguration(const std::string& url);
+    QNetworkProxy buildProxy(const std::string& url);
+    ReplyOutcome evaluateReplyError(QNetworkReply* reply, DownloadAction action, bool useAuthData,
+                                    std::int32_t httpStatus);
+    void readServerFilename();
+    bool verifyFileHash();
+    bool isRedirect(QNetworkReply* reply);
+    void requestStop(DownloadAction requested);
+    void setOutcome(DownloadState newState, const std::string& text, std::int32_t code);
+    void deletePartialFile();
+    void log(int line, const std::string& text);
+
+    Haulwright* owner;
+    boost::shared_ptr<LocalMessage> requestMessage;
+    std::string destinationFolder;
+    std::string url;
+    DownloadAction action;
+    bool useAuthData;
+    std::string userName;
+    std::string password;
+    QEventLoop* eventLoop;
+    std::string serverFilename;
+    QFile file;
+    QNetworkAccessManager networkManager;
+    QNetworkReply* reply;
+    DownloadState state;
+    std::string statusMessage;
+    std::int32_t resultCode;
+    Logger* logger;
+    ConfigurationManager* config;
+    QElapsedTimer elapsedTime;
+    QTimer requestTimer;
+    quint32 statusInterval;
+    qint32 requestTimeout;
+    quint32 redirectCount;
+    QString temporalFilename;
+    std::string fileHash;
+    boost::mutex mutex; // serialises start's setup against pause/abort; guards state, reply, action writes
+
+    qint32 lastReportElapsed;
+    bool timerConnected;
+    bool writeFailed;
+    // Digest of the partial file as written, so completion never reads it again.
+    Sha1 runningHash;
+    qint64 hashedBytes;
+    bool hashUsable;
+    std::vector<char> readBuffer;
+};
+
+#define DOWNLOADER_LOG(text) log(__LINE__, (text))

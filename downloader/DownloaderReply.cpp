@@ -1,0 +1,224 @@
+// What the transfer does with its reply: data, end of the reply, TLS errors,
+// the completion checks and progress reports.
+#include "Downloader.h"
+
+#include "MessageDispatcher.h"
+#include "ProgressReportPayload.h"
+
+#include <QFileInfo>
+#include <QUrl>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <limits>
+#include <locale>
+
+namespace {
+const quint32 maxRedirects = 5;
+const std::size_t readChunk = 256 * 1024;
+} // namespace
+
+bool Downloader::isRedirect(QNetworkReply* answer)
+{
+    return !answer->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().isEmpty();
+}
+
+void Downloader::onReadyRead()
+{
+    requestTimer.stop();
+    if (reply == nullptr || writeFailed)
+        return;
+    const bool dropBody = isRedirect(reply);
+    if (readBuffer.empty())
+        readBuffer.resize(readChunk);
+    const bool hashing = !fileHash.empty();
+    for (;;) {
+        const qint64 got = reply->read(readBuffer.data(), static_cast<qint64>(readBuffer.size()));
+        if (got <= 0)
+            break;
+        if (dropBody)
+            continue;
+        if (file.write(readBuffer.data(), got) != got) {
+            // Stop at the first failed write: a file with a hole is never reported complete.
+            writeFailed = true;
+            setOutcome(Failed, "Could not write to destination file.", 258);
+            reply->abort();
+            return;
+        }
+        if (hashing) {
+            runningHash.update(readBuffer.data(), static_cast<std::size_t>(got));
+            hashedBytes += got;
+        }
+    }
+    requestTimer.start();
+}
+
+void Downloader::onFinishSlot()
+{
+    requestTimer.stop();
+    bool redirecting = false;
+    if (reply == nullptr)
+        return;
+    if (writeFailed) {
+        file.close();
+        eventLoop->exit(0);
+        return;
+    }
+
+    try {
+        const std::int32_t httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() != QNetworkReply::NoError) {
+            if (action != ActionPause)
+                deletePartialFile();
+            const ReplyOutcome outcome = evaluateReplyError(reply, action, useAuthData, httpStatus);
+            setOutcome(std::get<0>(outcome), std::get<1>(outcome), std::get<2>(outcome));
+        } else if (reply->url().scheme() == QLatin1String("ftp")) {
+            setOutcome(Completed, "Download Complete", 0);
+        } else if (httpStatus == 200) {
+            const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            const qint64 size = file.size();
+            // Lengths beyond 32 bits can never be confirmed.
+            const bool tooLong = announced > static_cast<qint64>(std::numeric_limits<quint32>::max());
+            const quint32 length = tooLong ? 0 : static_cast<quint32>(announced < 0 ? 0 : announced);
+            const bool complete = !tooLong && ((length == 0 && size > 0) || (length > 0 && size == length));
+            if (complete)
+                setOutcome(Completed, "Download Complete", 0);
+            else
+                setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+        } else if (httpStatus == 206) {
+            setOutcome(Completed, "Download Complete", 0);
+        } else if (isRedirect(reply)) {
+            ++redirectCount;
+            if (redirectCount <= maxRedirects) {
+                redirecting = true;
+                QNetworkRequest next = reply->request();
+                const std::string target =
+                    reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString().toStdString();
+                boost::lock_guard<boost::mutex> lock(mutex);
+                sendRequest(target, next);
+            } else {
+                boost::lock_guard<boost::mutex> lock(mutex);
+                state = Failed;
+                statusMessage = "Download failed: MAX Number of redirection reached.";
+            }
+        } else {
+            deletePartialFile();
+            setOutcome(Failed, "Download failed.", 261);
+        }
+    } catch (const std::exception& e) {
+        DOWNLOADER_LOG("DOWNLOADER: ERROR: Uknown exception caught.");
+        DOWNLOADER_LOG(e.what());
+        setOutcome(Failed, "Download failed: Unknown exception caught.", 260);
+        redirecting = false;
+    } catch (...) {
+        DOWNLOADER_LOG("DOWNLOADER: ERROR: Uknown exception caught.");
+        setOutcome(Failed, "Download failed: Unknown exception caught.", 260);
+        redirecting = false;
+    }
+
+    if (!redirecting)
+        file.close();
+    if (state == Completed) {
+        readServerFilename();
+        if (!verifyFileHash()) {
+            setOutcome(Failed, "Digest verification failed", 274);
+            QFile::remove(temporalFilename);
+        }
+    }
+    if (!redirecting)
+        eventLoop->exit(0);
+}
+
+Downloader::ReplyOutcome Downloader::evaluateReplyError(QNetworkReply* answer, DownloadAction requested,
+                                                        bool withCredentials, std::int32_t httpStatus)
+{
+    const std::string errorText = answer->errorString().toLocal8Bit().toStdString();
+    switch (answer->error()) {
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::ProxyTimeoutError:
+        return ReplyOutcome(Failed, errorText, 273);
+    case QNetworkReply::OperationCanceledError:
+        if (requested == ActionPause)
+            return ReplyOutcome(Paused, "Download paused.", 0);
+        if (requested == ActionAbort)
+            return ReplyOutcome(Canceled, "Download canceled by user.", 262);
+        return ReplyOutcome(Canceled, "Download canceled.", 262);
+    case QNetworkReply::AuthenticationRequiredError:
+        if (withCredentials)
+            return ReplyOutcome(Failed, "Download failed: Invalid username and/or password.", 263);
+        return ReplyOutcome(Failed, "Download failed: Server replied Authorization Required.", 264);
+    case QNetworkReply::SslHandshakeFailedError:
+        return ReplyOutcome(Failed, "Download failed: SSL handshake failed.", 265);
+    default:
+        if (httpStatus == 410)
+            return ReplyOutcome(Failed, "Download failed: The requested file is not longer available", 266);
+        return ReplyOutcome(Failed, errorText, 260);
+    }
+}
+
+void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& /*errors*/)
+{
+    std::string value;
+    if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
+        value = "no";
+    if (value == "yes")
+        answer->ignoreSslErrors();
+}
+
+void Downloader::readServerFilename()
+{
+    if (reply == nullptr || !reply->hasRawHeader("content-disposition"))
+        return;
+    const std::string value = reply->rawHeader("content-disposition").toStdString();
+    const std::size_t name = value.find("filename");
+    if (name == std::string::npos)
+        return;
+    const std::size_t equals = value.find('=', name);
+    if (equals == std::string::npos)
+        return;
+    std::string result = value.substr(equals + 1);
+    result.erase(std::remove(result.begin(), result.end(), '"'), result.end());
+    boost::algorithm::trim(result, std::locale());
+    serverFilename = result;
+}
+
+bool Downloader::verifyFileHash()
+{
+    if (fileHash.empty())
+        return true;
+    std::string expected = fileHash;
+    const std::ctype<char>& ctype = std::use_facet<std::ctype<char>>(std::locale());
+    for (char& c : expected)
+        c = ctype.tolower(c);
+
+    const QFileInfo info(temporalFilename);
+    std::string actual;
+    if (hashUsable && info.exists() && info.size() == hashedBytes)
+        actual = runningHash.hexDigest();
+    else if (!Sha1::hashFile(temporalFilename.toStdString(), actual))
+        return false;
+    return actual == expected;
+}
+
+void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    const qint32 now = static_cast<qint32>(elapsedTime.elapsed());
+    if (static_cast<quint32>(now) - static_cast<quint32>(lastReportElapsed) < statusInterval || statusInterval == 0 ||
+        bytesTotal == -1)
+        return;
+    lastReportElapsed = static_cast<qint32>(elapsedTime.elapsed());
+    const std::uint64_t rate =
+        lastReportElapsed != 0 ? static_cast<std::uint64_t>(bytesReceived * 1000.0 / lastReportElapsed) : 0;
+
+    CommonMessageProperties properties;
+    properties.messageType = "Progress";
+    properties.topic = "event://Client/Service/DownloadStatus/" + requestMessage->getSessionId().getValue();
+    properties.priority = 1;
+    properties.sessionId = requestMessage->getSessionId();
+    properties.replyTopic = std::string();
+    boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(
+        static_cast<std::uint64_t>(bytesReceived), static_cast<std::uint64_t>(bytesTotal), rate));
+    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
+    message->setPayload(payload);
+    if (MessageDispatcher::getInstance()->post(message) != 0)
+        DOWNLOADER_LOG("DOWNLOADER: ERROR: Could not post message.");
+}
