@@ -205,6 +205,9 @@ void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     if (static_cast<quint32>(now) - static_cast<quint32>(lastReportElapsed) < statusInterval || statusInterval == 0 ||
         bytesTotal == -1)
         return;
+    // Qt announces the received count as the total once a reply of unknown length ends.
+    if (reply != nullptr && !reply->header(QNetworkRequest::ContentLengthHeader).isValid())
+        return;
     lastReportElapsed = static_cast<qint32>(elapsedTime.elapsed());
     const std::uint64_t rate =
         lastReportElapsed != 0 ? static_cast<std::uint64_t>(bytesReceived * 1000.0 / lastReportElapsed) : 0;

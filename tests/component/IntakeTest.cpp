@@ -163,6 +163,7 @@ TEST_F(ComponentTest, StartWithoutOrWithWrongPayloadIsRefusedAndGivesItsPlaceBac
     EXPECT_EQ(0u, component->reservationCount());
     // The single place is free again.
     EXPECT_TRUE(component->reserveSlot());
+    component->releaseSlot();
     const auto texts = logTexts();
     EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(),
                                      "Received download start request message with no payload"));

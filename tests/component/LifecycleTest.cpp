@@ -94,3 +94,15 @@ TEST_F(ComponentTest, StoreThatCannotBeOpenedIsLoggedAndTheComponentStillAnswers
     EXPECT_EQ(269, codeOf(reply));
     EXPECT_EQ("Unknown filename to be resumed", textOf(reply));
 }
+
+TEST_F(ComponentTest, FailedFirstSubscriptionDoesNotStopTheRest)
+{
+    Configuration::instance().set("Downloader/MaxDownloads", "4");
+    MessageBus::instance().setSubscribeFilter(
+        [](const std::string& topic) { return topic != "event://Client/Service/Download"; });
+    Haulwright& haul = startComponent();
+    MessageBus::instance().setSubscribeFilter({});
+    EXPECT_EQ(std::vector<std::string>{"The Haulwright can't be subscribed"}, logTexts());
+    EXPECT_EQ(1u, MessageBus::instance().subscriptionCount(&haul));
+    EXPECT_EQ(4u, haul.getMaxDownloads());
+}

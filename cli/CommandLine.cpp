@@ -1,0 +1,276 @@
+#include "CommandLine.h"
+
+#include <QFile>
+#include <QString>
+#include <QUrl>
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+
+namespace {
+
+const std::set<std::string> commands = {"get", "resume", "abort", "list", "demo"};
+
+// Options taking a value; the rest are switches. Per command, what it accepts beyond the
+// global ones.
+const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",   "--log", "-d",     "--dir", "--sha1",
+                                            "--user",   "-i",         "--input", "--id",  "--size", "--rate"};
+const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
+                                             "-q",       "--json",     "--help", "-h"};
+const std::map<std::string, std::set<std::string>> commandOptions = {
+    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id"}},
+    {"resume", {"--all"}},
+    {"abort", {}},
+    {"list", {}},
+    {"demo", {"--size", "--rate"}},
+};
+
+const char* const globalHelp = "Global options (any command):\n"
+                               "  --config FILE      read configuration keys from an INI file\n"
+                               "  --data-dir DIR     data directory (store, download/, cert/)\n"
+                               "  --set KEY=VALUE    set a configuration key (repeatable)\n"
+                               "  --log FILE         write the plugin's log lines to FILE\n"
+                               "  --quiet, -q        no progress lines, no log lines on stderr\n"
+                               "  --json             every reply and progress message as one JSON object a line\n"
+                               "  --help, -h         this help\n";
+
+std::int64_t parseSize(const std::string& option, const std::string& text)
+{
+    // Plain bytes, or with a binary suffix: 300M, 64K, 1G.
+    std::string digits = text;
+    std::int64_t unit = 1;
+    if (!digits.empty()) {
+        const char suffix = static_cast<char>(std::toupper(static_cast<unsigned char>(digits.back())));
+        const std::map<char, std::int64_t> units = {{'K', 1ll << 10}, {'M', 1ll << 20}, {'G', 1ll << 30}};
+        const auto found = units.find(suffix);
+        if (found != units.end()) {
+            unit = found->second;
+            digits.pop_back();
+        }
+    }
+    bool ok = false;
+    const qint64 value = QString::fromStdString(digits).toLongLong(&ok);
+    if (!ok || value < 0)
+        throw UsageError(option + " needs a size such as 300M, got \"" + text + "\"");
+    return value * unit;
+}
+
+std::vector<std::string> readUrlFile(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        throw UsageError("cannot read " + path + ": " + file.errorString().toStdString());
+    std::vector<std::string> urls;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        urls.push_back(line.toStdString());
+    }
+    return urls;
+}
+
+void checkUrl(const std::string& text)
+{
+    const QUrl url(QString::fromStdString(text), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https" && scheme != "ftp"))
+        throw UsageError("not an http, https or ftp URL: \"" + text + "\"");
+}
+
+std::string checkedSha1(const std::string& text)
+{
+    std::string hex = text;
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::tolower(c); });
+    const bool valid =
+        hex.size() == 40 && std::all_of(hex.begin(), hex.end(), [](unsigned char c) { return std::isxdigit(c); });
+    if (!valid)
+        throw UsageError("--sha1 needs 40 hexadecimal digits, got \"" + text + "\"");
+    return hex;
+}
+
+void apply(CommandLine& line, const std::string& name, const std::string& value)
+{
+    if (name == "--config")
+        line.configFile = value;
+    else if (name == "--data-dir")
+        line.dataDir = value;
+    else if (name == "--log")
+        line.logFile = value;
+    else if (name == "--set") {
+        const std::size_t equals = value.find('=');
+        if (equals == std::string::npos || equals == 0)
+            throw UsageError("--set needs KEY=VALUE, got \"" + value + "\"");
+        line.settings.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    } else if (name == "--quiet" || name == "-q")
+        line.quiet = true;
+    else if (name == "--json")
+        line.json = true;
+    else if (name == "--help" || name == "-h")
+        line.help = true;
+    else if (name == "-d" || name == "--dir")
+        line.destination = value;
+    else if (name == "--sha1")
+        line.sha1 = checkedSha1(value);
+    else if (name == "--user")
+        line.user = value;
+    else if (name == "-i" || name == "--input")
+        line.inputFile = value;
+    else if (name == "--id")
+        line.id = value;
+    else if (name == "--all")
+        line.all = true;
+    else if (name == "--size")
+        line.demoSize = parseSize(name, value);
+    else if (name == "--rate")
+        line.demoRate = parseSize(name, value);
+}
+
+bool accepted(const std::string& command, const std::string& name)
+{
+    if (globalOptions.count(name))
+        return true;
+    const auto found = commandOptions.find(command);
+    return found != commandOptions.end() && found->second.count(name);
+}
+
+void checkArguments(CommandLine& line)
+{
+    const std::string& command = line.command;
+    if (command == "get") {
+        if (!line.inputFile.empty()) {
+            const std::vector<std::string> listed = readUrlFile(line.inputFile);
+            line.arguments.insert(line.arguments.end(), listed.begin(), listed.end());
+        }
+        if (line.arguments.empty())
+            throw UsageError("get needs at least one URL");
+        for (const std::string& url : line.arguments)
+            checkUrl(url);
+        if (!line.id.empty() && line.arguments.size() != 1)
+            throw UsageError("--id names the download of a single URL");
+    } else if (command == "resume") {
+        if (line.all == !line.arguments.empty())
+            throw UsageError("resume needs identifiers or --all (not both)");
+    } else if (command == "abort") {
+        if (line.arguments.empty())
+            throw UsageError("abort needs at least one identifier");
+    } else if (!line.arguments.empty()) {
+        throw UsageError(command + " takes no arguments, got \"" + line.arguments.front() + "\"");
+    }
+    if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
+        throw UsageError("--size and --rate must be positive");
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const std::vector<std::string>& args)
+{
+    CommandLine line;
+    std::vector<std::pair<std::string, std::string>> options;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+            if (line.command.empty() && !optionsEnded) {
+                if (arg == "help") {
+                    line.help = true;
+                    continue;
+                }
+                if (!commands.count(arg))
+                    throw UsageError("unknown command \"" + arg + "\"");
+                line.command = arg;
+            } else {
+                line.arguments.push_back(arg);
+            }
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::string value;
+        bool hasValue = false;
+        const std::size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            hasValue = true;
+        }
+        if (!valueOptions.count(name) && !globalOptions.count(name) && name != "--all")
+            throw UsageError("unknown option " + name);
+        if (valueOptions.count(name)) {
+            if (!hasValue) {
+                if (i + 1 >= args.size())
+                    throw UsageError(name + " needs a value");
+                value = args[++i];
+            }
+        } else if (hasValue) {
+            throw UsageError(name + " takes no value");
+        }
+        options.emplace_back(name, value);
+    }
+    // With "haul help get" the argument names the command whose help is wanted.
+    if (line.help && line.command.empty() && !line.arguments.empty()) {
+        if (!commands.count(line.arguments.front()))
+            throw UsageError("unknown command \"" + line.arguments.front() + "\"");
+        line.command = line.arguments.front();
+        line.arguments.clear();
+    }
+    for (const auto& option : options) {
+        if (!line.command.empty() && !accepted(line.command, option.first))
+            throw UsageError(line.command + " does not take " + option.first);
+        if (line.command.empty() && !globalOptions.count(option.first))
+            throw UsageError(option.first + " belongs to a command");
+        apply(line, option.first, option.second);
+    }
+    if (line.help)
+        return line;
+    if (line.command.empty())
+        throw UsageError("no command given");
+    checkArguments(line);
+    return line;
+}
+
+std::string CommandLine::usage(const std::string& command)
+{
+    std::string text;
+    if (command == "get") {
+        text = "Usage: haul get URL... [-d DIR] [--sha1 HEX] [--user NAME] [-i FILE] [--id TEXT]\n"
+               "Downloads each URL through the plugin; prints the saved path of each.\n"
+               "  -d, --dir DIR      destination folder (default: the data directory's download/)\n"
+               "  --sha1 HEX         expected SHA-1 digest of the file\n"
+               "  --user NAME        user name; the password comes from HAUL_PASSWORD or the terminal\n"
+               "  -i, --input FILE   read URLs from FILE, one a line (# comments, blank lines skipped)\n"
+               "  --id TEXT          session identifier of a single download (default: a new UUID)\n"
+               "Ctrl-C pauses the running downloads; a second Ctrl-C exits at once.\n"
+               "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
+    } else if (command == "resume") {
+        text = "Usage: haul resume ID... | haul resume --all\n"
+               "Continues paused or interrupted downloads from their partial files.\n"
+               "  --all              every persisted request\n"
+               "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
+    } else if (command == "abort") {
+        text = "Usage: haul abort ID...\n"
+               "Discards persisted downloads: partial file and record.\n"
+               "Exit status: 0 all aborted, 1 any refused, 2 usage error.\n";
+    } else if (command == "list") {
+        text = "Usage: haul list\n"
+               "Lists the persisted requests: identifier, URL, destination, partial file size.\n";
+    } else if (command == "demo") {
+        text = "Usage: haul demo [--size BYTES] [--rate BYTES_PER_SEC]\n"
+               "Serves a generated file on 127.0.0.1, downloads it, pauses, resumes, verifies it,\n"
+               "then asks for it again. Sizes take K, M or G suffixes (default 300M at 60M/s).\n";
+    } else {
+        text = "Usage: haul [global options] COMMAND [options] [arguments]\n"
+               "Commands:\n"
+               "  get URL...         download files\n"
+               "  resume ID...       continue paused downloads (--all: every one)\n"
+               "  abort ID...        discard paused downloads\n"
+               "  list               show the persisted downloads\n"
+               "  demo               show a download, pause, resume and verification on 127.0.0.1\n"
+               "  help COMMAND       the options of COMMAND\n";
+    }
+    return text + globalHelp;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Wrong arguments: the message is printed with the command's usage and haul exits 2.
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Everything the command line asked for, checked. Built once on the main thread.
+struct CommandLine
+{
+    std::string command; // get, resume, abort, list, demo; empty with --help alone
+    bool help = false;
+
+    std::string configFile;
+    std::string dataDir;
+    std::string logFile;
+    std::vector<std::pair<std::string, std::string>> settings;
+    bool quiet = false;
+    bool json = false;
+
+    std::vector<std::string> arguments; // URLs or identifiers
+    std::string destination;
+    std::string sha1;
+    std::string user;
+    std::string inputFile;
+    std::string id;
+    bool all = false;
+
+    std::int64_t demoSize = 300ll << 20;
+    std::int64_t demoRate = 60ll << 20;
+
+    // Throws UsageError; URLs of -i FILE are read here.
+    static CommandLine parse(const std::vector<std::string>& args);
+    // The general usage, or that of one command.
+    static std::string usage(const std::string& command);
+};

@@ -1,0 +1,258 @@
+#include "DemoCommand.h"
+
+#include "BusClient.h"
+#include "ByteFormat.h"
+#include "CommandLine.h"
+#include "HostLogger.h"
+#include "HostSession.h"
+#include "InterruptWatcher.h"
+#include "ProgressView.h"
+#include "RequestStore.h"
+#include "StartRequestPayload.h"
+#include "UUId.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <cstdlib>
+
+namespace {
+
+const char* const servedPath = "/haul-demo.bin";
+const std::uint32_t seed = 7;
+const int pollMs = 200;
+const int serverStartMs = 60000;
+
+} // namespace
+
+DemoCommand::DemoCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
+                         InterruptWatcher& watcher)
+    : line(line), host(host), client(client), view(view), watcher(watcher)
+{
+    QObject::connect(&client, &BusClient::statusReceived, &server,
+                     [this](const ClientEvent& event) { statuses[event.session] = event; });
+    QObject::connect(&client, &BusClient::progressReceived, &server, [this](const ClientEvent& event) {
+        progress[event.session] = event;
+        // A resumed reply counts from the end of the partial file.
+        const std::uint64_t offset = event.session == resumedId ? resumedOffset : 0;
+        this->view.update(event.session, QString(servedPath).mid(1).toStdString(), offset + event.currentBytes,
+                          offset + event.totalBytes, event.bytesPerSecond);
+    });
+    QObject::connect(&server, &QProcess::readyReadStandardOutput, &server, [this] {
+        while (server.canReadLine())
+            serverLines.append(QString::fromUtf8(server.readLine()).trimmed());
+    });
+    QObject::connect(&watcher, &InterruptWatcher::interrupted, &server, [this] { interrupted = true; });
+}
+
+DemoCommand::~DemoCommand()
+{
+    if (server.state() != QProcess::NotRunning) {
+        server.terminate();
+        if (!server.waitForFinished(5000))
+            server.kill();
+        server.waitForFinished(5000);
+    }
+}
+
+QString DemoCommand::findServer()
+{
+    if (const char* chosen = std::getenv("HAUL_TESTSERVER"))
+        return QString::fromLocal8Bit(chosen);
+    const QString here = QCoreApplication::applicationDirPath();
+    const QStringList candidates = {here + "/haul-testserver", QStringLiteral(HAUL_TESTSERVER_BUILD_PATH),
+                                    here + "/../tests/support/haul-testserver"};
+    for (const QString& candidate : candidates) {
+        if (!candidate.isEmpty() && QFileInfo(candidate).isExecutable())
+            return QFileInfo(candidate).absoluteFilePath();
+    }
+    return QString();
+}
+
+bool DemoCommand::waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+    tick.start(20);
+    while (!done()) {
+        if (interrupted || clock.elapsed() > timeoutMs)
+            return false;
+        loop.exec();
+    }
+    return true;
+}
+
+bool DemoCommand::waitForStatus(const std::string& id, int timeoutMs)
+{
+    return waitUntil([this, id] { return statuses.count(id) != 0; }, timeoutMs);
+}
+
+int DemoCommand::fail(const std::string& text)
+{
+    if (interrupted) {
+        view.note("demo: interrupted");
+        return 130;
+    }
+    view.note("demo: FAILED: " + text);
+    return 1;
+}
+
+bool DemoCommand::startServer()
+{
+    const QString program = findServer();
+    if (program.isEmpty()) {
+        view.note("demo: haul-testserver not found (build it, or set HAUL_TESTSERVER)");
+        return false;
+    }
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(program, {"--size", QString::number(line.demoSize), "--rate", QString::number(line.demoRate), "--seed",
+                           QString::number(seed), "--path", servedPath});
+    const bool ready = waitUntil(
+        [this] {
+            for (const QString& text : serverLines) {
+                if (text.startsWith("URL "))
+                    url = text.mid(4);
+                if (text.startsWith("SHA1 "))
+                    serverSha1 = text.mid(5).toStdString();
+            }
+            return !url.isEmpty() && !serverSha1.empty();
+        },
+        serverStartMs);
+    if (!ready)
+        view.note("demo: haul-testserver did not start");
+    return ready;
+}
+
+int DemoCommand::run()
+{
+    watcher.setArmed(true);
+    const int status = steps();
+    watcher.setArmed(false);
+    return status;
+}
+
+int DemoCommand::steps()
+{
+    const std::uint64_t size = static_cast<std::uint64_t>(line.demoSize);
+    const std::string label = QString(servedPath).mid(1).toStdString();
+    // Generous: three times the transfer's own time at the served rate.
+    const int transferMs = static_cast<int>(3000 * (line.demoSize / line.demoRate) + 30000);
+
+    view.note("demo: data directory " + host.dataPath());
+    if (!startServer())
+        return fail("no test server");
+    view.note("demo: haul-testserver serves " + formatBytes(size) + " at " +
+              formatBytes(static_cast<std::uint64_t>(line.demoRate)) + "/s on " + url.toStdString());
+
+    const std::string first = UUId::generate().getValue();
+    const auto startPayload = [this] {
+        return boost::shared_ptr<ISerializable>(
+            new StartRequestPayload(url.toStdString(), "", "", "", false, serverSha1));
+    };
+    view.note("demo: Start " + first + " with the expected SHA-1 " + serverSha1);
+    client.send("Start", first, startPayload());
+
+    const bool midway = waitUntil(
+        [&] {
+            const auto found = progress.find(first);
+            return statuses.count(first) || (found != progress.end() && found->second.currentBytes * 5 >= size * 2);
+        },
+        transferMs);
+    if (!midway)
+        return fail("no progress from the transfer");
+    if (statuses.count(first))
+        return fail("the transfer ended before it could be paused: " + statuses[first].type + " " +
+                    statuses[first].text + " (use a larger --size or a lower --rate)");
+    view.note("demo: Pause at " + formatBytes(progress[first].currentBytes) + " (a paused transfer gets no reply)");
+    client.send("Pause", first);
+    // Once the transfer has left, a Pause finds nothing to stop and is answered 270.
+    QElapsedTimer sincePause;
+    sincePause.start();
+    // The component logs each answered probe ("No file to stop"): expected here, not news.
+    HostLogger::instance().setQuiet(true);
+    const bool left = waitUntil(
+        [&] {
+            if (statuses.count(first))
+                return true;
+            if (sincePause.elapsed() >= pollMs) {
+                client.send("Pause", first);
+                sincePause.restart();
+            }
+            return false;
+        },
+        transferMs);
+    HostLogger::instance().setQuiet(line.quiet);
+    view.remove(first);
+    if (!left || statuses[first].code != 270)
+        return fail("the transfer did not stop: " + statuses[first].type + " " + statuses[first].text);
+    statuses.erase(first);
+    RequestStore::Record record;
+    if (!RequestStore::find(first, record) || !record.hasPartialFile)
+        return fail("no persisted request with a partial file for " + first);
+    view.note("demo: stopped; " + record.temporalFilename + " holds " + std::to_string(record.partialBytes) +
+              " bytes and the request is persisted");
+
+    resumedId = first;
+    resumedOffset = record.partialBytes;
+    const int seenBefore = serverLines.size();
+    view.note("demo: Resume " + first);
+    client.send("Resume", first);
+    QString rangeLine;
+    const bool resumed = waitUntil(
+        [&] {
+            for (int i = seenBefore; i < serverLines.size(); ++i) {
+                if (serverLines[i].startsWith("REQUEST "))
+                    rangeLine = serverLines[i];
+            }
+            return !rangeLine.isEmpty() || statuses.count(first);
+        },
+        transferMs);
+    if (!resumed || rangeLine.isEmpty())
+        return fail("the server saw no request for the resumed transfer");
+    view.note("demo: the server saw: " + rangeLine.toStdString());
+    if (!rangeLine.contains("Range: bytes=" + QString::number(record.partialBytes) + "-"))
+        return fail("the resumed request does not continue at byte " + std::to_string(record.partialBytes));
+
+    if (!waitForStatus(first, transferMs))
+        return fail("no answer to the resumed transfer");
+    view.remove(first);
+    const ClientEvent finished = statuses[first];
+    if (finished.type != "WasFinished")
+        return fail(finished.type + " " + finished.text + " (code " + std::to_string(finished.code) + ")");
+    view.note("demo: WasFinished: " + finished.text);
+
+    QFile saved(QString::fromStdString(finished.text));
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    if (!saved.open(QIODevice::ReadOnly) || !digest.addData(&saved))
+        return fail("cannot read " + finished.text);
+    const std::string actual = digest.result().toHex().toStdString();
+    if (actual != serverSha1 || static_cast<std::uint64_t>(saved.size()) != size)
+        return fail("the saved file's SHA-1 is " + actual + ", expected " + serverSha1);
+    view.note("demo: the saved file has " + std::to_string(saved.size()) + " bytes and SHA-1 " + actual +
+              ", as served");
+
+    const std::string second = UUId::generate().getValue();
+    const int requestsBefore = serverLines.filter("REQUEST ").size();
+    view.note("demo: Start " + second + " for the same URL and digest");
+    QElapsedTimer clock;
+    clock.start();
+    client.send("Start", second, startPayload());
+    if (!waitForStatus(second, transferMs))
+        return fail("no answer to the repeated start");
+    const ClientEvent again = statuses[second];
+    const qint64 elapsed = clock.elapsed();
+    const int newRequests = serverLines.filter("REQUEST ").size() - requestsBefore;
+    if (again.type != "WasFinished" || newRequests != 0)
+        return fail("the repeated start gave " + again.type + " " + again.text + " after " +
+                    std::to_string(newRequests) + " request(s)");
+    view.note("demo: WasFinished after " + std::to_string(elapsed) +
+              " ms with no request to the server: " + again.text);
+    return 0;
+}

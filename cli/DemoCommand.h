@@ -1,0 +1,55 @@
+#pragma once
+
+#include "ClientEvent.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+struct CommandLine;
+class BusClient;
+class HostSession;
+class InterruptWatcher;
+class ProgressView;
+
+// "haul demo": serves a generated file with haul-testserver on 127.0.0.1 and walks through
+// download, pause, resume with a Range request, digest check and the instant answer for a
+// file already complete, one narrated line a step. Main thread.
+class DemoCommand
+{
+public:
+    DemoCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
+                InterruptWatcher& watcher);
+    ~DemoCommand();
+
+    // 0 when every step did what it should, 1 otherwise, 130 when interrupted.
+    int run();
+
+private:
+    static QString findServer();
+    bool startServer();
+    // Serves events until done() holds; false on timeout or Ctrl-C.
+    bool waitUntil(const std::function<bool()>& done, int timeoutMs);
+    bool waitForStatus(const std::string& id, int timeoutMs);
+    int fail(const std::string& text);
+    int steps();
+
+    const CommandLine& line;
+    HostSession& host;
+    BusClient& client;
+    ProgressView& view;
+    InterruptWatcher& watcher;
+
+    QProcess server;
+    QStringList serverLines;
+    QString url;
+    std::string serverSha1;
+    std::map<std::string, ClientEvent> statuses; // last status report per session
+    std::map<std::string, ClientEvent> progress; // last progress report per session
+    std::string resumedId;
+    std::uint64_t resumedOffset = 0;
+    bool interrupted = false;
+};

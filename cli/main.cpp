@@ -1,0 +1,99 @@
+// haul: hosts the download plugin the way the service host does and acts as its client.
+#include "AbortCommand.h"
+#include "BusClient.h"
+#include "CommandLine.h"
+#include "DemoCommand.h"
+#include "HostSession.h"
+#include "InterruptWatcher.h"
+#include "ListCommand.h"
+#include "ProgressView.h"
+#include "TransferCommand.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+int runCommand(CommandLine& line)
+{
+    // The demo works in a folder of its own unless told otherwise.
+    std::unique_ptr<QTemporaryDir> demoData;
+    if (line.command == "demo" && line.dataDir.empty()) {
+        demoData.reset(new QTemporaryDir(QDir::tempPath() + "/haul-demo-XXXXXX"));
+        if (!demoData->isValid()) {
+            std::fprintf(stderr, "haul: cannot create a temporary folder\n");
+            return 1;
+        }
+        line.dataDir = demoData->path().toStdString();
+    }
+
+    // Unarmed until a command arms it: a Ctrl-C before then ends haul at once.
+    InterruptWatcher watcher;
+    HostSession host;
+    std::string error;
+    if (!host.configure(line, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    if (line.command == "list")
+        return ListCommand(line.json).run();
+
+    if (!host.startComponent(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    const ProgressView::Mode mode = line.json    ? ProgressView::Mode::Json
+                                    : line.quiet ? ProgressView::Mode::Quiet
+                                                 : ProgressView::Mode::Human;
+    ProgressView view(mode, ::isatty(STDOUT_FILENO) != 0);
+    // Declared after host: destroyed first, so no reply is delivered to it after the bus stops.
+    BusClient client(line.json);
+
+    int status = 1;
+    if (line.command == "get") {
+        status = TransferCommand(line, host, client, view, watcher).get();
+    } else if (line.command == "resume") {
+        status = TransferCommand(line, host, client, view, watcher).resume();
+    } else if (line.command == "abort") {
+        status = AbortCommand(client, view).run(line.arguments);
+    } else if (line.command == "demo") {
+        status = DemoCommand(line, host, client, view, watcher).run();
+        if (demoData)
+            view.note("demo: removing the temporary data directory (--data-dir DIR keeps the files)");
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Before any thread exists, so that every thread inherits the blocked SIGINT.
+    InterruptWatcher::block();
+    // The plugin's network code needs the application object on the main thread.
+    QCoreApplication app(argc, argv);
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    CommandLine line;
+    try {
+        line = CommandLine::parse(args);
+    } catch (const UsageError& e) {
+        std::string command;
+        for (const std::string& arg : args) {
+            if (arg == "get" || arg == "resume" || arg == "abort" || arg == "list" || arg == "demo") {
+                command = arg;
+                break;
+            }
+        }
+        std::fprintf(stderr, "haul: %s\n\n%s", e.what(), CommandLine::usage(command).c_str());
+        return 2;
+    }
+    if (line.help) {
+        std::printf("%s", CommandLine::usage(line.command).c_str());
+        return 0;
+    }
+    return runCommand(line);
+}

@@ -1,0 +1,85 @@
+#include "HostLogger.h"
+
+#include <QDateTime>
+#include <stdexcept>
+
+Logger* Logger::getDefaultInstance()
+{
+    return &HostLogger::instance();
+}
+
+HostLogger& HostLogger::instance()
+{
+    // Leaked on purpose: components may log from static destructors.
+    static HostLogger* logger = new HostLogger();
+    return *logger;
+}
+
+void HostLogger::error(const std::string& line)
+{
+    const std::string text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString() + " " + line + "\n";
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!failText.empty() && line.find(failText) != std::string::npos) {
+        failText.clear();
+        throw std::runtime_error(failWhat);
+    }
+    if (capturing)
+        lines.push_back(line);
+    std::FILE* out = logFile != nullptr ? logFile : (quiet ? nullptr : stderr);
+    if (out != nullptr) {
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fflush(out);
+    }
+}
+
+bool HostLogger::setLogFile(const std::string& path)
+{
+    std::FILE* file = nullptr;
+    if (!path.empty()) {
+        file = std::fopen(path.c_str(), "a");
+        if (file == nullptr)
+            return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (logFile != nullptr)
+        std::fclose(logFile);
+    logFile = file;
+    return true;
+}
+
+void HostLogger::setQuiet(bool value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    quiet = value;
+}
+
+void HostLogger::startCapture()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    capturing = true;
+}
+
+std::vector<std::string> HostLogger::captured() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return lines;
+}
+
+void HostLogger::clearCapture()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.clear();
+}
+
+void HostLogger::stopCapture()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    capturing = false;
+}
+
+void HostLogger::failOnce(const std::string& text, const std::string& what)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    failText = text;
+    failWhat = what;
+}

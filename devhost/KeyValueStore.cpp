@@ -1,0 +1,170 @@
+#include "KeyValueStore.h"
+
+#include "StoreError.h"
+
+#include <sqlite3.h>
+
+namespace {
+
+// A prepared statement finalized on every path out.
+class Statement
+{
+public:
+    Statement(sqlite3* db, const char* sql) { status = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+    ~Statement() { sqlite3_finalize(stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return status == SQLITE_OK; }
+    bool bind(int index, const std::string& text)
+    {
+        return sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) ==
+               SQLITE_OK;
+    }
+    int step() { return sqlite3_step(stmt); }
+    std::string column(int index)
+    {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, index));
+        return data == nullptr ? std::string()
+                               : std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt, index)));
+    }
+
+private:
+    sqlite3_stmt* stmt = nullptr;
+    int status;
+};
+
+// Long enough to ride out another connection's commit on the same file.
+constexpr int kBusyTimeoutMs = 10000;
+
+} // namespace
+
+KeyValueStore::KeyValueStore(const std::string& path) : file(path)
+{
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        sqlite3_close(db);
+        throw StoreError("open", file, reason);
+    }
+    try {
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // Reading the header here turns a foreign or corrupt file into an error at open time.
+        execute("open", "PRAGMA journal_mode=WAL");
+        execute("open", "PRAGMA synchronous=FULL");
+        execute("open", "CREATE TABLE IF NOT EXISTS entries(key TEXT NOT NULL, value TEXT NOT NULL)");
+        // Not unique: the store must be able to hold, and report, two texts under one key.
+        execute("open", "CREATE INDEX IF NOT EXISTS entries_key ON entries(key)");
+        quickCheck();
+    } catch (...) {
+        sqlite3_close(db);
+        throw;
+    }
+}
+
+KeyValueStore::~KeyValueStore()
+{
+    sqlite3_close(db);
+}
+
+void KeyValueStore::fail(const std::string& operation)
+{
+    throw StoreError(operation, file, sqlite3_errmsg(db));
+}
+
+void KeyValueStore::execute(const char* operation, const char* sql)
+{
+    Statement statement(db, sql);
+    if (!statement.ok())
+        fail(operation);
+    int rc;
+    while ((rc = statement.step()) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE)
+        fail(operation);
+}
+
+void KeyValueStore::quickCheck()
+{
+    Statement check(db, "PRAGMA quick_check");
+    if (!check.ok())
+        fail("open");
+    int rc;
+    // Damage shows as rows other than a single "ok".
+    while ((rc = check.step()) == SQLITE_ROW) {
+        const std::string result = check.column(0);
+        if (result != "ok")
+            throw StoreError("open", file, "database disk image is malformed: " + result);
+    }
+    if (rc != SQLITE_DONE)
+        fail("open");
+}
+
+void KeyValueStore::insert(const std::string& key, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    execute("insert", "BEGIN IMMEDIATE");
+    try {
+        Statement remove(db, "DELETE FROM entries WHERE key = ?1");
+        if (!remove.ok() || !remove.bind(1, key) || remove.step() != SQLITE_DONE)
+            fail("insert");
+        Statement add(db, "INSERT INTO entries(key, value) VALUES(?1, ?2)");
+        if (!add.ok() || !add.bind(1, key) || !add.bind(2, text) || add.step() != SQLITE_DONE)
+            fail("insert");
+        execute("insert", "COMMIT");
+    } catch (...) {
+        // Keep the connection usable; the original error is the one worth reporting.
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::vector<std::string> KeyValueStore::get(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Statement select(db, "SELECT value FROM entries WHERE key = ?1 ORDER BY rowid");
+    if (!select.ok() || !select.bind(1, key))
+        fail("read");
+    std::vector<std::string> texts;
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW)
+        texts.push_back(select.column(0));
+    if (rc != SQLITE_DONE)
+        fail("read");
+    return texts;
+}
+
+void KeyValueStore::remove(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Statement remove(db, "DELETE FROM entries WHERE key = ?1");
+    if (!remove.ok() || !remove.bind(1, key) || remove.step() != SQLITE_DONE)
+        fail("remove");
+}
+
+void KeyValueStore::flush()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    // PASSIVE never waits for readers on other connections; commits are durable already.
+    const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    // BUSY only means another connection is checkpointing right now.
+    if (rc != SQLITE_OK && rc != SQLITE_BUSY)
+        fail("flush");
+}
+
+std::vector<std::string> KeyValueStore::keys()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    Statement select(db, "SELECT DISTINCT key FROM entries ORDER BY key");
+    if (!select.ok())
+        fail("list keys");
+    std::vector<std::string> result;
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW)
+        result.push_back(select.column(0));
+    if (rc != SQLITE_DONE)
+        fail("list keys");
+    return result;
+}

@@ -1,0 +1,50 @@
+#!/usr/bin/python3
+"""FTP server for the integration tests: 127.0.0.1 only, port chosen by the system.
+
+Prints "PORT <n>" once listening, then serves until killed.
+"""
+import argparse
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", default="haul")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--rate", type=int, default=0, help="bytes per second per data connection, 0 = unlimited")
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    authorizer.add_anonymous(args.root, perm="elr")
+
+    handler = FTPHandler
+    if args.rate > 0:
+        # sendfile() would bypass the throttle, so the transfer goes through the handler's own writes.
+        dtp = ThrottledDTPHandler
+        dtp.read_limit = args.rate
+        dtp.write_limit = args.rate
+        handler.dtp_handler = dtp
+        handler.use_sendfile = False
+    handler.authorizer = authorizer
+    # The default 3 s pause after a failed login would slow down every test of a wrong password.
+    handler.auth_failed_timeout = 0.1
+    handler.passive_ports = None
+    handler.permit_foreign_addresses = False
+
+    server = FTPServer(("127.0.0.1", 0), handler)
+    server.max_cons = 256
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
