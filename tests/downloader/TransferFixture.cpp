@@ -43,7 +43,10 @@ boost::shared_ptr<LocalMessage> TransferTest::download(const std::string& sessio
                                                        int timeoutMs)
 {
     startRequest(session, address, folder, hash);
-    return awaitReply(session, timeoutMs);
+    auto reply = awaitReply(session, timeoutMs);
+    // The report goes out before the record is removed; let the handler finish.
+    MessageBus::instance().waitIdle(timeoutMs);
+    return reply;
 }
 
 bool TransferTest::waitRunning(const std::string& session, int timeoutMs)
