@@ -2,6 +2,7 @@
 // the completion checks and progress reports.
 #include "Downloader.h"
 
+#include "ContentDisposition.h"
 #include "MessageDispatcher.h"
 #include "ProgressReportPayload.h"
 
@@ -168,17 +169,7 @@ void Downloader::readServerFilename()
 {
     if (reply == nullptr || !reply->hasRawHeader("content-disposition"))
         return;
-    const std::string value = reply->rawHeader("content-disposition").toStdString();
-    const std::size_t name = value.find("filename");
-    if (name == std::string::npos)
-        return;
-    const std::size_t equals = value.find('=', name);
-    if (equals == std::string::npos)
-        return;
-    std::string result = value.substr(equals + 1);
-    result.erase(std::remove(result.begin(), result.end(), '"'), result.end());
-    boost::algorithm::trim(result, std::locale());
-    serverFilename = result;
+    serverFilename = serverFilenameFromDisposition(reply->rawHeader("content-disposition").toStdString());
 }
 
 bool Downloader::verifyFileHash()
