@@ -1,9 +1,9 @@
 #include "Haulwright.h"
 
+#include "ConfigNumber.h"
 #include "MessageDispatcher.h"
 #include "StatusReportPayload.h"
 
-#include <boost/lexical_cast.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <exception>
 #include <thread>
@@ -53,14 +53,8 @@ void Haulwright::start()
 
         std::uint64_t limit = defaultMaxDownloads;
         std::string text;
-        if (configuration->getValue("Downloader/MaxDownloads", text, 0) == 0) {
-            try {
-                // A negative limit wraps to a huge one on purpose: it never refuses.
-                limit = static_cast<std::uint64_t>(static_cast<std::int64_t>(boost::lexical_cast<int>(text)));
-            } catch (const boost::bad_lexical_cast&) {
-                limit = defaultMaxDownloads;
-            }
-        }
+        if (configuration->getValue("Downloader/MaxDownloads", text, 0) == 0)
+            limit = maxDownloadsFromText(text, defaultMaxDownloads);
         setMaxDownloads(limit);
     } catch (const std::exception& e) {
         HAUL_LOG(" Exception caught.");

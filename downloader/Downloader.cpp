@@ -2,6 +2,7 @@
 // setup (request, proxy, TLS) and the inactivity timer.
 #include "Downloader.h"
 
+#include "ConfigNumber.h"
 #include "DispatcherFilterGuard.h"
 #include "Haulwright.h"
 #include "NetworkProxyHelper.h"
@@ -26,11 +27,7 @@ template <class Number> Number readNumber(ConfigurationManager* config, const ch
     std::string text;
     if (config->getValue(key, text, 0) != 0)
         return fallback;
-    try {
-        return boost::lexical_cast<Number>(text);
-    } catch (const boost::bad_lexical_cast&) {
-        return fallback;
-    }
+    return configNumber<Number>(text, fallback);
 }
 
 } // namespace
