@@ -3,11 +3,15 @@
 #include <boost/lexical_cast.hpp>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 // Reading numbers from configuration texts: a text that is no number of the
 // wanted type gives the fallback, silently.
 template <class Number> Number configNumber(const std::string& text, Number fallback)
 {
+    // lexical_cast wraps "-1" into an unsigned type; that is no number of the type.
+    if (std::is_unsigned<Number>::value && !text.empty() && text[0] == '-')
+        return fallback;
     try {
         return boost::lexical_cast<Number>(text);
     } catch (const boost::bad_lexical_cast&) {

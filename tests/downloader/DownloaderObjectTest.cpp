@@ -1,3 +1,4 @@
+#include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DispatcherFilterGuard.h"
 #include "Downloader.h"
@@ -87,4 +88,17 @@ TEST_F(DownloaderObjectTest, FilterGuardBracketsTheLoopOnItsThread)
         DispatcherFilterGuard guard;
         EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
     }).join();
+}
+
+TEST(ConfigNumberTest, TextsThatAreNoNumberOfTheTypeFallBack)
+{
+    EXPECT_EQ(250u, configNumber<quint32>("250", 7));
+    EXPECT_EQ(7u, configNumber<quint32>("-1", 7));
+    EXPECT_EQ(7u, configNumber<quint32>("4294967296", 7));
+    EXPECT_EQ(7u, configNumber<quint32>(" 5", 7));
+    EXPECT_EQ(-3, configNumber<qint32>("-3", 7));
+    EXPECT_EQ(7, configNumber<qint32>("1e3", 7));
+    EXPECT_EQ(7, configNumber<qint32>("", 7));
+    EXPECT_EQ(0u, maxDownloadsFromText("0", 50));
+    EXPECT_EQ(50u, maxDownloadsFromText("zero", 50));
 }
