@@ -87,7 +87,9 @@ void Haulwright::reportFailedDownload(const UUId& /*sessionId*/, const std::stri
                                       boost::shared_ptr<LocalMessage> request, const std::string& text, int code)
 {
     postMessage("WasFailed", request, code, text);
-    std::remove(temporalFilePath.c_str());
+    // A transfer cut short (259) leaves a correct beginning that a resume continues.
+    if (code != 259)
+        std::remove(temporalFilePath.c_str());
 }
 
 void Haulwright::reportCanceledDownload(const UUId& sessionId, const std::string& temporalFilePath,

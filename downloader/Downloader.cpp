@@ -38,7 +38,8 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
       reply(nullptr), state(NotStarted), statusMessage("NotStarted"), resultCode(511),
       logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()), statusInterval(2000),
       requestTimeout(60000), redirectCount(0), temporalFilename(temporalFilename_), lastReportElapsed(0),
-      timerConnected(false), writeFailed(false), hashedBytes(0), hashUsable(true)
+      timerConnected(false), outcomeFinal(false), rangeStart(-1), rangeChecked(false), discardBody(false),
+      hashedBytes(0), hashUsable(true)
 {
     const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
     const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
@@ -97,11 +98,16 @@ void Downloader::start()
         runningHash.reset();
         hashedBytes = 0;
         hashUsable = true;
+        // FTP ignores "Range": appending its whole answer would corrupt the file, so start over.
+        const bool ftp = QUrl(QString::fromStdString(url)).scheme() == QLatin1String("ftp");
         if (QFile::exists(temporalFilename)) {
-            if (action == ActionResume) {
+            if (action == ActionResume && ftp) {
+                mode = QIODevice::WriteOnly | QIODevice::Truncate;
+            } else if (action == ActionResume) {
                 const qint64 size = QFileInfo(temporalFilename).size();
                 mode = QIODevice::Append;
                 request.setRawHeader("Range", "bytes=" + QByteArray::number(size) + "-");
+                rangeStart = size;
                 // Seed the digest with what is already there; only when it is wanted.
                 if (!fileHash.empty()) {
                     hashUsable = runningHash.updateFromFile(temporalFilename.toStdString(), size);
@@ -196,7 +202,8 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     state = InProgress;
 
     QUrl address(QString::fromStdString(target));
-    if (useAuthData) {
+    // Credentials stay with the origin the client named.
+    if (useAuthData && sameOrigin(address)) {
         address.setUserName(QString::fromStdString(userName));
         address.setPassword(QString::fromStdString(password));
     }
@@ -204,6 +211,8 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     // Size checks, Range and the digest must see the bytes the server stores.
     request.setRawHeader("Accept-Encoding", "identity");
+    rangeChecked = false;
+    discardBody = false;
     reply = networkManager.get(request);
     reply->setReadBufferSize(replyBufferSize);
 
@@ -219,6 +228,13 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     }
     if (redirectCount > 0)
         requestTimer.start();
+}
+
+bool Downloader::sameOrigin(const QUrl& address) const
+{
+    const QUrl origin(QString::fromStdString(url));
+    return address.scheme() == origin.scheme() && address.host().compare(origin.host(), Qt::CaseInsensitive) == 0 &&
+           address.port(-2) == origin.port(-2);
 }
 
 QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)

@@ -72,6 +72,8 @@ private:
     void readServerFilename();
     bool verifyFileHash();
     bool isRedirect(QNetworkReply* reply);
+    bool acceptResumeAnswer();
+    bool sameOrigin(const QUrl& address) const;
     void requestStop(DownloadAction requested);
     void setOutcome(DownloadState newState, const std::string& text, std::int32_t code);
     void deletePartialFile();
@@ -106,7 +108,13 @@ private:
 
     qint32 lastReportElapsed;
     bool timerConnected;
-    bool writeFailed;
+    // Set by a failure that must stand whatever the end of the reply says.
+    bool outcomeFinal;
+    // Where a resumed request asked the server to start (-1: not a resume), and
+    // whether the current reply's answer to it was checked.
+    qint64 rangeStart;
+    bool rangeChecked;
+    bool discardBody;
     // Digest of the partial file as written, so completion never reads it again.
     Sha1 runningHash;
     qint64 hashedBytes;

@@ -26,9 +26,12 @@ bool Downloader::isRedirect(QNetworkReply* answer)
 void Downloader::onReadyRead()
 {
     requestTimer.stop();
-    if (reply == nullptr || writeFailed)
+    if (reply == nullptr || outcomeFinal)
         return;
-    const bool dropBody = isRedirect(reply);
+    const bool redirect = isRedirect(reply);
+    if (!redirect && !acceptResumeAnswer())
+        return;
+    const bool dropBody = redirect || discardBody;
     if (readBuffer.empty())
         readBuffer.resize(readChunk);
     const bool hashing = !fileHash.empty();
@@ -40,7 +43,7 @@ void Downloader::onReadyRead()
             continue;
         if (file.write(readBuffer.data(), got) != got) {
             // Stop at the first failed write: a file with a hole is never reported complete.
-            writeFailed = true;
+            outcomeFinal = true;
             setOutcome(Failed, "Could not write to destination file.", 258);
             reply->abort();
             return;
@@ -53,13 +56,69 @@ void Downloader::onReadyRead()
     requestTimer.start();
 }
 
+namespace {
+
+// "bytes A-B/T" or "bytes */T": the start A (first) and the total T (second); -1 when absent.
+std::pair<qint64, qint64> parseContentRange(const QByteArray& value)
+{
+    std::pair<qint64, qint64> result(-1, -1);
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return result;
+    const QByteArray spec = text.mid(6).trimmed();
+    const int slash = spec.indexOf('/');
+    if (slash < 0)
+        return result;
+    bool ok = false;
+    const qint64 total = spec.mid(slash + 1).toLongLong(&ok);
+    if (ok)
+        result.second = total;
+    const int dash = spec.indexOf('-');
+    if (dash > 0 && dash < slash) {
+        const qint64 first = spec.left(dash).toLongLong(&ok);
+        if (ok)
+            result.first = first;
+    }
+    return result;
+}
+
+qint64 contentRangeTotal(const QByteArray& value) { return parseContentRange(value).second; }
+
+} // namespace
+
+bool Downloader::acceptResumeAnswer()
+{
+    if (rangeStart <= 0 || rangeChecked)
+        return true;
+    rangeChecked = true;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 200) {
+        // The server ignored "Range" and sends the whole file: start the partial file over.
+        file.resize(0);
+        runningHash.reset();
+        hashedBytes = 0;
+        hashUsable = true;
+    } else if (status == 206) {
+        if (parseContentRange(reply->rawHeader("Content-Range")).first != rangeStart) {
+            // Appending a part that starts elsewhere would corrupt the file; keep it as it is.
+            outcomeFinal = true;
+            setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+            reply->abort();
+            return false;
+        }
+    } else if (status == 416) {
+        discardBody = true;
+    }
+    return true;
+}
+
 void Downloader::onFinishSlot()
 {
     requestTimer.stop();
     bool redirecting = false;
     if (reply == nullptr)
         return;
-    if (writeFailed) {
+    if (outcomeFinal) {
         file.close();
         eventLoop->exit(0);
         return;
@@ -67,7 +126,17 @@ void Downloader::onFinishSlot()
 
     try {
         const std::int32_t httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (reply->error() != QNetworkReply::NoError) {
+        const bool redirect = isRedirect(reply);
+        if (!redirect && !acceptResumeAnswer()) {
+            file.close();
+            eventLoop->exit(0);
+            return;
+        }
+        if (reply->error() != QNetworkReply::NoError && httpStatus == 416 && rangeStart > 0 &&
+            contentRangeTotal(reply->rawHeader("Content-Range")) == rangeStart) {
+            // Nothing was missing: the digest check decides.
+            setOutcome(Completed, "Download Complete", 0);
+        } else if (reply->error() != QNetworkReply::NoError) {
             if (action != ActionPause)
                 deletePartialFile();
             const ReplyOutcome outcome = evaluateReplyError(reply, action, useAuthData, httpStatus);
@@ -87,15 +156,21 @@ void Downloader::onFinishSlot()
                 setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
         } else if (httpStatus == 206) {
             setOutcome(Completed, "Download Complete", 0);
-        } else if (isRedirect(reply)) {
+        } else if (redirect) {
             ++redirectCount;
-            if (redirectCount <= maxRedirects) {
+            // Relative targets are resolved against the URL that redirected.
+            QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+            target.setUserInfo(QString());
+            const QString scheme = target.scheme();
+            if (scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
+                scheme != QLatin1String("ftp")) {
+                deletePartialFile();
+                setOutcome(Failed, "Download failed.", 261);
+            } else if (redirectCount <= maxRedirects) {
                 redirecting = true;
                 QNetworkRequest next = reply->request();
-                const std::string target =
-                    reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toString().toStdString();
                 boost::lock_guard<boost::mutex> lock(mutex);
-                sendRequest(target, next);
+                sendRequest(target.toString().toStdString(), next);
             } else {
                 boost::lock_guard<boost::mutex> lock(mutex);
                 state = Failed;

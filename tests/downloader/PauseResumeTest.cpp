@@ -193,24 +193,80 @@ TEST_F(PauseResumeTest, StopPausesEveryTransferOnceAndALaterComponentResumesThem
     }
 }
 
-TEST_F(PauseResumeTest, ResumeAnsweredWithTheWholeFileFailsTheSizeCheck)
+namespace {
+
+// A resume of record session with the first `have` bytes of the served file already on disk.
+class ResumeAnswerTest : public PauseResumeTest
+{
+protected:
+    std::string prepare(const std::string& session, qint64 have, const QByteArray& beginning = QByteArray())
+    {
+        HaulwrightPersistedRequest record{inFolder(), url("/odd.bin"), hash, inFolder() + "/" + session + ".part"};
+        QFile file(QString::fromStdString(record.temporalFilename));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(beginning.isNull() ? GeneratedBody::content(21, 0, have) : beginning);
+        file.close();
+        EXPECT_EQ(0, component->persistRequest(session, record));
+        return record.temporalFilename;
+    }
+};
+
+} // namespace
+
+TEST_F(ResumeAnswerTest, WholeFileAnswerStartsThePartialFileOver)
 {
     Route ignoring;
     ignoring.generatedSize = size;
     ignoring.seed = 21;
     ignoring.honourRange = false;
-    server.route("/slow.bin", ignoring);
+    server.route("/odd.bin", ignoring);
     startComponent();
-    HaulwrightPersistedRequest record{inFolder(), url("/slow.bin"), "", inFolder() + "/ig.part"};
-    QFile file(QString::fromStdString(record.temporalFilename));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(GeneratedBody::content(21, 0, 1000));
-    file.close();
-    ASSERT_EQ(0, component->persistRequest("ig", record));
+    // A wrong beginning proves the file was started over, not appended to.
+    prepare("ig", 1000, QByteArray(1000, 'x'));
     send(makeMessage("Resume", "ig"));
     const auto reply = awaitReply("ig", 30000);
     ASSERT_TRUE(reply);
+    EXPECT_EQ("WasFinished", reply->getMessageType()) << textOf(reply);
+    EXPECT_EQ(GeneratedBody::content(21, 0, size), readAll(textOf(reply)));
+    EXPECT_EQ("bytes=1000-", server.requests().value(0).header("Range"));
+}
+
+TEST_F(ResumeAnswerTest, PartStartingElsewhereFailsAndKeepsThePartialFile)
+{
+    Route wrong;
+    wrong.status = 206;
+    wrong.honourRange = false;
+    wrong.generatedSize = size;
+    wrong.seed = 21;
+    wrong.headers.append(qMakePair(QByteArray("Content-Range"),
+                                   "bytes 0-" + QByteArray::number(size - 1) + "/" + QByteArray::number(size)));
+    server.route("/odd.bin", wrong);
+    startComponent();
+    const std::string partial = prepare("wr", 5000);
+    send(makeMessage("Resume", "wr"));
+    const auto reply = awaitReply("wr", 30000);
+    ASSERT_TRUE(reply);
     EXPECT_EQ("WasFailed", reply->getMessageType());
     EXPECT_EQ(259, codeOf(reply));
-    EXPECT_EQ("bytes=1000-", server.requests().value(0).header("Range"));
+    MessageBus::instance().waitIdle(5000);
+    EXPECT_EQ(GeneratedBody::content(21, 0, 5000), readAll(partial));
+    HaulwrightPersistedRequest record;
+    EXPECT_TRUE(persisted("wr", record));
+}
+
+TEST_F(ResumeAnswerTest, NothingLeftToSendCountsAsCompleteWhenTheDigestAgrees)
+{
+    Route done;
+    done.status = 416;
+    done.honourRange = false;
+    done.body = "range not satisfiable";
+    done.headers.append(qMakePair(QByteArray("Content-Range"), "bytes */" + QByteArray::number(size)));
+    server.route("/odd.bin", done);
+    startComponent();
+    prepare("full", size);
+    send(makeMessage("Resume", "full"));
+    const auto reply = awaitReply("full", 30000);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ("WasFinished", reply->getMessageType()) << textOf(reply);
+    EXPECT_EQ(GeneratedBody::content(21, 0, size), readAll(textOf(reply)));
 }

@@ -108,3 +108,11 @@ QByteArray TransferTest::readAll(const std::string& path)
         return QByteArray();
     return file.readAll();
 }
+
+QSet<QString> TransferTest::requestedPaths() const
+{
+    QSet<QString> paths;
+    for (const RecordedRequest& request : server.requests())
+        paths.insert(request.path);
+    return paths;
+}

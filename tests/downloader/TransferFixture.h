@@ -4,6 +4,7 @@
 #include "TestHttpServer.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 // A component and a scripted loopback HTTP server; requests go through the bus.
@@ -32,6 +33,8 @@ protected:
     QStringList partialFiles() const;
     std::string inFolder() const;
 
+    // Distinct paths the server was asked for (Qt may ask for one twice on a new connection).
+    QSet<QString> requestedPaths() const;
     static QByteArray body(qint64 size, quint32 seed);
     static std::string sha1Hex(const QByteArray& data);
     static QByteArray readAll(const std::string& path);

@@ -85,17 +85,17 @@ bool parseRange(const QByteArray& value, qint64* first, qint64* last)
     if (!v.startsWith("bytes=") || v.contains(',')) {
         return false;
     }
-    const QByteArray spec = v.mid(6);
-    const int dash = spec.indexOf('-');
+    const QByteArray bounds = v.mid(6);
+    const int dash = bounds.indexOf('-');
     if (dash <= 0) {
         return false;
     }
     bool ok = false;
-    *first = spec.left(dash).toLongLong(&ok);
+    *first = bounds.left(dash).toLongLong(&ok);
     if (!ok || *first < 0) {
         return false;
     }
-    const QByteArray tail = spec.mid(dash + 1);
+    const QByteArray tail = bounds.mid(dash + 1);
     *last = -1;
     if (!tail.isEmpty()) {
         *last = tail.toLongLong(&ok);

@@ -1,26 +1,15 @@
 #pragma once
 
+#include "HttpConnectionConfig.h"
 #include "RecordedRequest.h"
 #include "Route.h"
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QTimer>
 
 class QTcpSocket;
 class ServerState;
-
-// Settings a connection needs from its listener; copied into each connection.
-struct HttpConnectionConfig
-{
-    bool tls = false;
-    QSslCertificate certificate;
-    QSslKey key;
-    QList<QSslCertificate> chain;
-    QString baseUrl;
-};
 
 // One accepted connection: reads a request, answers it as its route says, then closes.
 // Lives on the server thread, is a child of HttpListener and deletes itself once the peer is gone.

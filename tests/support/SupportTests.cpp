@@ -456,6 +456,15 @@ TEST(TestCertificatesTest, HandshakeSucceedsOnlyWhenTheClientTrustsTheCa)
     const Fetched fetched = fetchOnWorker(request);
     EXPECT_EQ(fetched.error, QNetworkReply::NoError);
     EXPECT_EQ(fetched.body, "over tls");
+    // A body much larger than the send window, so the TLS path must refill on encrypted writes.
+    Route big;
+    big.generatedSize = 8 << 20;
+    big.seed = 9;
+    server.route("/big", big);
+    request.setUrl(QUrl(server.url("/big")));
+    const Fetched bigFetched = fetchOnWorker(request);
+    EXPECT_EQ(bigFetched.error, QNetworkReply::NoError);
+    EXPECT_EQ(sha1(bigFetched.body), TestHttpServer::generatedSha1(9, 8 << 20));
     EXPECT_EQ(fetchOnWorker(QNetworkRequest(QUrl(server.url("/hello")))).error, QNetworkReply::SslHandshakeFailedError);
 }
 

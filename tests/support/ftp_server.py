@@ -5,11 +5,19 @@ Prints "PORT <n>" once listening, then serves until killed.
 """
 import argparse
 import logging
+import os
 import sys
+import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+def exit_when_parent_goes():
+    # The test keeps our stdin open; EOF means it ended, even by abort, so no server is left behind.
+    sys.stdin.buffer.read()
+    os._exit(0)
 
 
 def main():
@@ -40,6 +48,7 @@ def main():
     handler.passive_ports = None
     handler.permit_foreign_addresses = False
 
+    threading.Thread(target=exit_when_parent_goes, daemon=True).start()
     server = FTPServer(("127.0.0.1", 0), handler)
     server.max_cons = 256
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
