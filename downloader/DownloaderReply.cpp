@@ -136,6 +136,11 @@ void Downloader::onFinishSlot()
             contentRangeTotal(reply->rawHeader("Content-Range")) == rangeStart) {
             // Nothing was missing: the digest check decides.
             setOutcome(Completed, "Download Complete", 0);
+        } else if (reply->error() == QNetworkReply::RemoteHostClosedError && (httpStatus == 200 || httpStatus == 206) &&
+                   !redirect) {
+            // A body cut short by a close or a reset: Qt reports it as this error or as a clean
+            // end, depending on timing; either way the beginning on disk is correct.
+            setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
         } else if (reply->error() != QNetworkReply::NoError) {
             if (action != ActionPause)
                 deletePartialFile();

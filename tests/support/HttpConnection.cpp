@@ -419,7 +419,9 @@ void HttpConnection::finish()
     }
     if (pending() > 0) {
         socket_->flush();
-        return; // bytesWritten brings us back once the kernel has everything
+        // A flush that wrote everything emits no further bytesWritten to come back with.
+        if (pending() > 0)
+            return;
     }
     // Zero linger makes close() send RST instead of FIN.
     struct linger lin;
