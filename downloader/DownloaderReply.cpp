@@ -65,17 +65,17 @@ std::pair<qint64, qint64> parseContentRange(const QByteArray& value)
     const QByteArray text = value.trimmed();
     if (!text.startsWith("bytes "))
         return result;
-    const QByteArray spec = text.mid(6).trimmed();
-    const int slash = spec.indexOf('/');
+    const QByteArray range = text.mid(6).trimmed();
+    const int slash = range.indexOf('/');
     if (slash < 0)
         return result;
     bool ok = false;
-    const qint64 total = spec.mid(slash + 1).toLongLong(&ok);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok);
     if (ok)
         result.second = total;
-    const int dash = spec.indexOf('-');
+    const int dash = range.indexOf('-');
     if (dash > 0 && dash < slash) {
-        const qint64 first = spec.left(dash).toLongLong(&ok);
+        const qint64 first = range.left(dash).toLongLong(&ok);
         if (ok)
             result.first = first;
     }
