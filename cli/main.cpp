@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <cstdlib>
+#include <malloc.h>
 #include <memory>
 #include <unistd.h>
 
@@ -71,6 +73,11 @@ int runCommand(CommandLine& line)
 
 int main(int argc, char** argv)
 {
+    // glibc gives each allocating thread an arena of its own (up to 8 per core); with two
+    // threads per download, freed reply buffers stay spread over many arenas and peak memory
+    // grows with the number of downloads. MALLOC_ARENA_MAX still decides when set.
+    if (std::getenv("MALLOC_ARENA_MAX") == nullptr)
+        mallopt(M_ARENA_MAX, 2);
     // Before any thread exists, so that every thread inherits the blocked SIGINT.
     InterruptWatcher::block();
     // The plugin's network code needs the application object on the main thread.
