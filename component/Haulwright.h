@@ -112,6 +112,8 @@ private:
     void log(int line, const std::string& text);
     std::string downloadFolder(const std::string& destinationFolder);
     void discardEarlierPartialFile(const std::string& key, const std::string& temporalPath);
+    // discardPersistedRequest for a session claimed by handleAbort; gives the claim back.
+    bool discardClaimed(const UUId& sessionId);
     void ignoreMessage(boost::shared_ptr<LocalMessage>) {}
     // Runs operation on the registered transfer under registryMutex; false when none.
     bool withDownload(const UUId& sessionId, void (IDownloader::*operation)());

@@ -59,11 +59,27 @@ void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
 {
     try {
         const UUId sessionId = request->getSessionId();
-        if (isRegistered(sessionId)) {
-            abortDownload(sessionId);
+        // A completion unregisters its transfer before it reports and removes the record:
+        // until it is done, the download is neither running nor idle.
+        boost::lock_guard<boost::mutex> completion(completionMutex);
+        bool admitted = false;
+        {
+            boost::lock_guard<boost::mutex> lock(registryMutex);
+            const auto found = activeDownloads.find(sessionId);
+            if (found != activeDownloads.end()) {
+                found->second->abort();
+                return;
+            }
+            // Not admitted: claimed here, so that no Resume reads the record while it is discarded.
+            admitted = !claimed.insert(sessionId).second;
+        }
+        if (admitted) {
+            // A Start or Resume of it is between admission and registration.
+            postErrorMessage("DownloaderError", request, 275, "Session ID is already in use");
             return;
         }
-        if (discardPersistedRequest(sessionId)) {
+        const bool discarded = discardClaimed(sessionId);
+        if (discarded) {
             postMessage("WasAborted", request, 0, "Download aborted");
         } else {
             HAUL_LOG(" No file to be aborted.");
@@ -76,4 +92,19 @@ void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
         HAUL_LOG("Critical unknown error");
         postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
     }
+}
+
+bool Haulwright::discardClaimed(const UUId& sessionId)
+{
+    struct Unclaim
+    {
+        Haulwright& owner;
+        const UUId& id;
+        ~Unclaim()
+        {
+            boost::lock_guard<boost::mutex> lock(owner.registryMutex);
+            owner.claimed.erase(id);
+        }
+    } unclaim{*this, sessionId};
+    return discardPersistedRequest(sessionId);
 }
