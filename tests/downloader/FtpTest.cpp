@@ -10,10 +10,7 @@ TEST_F(TransferTest, FtpDownloadsWithAndWithoutCredentials)
     const QString served = sandbox.path() + "/ftp";
     QDir().mkpath(served);
     const QByteArray content = GeneratedBody::content(5, 0, 700000);
-    QFile file(served + "/pub.bin");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    ASSERT_TRUE(writeFile(served + "/pub.bin", content));
 
     FtpServer ftp("ftpuser", "ftppass");
     ASSERT_TRUE(ftp.start(served)) << ftp.errorString().toStdString();

@@ -3,8 +3,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -183,24 +181,4 @@ TEST_F(TransferTest, AuthenticationOutcomes)
     for (const RecordedRequest& request : server.requests())
         sawCredentials |= request.header("Authorization") == "Basic " + QByteArray("ann:pw").toBase64();
     EXPECT_TRUE(sawCredentials);
-}
-
-TEST_F(TransferTest, FailedWriteIsFinalAndNeverReportedComplete)
-{
-    server.route("/big", bodyRoute(body(4 * 1024 * 1024, 5)));
-    startComponent();
-    rlimit saved{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = saved;
-    limited.rlim_cur = 1024 * 1024;
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
-    const auto reply = download("wf", url("/big"), inFolder());
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ("WasFailed", reply->getMessageType());
-    EXPECT_EQ(258, codeOf(reply));
-    EXPECT_EQ("Could not write to destination file.", textOf(reply));
-    EXPECT_TRUE(partialFiles().isEmpty());
 }

@@ -109,20 +109,14 @@ TEST_F(TransferTest, FtpResumeStartsThePartialFileOver)
     const QString served = sandbox.path() + "/ftp";
     QDir().mkpath(served);
     const QByteArray content = GeneratedBody::content(8, 0, 300000);
-    QFile source(served + "/f.bin");
-    ASSERT_TRUE(source.open(QIODevice::WriteOnly));
-    source.write(content);
-    source.close();
+    ASSERT_TRUE(writeFile(served + "/f.bin", content));
     FtpServer ftp;
     ASSERT_TRUE(ftp.start(served)) << ftp.errorString().toStdString();
     startComponent();
 
     const std::string address = "ftp://127.0.0.1:" + std::to_string(ftp.port()) + "/f.bin";
     HaulwrightPersistedRequest record{inFolder(), address, sha1Hex(content), inFolder() + "/f.part"};
-    QFile partial(QString::fromStdString(record.temporalFilename));
-    ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
-    partial.write(content.left(1000));
-    partial.close();
+    ASSERT_TRUE(writeFile(QString::fromStdString(record.temporalFilename), content.left(1000)));
     ASSERT_EQ(0, component->persistRequest("ftp-resume", record));
     send(makeMessage("Resume", "ftp-resume"));
     const auto reply = awaitReply("ftp-resume", 30000);

@@ -116,3 +116,17 @@ QSet<QString> TransferTest::requestedPaths() const
         paths.insert(request.path);
     return paths;
 }
+
+Route TransferTest::generated(qint64 size, quint32 seed)
+{
+    Route route;
+    route.generatedSize = size;
+    route.seed = seed;
+    return route;
+}
+
+bool TransferTest::writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}

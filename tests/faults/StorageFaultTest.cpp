@@ -9,14 +9,6 @@
 
 namespace {
 
-Route generated(qint64 size, quint32 seed)
-{
-    Route route;
-    route.generatedSize = size;
-    route.seed = seed;
-    return route;
-}
-
 // Lowers the file size limit of the whole process (writes past it fail with EFBIG instead of
 // raising SIGXFSZ); the old limit and signal action come back when it goes.
 class FileSizeLimit

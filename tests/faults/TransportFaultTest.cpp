@@ -13,14 +13,6 @@
 
 namespace {
 
-Route generated(qint64 size, quint32 seed)
-{
-    Route route;
-    route.generatedSize = size;
-    route.seed = seed;
-    return route;
-}
-
 // Accepts TCP connections on 127.0.0.1 and closes each at once, before a TLS handshake can end.
 class ClosingListener
 {
