@@ -1,5 +1,6 @@
 // File-name rules of the component: partial files, final files, unique names,
 // and the search for a file that is already complete.
+#include "ContentDisposition.h"
 #include "FileDigest.h"
 #include "Haulwright.h"
 
@@ -24,10 +25,39 @@ std::string Haulwright::downloadFolder(const std::string& destinationFolder)
     return folder;
 }
 
+namespace {
+
+const std::size_t nameLimit = 255; // bytes of one file name on the file systems we run on
+
+// stem + tail in at most nameLimit bytes: the stem is cut (on a UTF-8 boundary) so that the
+// tail (extension, unique suffix) survives; a tail that leaves no room is cut with it.
+std::string fitted(std::string stem, std::string tail)
+{
+    if (tail.size() > nameLimit / 2) {
+        stem += tail;
+        tail.clear();
+    }
+    const std::size_t room = nameLimit - tail.size();
+    if (stem.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80)
+            --cut;
+        stem.resize(cut);
+    }
+    return stem + tail;
+}
+
+} // namespace
+
 std::string Haulwright::makeTemporalFileName(const UUId& sessionId)
 {
     const long long seconds = static_cast<long long>(std::time(nullptr));
-    return sessionId.getValue() + std::to_string(seconds) + ".part";
+    // The identifier is any text a client sends: it must not name a folder.
+    std::string id = sessionId.getValue();
+    for (char& c : id)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '_';
+    return fitted(id, std::to_string(seconds) + ".part");
 }
 
 std::string Haulwright::makeTemporalFilePath(const std::string& name, const std::string& destinationFolder)
@@ -37,28 +67,26 @@ std::string Haulwright::makeTemporalFilePath(const std::string& name, const std:
 
 std::string Haulwright::makeFinalFilePath(const std::string& url, const std::string& destinationFolder)
 {
-    const QString path = QUrl(QString::fromStdString(url)).path();
-    std::string name = QFileInfo(path).fileName().toStdString();
+    const QString path = QUrl(QString::fromStdString(url)).path(QUrl::FullyDecoded);
+    std::string name = confinedFileName(path.mid(path.lastIndexOf('/') + 1).toStdString());
     if (name.empty())
         name = "download";
-    return downloadFolder(destinationFolder) + name;
+    return downloadFolder(destinationFolder) + fitted(name, "");
 }
 
 std::string Haulwright::makeUniqueFilePath(const std::string& path, unsigned int counter)
 {
-    if (!QFile::exists(QString::fromStdString(path)))
-        return path;
-    for (;; ++counter) {
-        const std::string suffix = "_" + std::to_string(counter);
-        const std::size_t dot = path.rfind('.');
-        std::string candidate = path;
-        if (dot == std::string::npos)
-            candidate += suffix;
-        else
-            candidate.replace(dot, 1, suffix + ".");
-        if (!QFile::exists(QString::fromStdString(candidate)))
-            return candidate;
-    }
+    // "_N" goes before the extension of the file's own name, never into a folder's name.
+    const std::size_t slash = path.find_last_of('/') + 1;
+    const std::string name = path.substr(slash);
+    const std::size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+    const std::string extension = name.substr(stem.size());
+    std::string candidate = path.substr(0, slash) + fitted(stem, extension);
+    while (QFileInfo::exists(QString::fromStdString(candidate)) ||
+           QFileInfo(QString::fromStdString(candidate)).isSymLink())
+        candidate = path.substr(0, slash) + fitted(stem, "_" + std::to_string(counter++) + extension);
+    return candidate;
 }
 
 void Haulwright::listCandidateFiles(const std::string& path, QList<QFileInfo>& files)

@@ -3,10 +3,10 @@
 #include "ConfigNumber.h"
 #include "MessageDispatcher.h"
 #include "StatusReportPayload.h"
+#include "UserInfo.h"
 
 #include <boost/thread/lock_guard.hpp>
 #include <exception>
-#include <thread>
 
 const char* const Haulwright::targetTopic = "target://Client/Component/Haulwright";
 
@@ -17,8 +17,8 @@ const std::uint64_t defaultMaxDownloads = 50;
 } // namespace
 
 Haulwright::Haulwright()
-    : maxDownloads(defaultMaxDownloads), logger(Logger::getDefaultInstance()), configuration(nullptr),
-      reservations(0)
+    : maxDownloads(defaultMaxDownloads), stopping(false), logger(Logger::getDefaultInstance()),
+      configuration(nullptr), reservations(0)
 {
     handlers["Start"] = &Haulwright::handleStart;
     handlers["Resume"] = &Haulwright::handleResume;
@@ -43,6 +43,10 @@ Haulwright::~Haulwright()
 
 void Haulwright::start()
 {
+    {
+        boost::lock_guard<boost::mutex> lock(registryMutex);
+        stopping = false;
+    }
     try {
         configuration = ConfigurationManager::getDefaultInstance();
         MessageDispatcher* bus = MessageDispatcher::getInstance();
@@ -69,21 +73,14 @@ void Haulwright::stop()
     MessageDispatcher* bus = MessageDispatcher::getInstance();
     bus->unsubscribe(this, requestTopic);
     bus->unsubscribe(this, std::string(targetTopic) + "/*");
-    {
-        boost::lock_guard<boost::mutex> lock(registryMutex);
-        for (auto& entry : activeDownloads)
-            entry.second->pause();
-    }
+    boost::unique_lock<boost::mutex> lock(registryMutex);
+    // Transfers registered from now on are paused before their first request (registerDownload).
+    stopping = true;
+    for (auto& entry : activeDownloads)
+        entry.second->pause();
     // Admitted requests not yet registered are waited for too: they still use this object.
-    for (;;) {
-        {
-            boost::lock_guard<boost::mutex> lock(registryMutex);
-            if (activeDownloads.empty() && reservations == 0)
-                return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(0));
-        std::this_thread::yield();
-    }
+    while (!activeDownloads.empty() || reservations != 0)
+        registryChanged.wait(lock);
 }
 
 void Haulwright::hostOperation3() {}
@@ -116,7 +113,7 @@ std::uint64_t Haulwright::reservationCount()
 
 void Haulwright::log(int line, const std::string& text)
 {
-    logger->error("Haulwright[" + std::to_string(line) + "] -> " + text);
+    logger->error("Haulwright[" + std::to_string(line) + "] -> " + withoutUserInfo(text));
 }
 
 void Haulwright::onMessage(boost::shared_ptr<LocalMessage> message)
@@ -156,6 +153,7 @@ void Haulwright::releaseSlot()
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
     --reservations;
+    registryChanged.notify_all();
 }
 
 int Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
@@ -179,6 +177,7 @@ void Haulwright::releaseClaim(const UUId& sessionId)
     boost::lock_guard<boost::mutex> lock(registryMutex);
     --reservations;
     claimed.erase(sessionId);
+    registryChanged.notify_all();
 }
 
 bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader)
@@ -187,6 +186,9 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
     activeDownloads[sessionId] = downloader;
     --reservations;
     claimed.erase(sessionId);
+    // Admitted while the component stops: the record stays for a later Resume, no transfer runs.
+    if (stopping)
+        downloader->pause();
     return true;
 }
 
@@ -215,6 +217,7 @@ bool Haulwright::removeDownload(const UUId& sessionId)
     boost::lock_guard<boost::mutex> lock(registryMutex);
     if (activeDownloads.erase(sessionId) == 0)
         HAUL_LOG(" ERROR. Local message not deleted from the map - not found");
+    registryChanged.notify_all();
     return true;
 }
 
@@ -230,7 +233,7 @@ bool postReply(const std::string& messageType, const boost::shared_ptr<LocalMess
     properties.sessionId = request->getSessionId();
     properties.replyTopic = std::string();
     properties.messageType = messageType;
-    boost::shared_ptr<ISerializable> payload(new StatusReportPayload(code, text));
+    boost::shared_ptr<ISerializable> payload(new StatusReportPayload(code, withoutUserInfo(text)));
     boost::shared_ptr<LocalMessage> reply(new LocalMessage(properties));
     reply->setPayload(payload);
     return MessageDispatcher::getInstance()->post(reply) == 0;

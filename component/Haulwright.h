@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <map>
@@ -85,6 +86,8 @@ public:
     int readPersistedRequest(const std::string& key, HaulwrightPersistedRequest& record);
     int removePersistedRequest(const std::string& key);
     bool discardPersistedRequest(const UUId& sessionId);
+    // Called by a transfer on its own thread when the server names the file's version.
+    void rememberValidator(const UUId& sessionId, const std::string& validator);
 
     // Completion.
     void onDownloadFinished(IDownloader* downloader);
@@ -111,6 +114,8 @@ public:
 private:
     void log(int line, const std::string& text);
     std::string downloadFolder(const std::string& destinationFolder);
+    // The record's completion moved its file to the final name but could not remove the record.
+    bool movedBeforeCrash(const HaulwrightPersistedRequest& record);
     void discardEarlierPartialFile(const std::string& key, const std::string& temporalPath);
     // discardPersistedRequest for a session claimed by handleAbort; gives the claim back.
     bool discardClaimed(const UUId& sessionId);
@@ -120,7 +125,9 @@ private:
 
     std::map<UUId, IDownloader*> activeDownloads;
     std::uint64_t maxDownloads;
-    boost::mutex registryMutex;   // guards activeDownloads, maxDownloads, reservations, claimed
+    boost::mutex registryMutex;   // guards activeDownloads, maxDownloads, reservations, claimed, stopping
+    boost::condition_variable registryChanged; // a transfer or a reservation left the registry
+    bool stopping;
     boost::mutex completionMutex; // held by each completion for its whole run
     Logger* logger;
     ConfigurationManager* configuration;

@@ -4,6 +4,7 @@
 #include "StartRequestPayload.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <cstdio>
 #include <stdexcept>
 
@@ -73,12 +74,22 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
                                                 : makeTemporalFilePath(serverFilename, destinationFolder);
     target = makeAbsoluteNativePath(target);
     target = makeUniqueFilePath(target, 2);
-    if (std::rename(temporalFilePath.c_str(), target.c_str()) == 0)
+    const std::string key = sessionId.getValue();
+    HaulwrightPersistedRequest record;
+    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0) {
+        // Named before the move: a crash between the move and the removal leaves a record that
+        // a Resume recognises as finished.
+        record.finalFilename = target;
+        record.finalSize = std::to_string(QFileInfo(QString::fromStdString(temporalFilePath)).size());
+        persistRequest(key, record);
+    }
+    if (std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
         postMessage("WasFinished", request, code, target);
-    else
+        removePersistedRequest(key);
+    } else {
+        // The data is sound: partial file and record stay, and a Resume tries the move again.
         postMessage("WasFailed", request, 271, "Cannot save the specified filename");
-    std::remove(temporalFilePath.c_str());
-    removePersistedRequest(sessionId.getValue());
+    }
 }
 
 void Haulwright::reportFailedDownload(const UUId& /*sessionId*/, const std::string& temporalFilePath,
@@ -87,8 +98,8 @@ void Haulwright::reportFailedDownload(const UUId& /*sessionId*/, const std::stri
                                       boost::shared_ptr<LocalMessage> request, const std::string& text, int code)
 {
     postMessage("WasFailed", request, code, text);
-    // A transfer cut short (259) leaves a correct beginning that a resume continues.
-    if (code != 259)
+    // What arrived is kept for a resume; data proven wrong was already deleted by the transfer.
+    if (QFileInfo(QString::fromStdString(temporalFilePath)).size() == 0)
         std::remove(temporalFilePath.c_str());
 }
 

@@ -1,9 +1,22 @@
 // Resume, pause and abort requests.
 #include "AdmissionGuard.h"
+#include "Downloader.h"
+#include "FileDigest.h"
 #include "Haulwright.h"
 #include "StartRequestPayload.h"
 
+#include <QFileInfo>
 #include <stdexcept>
+
+bool Haulwright::movedBeforeCrash(const HaulwrightPersistedRequest& record)
+{
+    if (record.finalFilename.empty() || QFileInfo::exists(QString::fromStdString(record.temporalFilename)))
+        return false;
+    const QFileInfo moved(QString::fromStdString(record.finalFilename));
+    FileDigest digest;
+    return moved.isFile() && std::to_string(moved.size()) == record.finalSize &&
+           (record.fileHash.empty() || (digest.readFile(record.finalFilename) && digest == FileDigest(record.fileHash)));
+}
 
 void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
 {
@@ -32,7 +45,14 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
             postErrorMessage("DownloaderError", request, 269, "Unknown filename to be resumed");
             return;
         }
+        if (movedBeforeCrash(record)) {
+            admission.release();
+            postMessage("WasFinished", request, 0, record.finalFilename);
+            removePersistedRequest(sessionId.getValue());
+            return;
+        }
         IDownloader* downloader = createDownloader(record.temporalFilename, request);
+        static_cast<Downloader*>(downloader)->setValidator(record.validator);
         registerDownload(sessionId, downloader);
         admission.dismiss();
         downloader->resume();

@@ -17,6 +17,9 @@ std::string wrapValue(const HaulwrightPersistedRequest& value)
     body += tool->makeElement("url", tool->encode(value.url), false);
     body += tool->makeElement("fileHash", tool->encode(value.fileHash), false);
     body += tool->makeElement("temporalFilename", tool->encode(value.temporalFilename), false);
+    body += tool->makeElement("finalFilename", tool->encode(value.finalFilename), false);
+    body += tool->makeElement("finalSize", tool->encode(value.finalSize), false);
+    body += tool->makeElement("validator", tool->encode(value.validator), false);
     return tool->makeElement(recordName, body, false);
 }
 
@@ -32,6 +35,9 @@ bool unwrapValue(const std::string& text, HaulwrightPersistedRequest& value)
     take("url", value.url);
     take("fileHash", value.fileHash);
     take("temporalFilename", value.temporalFilename);
+    take("finalFilename", value.finalFilename);
+    take("finalSize", value.finalSize);
+    take("validator", value.validator);
     return true;
 }
 
@@ -74,6 +80,16 @@ int Haulwright::removePersistedRequest(const std::string& key)
         return 1;
     }
     return 0;
+}
+
+void Haulwright::rememberValidator(const UUId& sessionId, const std::string& validator)
+{
+    const std::string key = sessionId.getValue();
+    HaulwrightPersistedRequest record;
+    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0) {
+        record.validator = validator;
+        persistRequest(key, record);
+    }
 }
 
 bool Haulwright::discardPersistedRequest(const UUId& sessionId)

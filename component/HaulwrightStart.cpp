@@ -47,7 +47,7 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         }
 
         discardEarlierPartialFile(key, temporalPath);
-        persistRequest(key, HaulwrightPersistedRequest{destinationFolder, url, fileHash, temporalPath});
+        persistRequest(key, HaulwrightPersistedRequest{destinationFolder, url, fileHash, temporalPath, "", "", ""});
         IDownloader* downloader = createDownloader(temporalPath, request);
         registerDownload(sessionId, downloader);
         admission.dismiss();

@@ -63,7 +63,9 @@ std::string plainName(const std::string& value)
     return std::string();
 }
 
-std::string confined(std::string name)
+} // namespace
+
+std::string confinedFileName(std::string name)
 {
     const std::size_t slash = name.find_last_of("/\\");
     if (slash != std::string::npos)
@@ -76,12 +78,10 @@ std::string confined(std::string name)
     return name;
 }
 
-} // namespace
-
 std::string serverFilenameFromDisposition(const std::string& value)
 {
-    std::string name = confined(extendedName(value));
+    std::string name = confinedFileName(extendedName(value));
     if (name.empty())
-        name = confined(plainName(value));
+        name = confinedFileName(plainName(value));
     return name;
 }

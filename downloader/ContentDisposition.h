@@ -7,3 +7,7 @@
 // characters; "" when there is none (or it is "." or ".."). filename*=UTF-8''…
 // (percent-encoded) is preferred over filename=. Pure; callable from any thread.
 std::string serverFilenameFromDisposition(const std::string& value);
+
+// name reduced the same way: last segment after "/" or "\", control characters (NUL included)
+// removed, "" for "." and "..".
+std::string confinedFileName(std::string name);

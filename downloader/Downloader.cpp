@@ -7,6 +7,7 @@
 #include "Haulwright.h"
 #include "NetworkProxyHelper.h"
 #include "StartRequestPayload.h"
+#include "UserInfo.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
@@ -39,7 +40,7 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
       logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()), statusInterval(2000),
       requestTimeout(60000), redirectCount(0), temporalFilename(temporalFilename_), lastReportElapsed(0),
       timerConnected(false), outcomeFinal(false), rangeStart(-1), rangeChecked(false), discardBody(false),
-      hashedBytes(0), hashUsable(true)
+      expectedTotal(-1), earlyStop(ActionStart), hashedBytes(0), hashUsable(true)
 {
     const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
     const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
@@ -66,7 +67,7 @@ Downloader::~Downloader()
 
 void Downloader::log(int line, const std::string& text)
 {
-    logger->error("Downloader[" + std::to_string(line) + "] -> " + text);
+    logger->error("Downloader[" + std::to_string(line) + "] -> " + withoutUserInfo(text));
 }
 
 void Downloader::setOutcome(DownloadState newState, const std::string& text, std::int32_t code)
@@ -88,6 +89,9 @@ void Downloader::start()
     boost::unique_lock<boost::mutex> lock(mutex);
     if (state != NotStarted)
         return;
+    // Setup reads files (CA certificates, the partial file); a Pause or Abort meanwhile is
+    // recorded by requestStop and honoured before the first request.
+    lock.unlock();
 
     try {
         reply = nullptr;
@@ -98,59 +102,64 @@ void Downloader::start()
         runningHash.reset();
         hashedBytes = 0;
         hashUsable = true;
-        // FTP ignores "Range": appending its whole answer would corrupt the file, so start over.
-        const bool ftp = QUrl(QString::fromStdString(url)).scheme() == QLatin1String("ftp");
-        if (QFile::exists(temporalFilename)) {
-            if (action == ActionResume && ftp) {
-                mode = QIODevice::WriteOnly | QIODevice::Truncate;
-            } else if (action == ActionResume) {
-                const qint64 size = QFileInfo(temporalFilename).size();
-                mode = QIODevice::Append;
-                request.setRawHeader("Range", "bytes=" + QByteArray::number(size) + "-");
-                rangeStart = size;
-                // Seed the digest with what is already there; only when it is wanted.
-                if (!fileHash.empty()) {
-                    hashUsable = runningHash.updateFromFile(temporalFilename.toStdString(), size);
-                    hashedBytes = size;
-                }
-            } else {
-                QFile::remove(temporalFilename);
-            }
+        const QFileInfo partial(temporalFilename);
+        if (partial.exists() && action == ActionResume) {
+            mode = QIODevice::Append;
+            rangeStart = partial.size();
+            request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + "-");
+            // Only the same file may be continued; another one answers 200 and starts over.
+            if (!validator.empty())
+                request.setRawHeader("If-Range", QByteArray::fromStdString(validator));
+        } else if (partial.exists() && !partial.isSymLink()) {
+            QFile::remove(temporalFilename);
         }
 
-        if (!file.open(mode | QIODevice::Unbuffered)) {
-            statusMessage = "Could not create destination file";
-            resultCode = 258;
-            state = Failed;
+        // A link planted at the partial file's name would have the data written elsewhere.
+        if (partial.isSymLink() || !file.open(mode | QIODevice::Unbuffered)) {
+            setOutcome(Failed, "Could not create destination file", 258);
+            owner->onDownloadFinished(this);
+            return;
+        }
+        request.setSslConfiguration(buildSslConfiguration(url));
+        connect(&networkManager, &QNetworkAccessManager::sslErrors, this, &Downloader::onSslErrors);
+
+        lock.lock();
+        if (earlyStop != ActionStart) {
+            file.close();
+            state = earlyStop == ActionPause ? Paused : Canceled;
+            statusMessage = earlyStop == ActionPause ? "Download paused." : "Download aborted";
+            resultCode = 0;
             lock.unlock();
             owner->onDownloadFinished(this);
             return;
         }
-
-        connect(&networkManager, &QNetworkAccessManager::sslErrors, this, &Downloader::onSslErrors);
         elapsedTime.start();
         sendRequest(url, request);
-        requestTimer.start();
-        {
-            DispatcherFilterGuard filterGuard;
-            lock.unlock();
-            eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
-        }
-    } catch (const std::exception& e) {
-        const bool configuration = dynamic_cast<const std::domain_error*>(&e) != nullptr;
-        deletePartialFile();
-        statusMessage = configuration ? "Download failed due to an error in configuration. Check log for details."
-                                      : "Download failed due to an unknown exception.";
-        resultCode = configuration ? 0 : 260;
-        state = Failed;
-    } catch (...) {
-        deletePartialFile();
-        statusMessage = "Download failed due to an unknown exception.";
-        resultCode = 260;
-        state = Failed;
-    }
-    if (lock.owns_lock())
+        armTimer();
         lock.unlock();
+        // Seed the digest with what is already there, only when it is wanted (sendRequest may
+        // have started an ftp transfer over).
+        if (rangeStart > 0 && !fileHash.empty()) {
+            hashUsable = runningHash.updateFromFile(temporalFilename.toStdString(), rangeStart);
+            hashedBytes = rangeStart;
+        }
+        DispatcherFilterGuard filterGuard;
+        eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
+    } catch (const std::exception& e) {
+        if (lock.owns_lock())
+            lock.unlock();
+        const bool configuration = dynamic_cast<const std::domain_error*>(&e) != nullptr;
+        file.close();
+        setOutcome(Failed,
+                   configuration ? "Download failed due to an error in configuration. Check log for details."
+                                 : "Download failed due to an unknown exception.",
+                   configuration ? 0 : 260);
+    } catch (...) {
+        if (lock.owns_lock())
+            lock.unlock();
+        file.close();
+        setOutcome(Failed, "Download failed due to an unknown exception.", 260);
+    }
 
     requestTimer.stop();
     if (reply != nullptr) {
@@ -170,6 +179,11 @@ void Downloader::resume()
 void Downloader::requestStop(DownloadAction requested)
 {
     boost::lock_guard<boost::mutex> lock(mutex);
+    if (state == NotStarted) {
+        // start() has not sent its first request yet and sends none now.
+        earlyStop = requested;
+        return;
+    }
     if (state != InProgress || reply == nullptr)
         return;
     action = requested;
@@ -196,12 +210,21 @@ std::string Downloader::getTemporalFilename() { return temporalFilename.toStdStr
 
 void Downloader::sendRequest(const std::string& target, QNetworkRequest& request)
 {
-    request.setSslConfiguration(buildSslConfiguration(target));
     networkManager.setProxy(buildProxy(target));
     statusMessage = "Download in progress";
     state = InProgress;
 
     QUrl address(QString::fromStdString(target));
+    if (address.scheme() == QLatin1String("ftp") && rangeStart >= 0) {
+        // FTP here ignores "Range": appending its whole answer would corrupt the file, so start over.
+        request.setRawHeader("Range", QByteArray());
+        request.setRawHeader("If-Range", QByteArray());
+        file.resize(0);
+        rangeStart = -1;
+        runningHash.reset();
+        hashedBytes = 0;
+        hashUsable = true;
+    }
     // Credentials stay with the origin the client named.
     if (useAuthData && sameOrigin(address)) {
         address.setUserName(QString::fromStdString(userName));
@@ -213,6 +236,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     request.setRawHeader("Accept-Encoding", "identity");
     rangeChecked = false;
     discardBody = false;
+    expectedTotal = -1;
     reply = networkManager.get(request);
     reply->setReadBufferSize(replyBufferSize);
 
@@ -227,6 +251,13 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         timerConnected = true;
     }
     if (redirectCount > 0)
+        armTimer();
+}
+
+void Downloader::armTimer()
+{
+    // 0 (or less) means no limit.
+    if (requestTimeout > 0)
         requestTimer.start();
 }
 

@@ -55,6 +55,8 @@ public:
     quint32 getStatusInterval() const { return statusInterval; }
     qint32 getRequestTimeout() const { return requestTimeout; }
     DownloadAction getAction() const { return action; }
+    // ETag or Last-Modified of the file a resume continues; sent as If-Range.
+    void setValidator(const std::string& value) { validator = value; }
 
 public slots:
     void onFinishSlot();
@@ -64,7 +66,9 @@ public slots:
     void onRequestTimeout();
 
 private:
+    // Called with mutex held; the caller has set the request's TLS configuration.
     void sendRequest(const std::string& url, QNetworkRequest& request);
+    void armTimer();
     QSslConfiguration buildSslConfiguration(const std::string& url);
     QNetworkProxy buildProxy(const std::string& url);
     ReplyOutcome evaluateReplyError(QNetworkReply* reply, DownloadAction action, bool useAuthData,
@@ -72,7 +76,7 @@ private:
     void readServerFilename();
     bool verifyFileHash();
     bool isRedirect(QNetworkReply* reply);
-    bool acceptResumeAnswer();
+    bool acceptAnswer();
     bool sameOrigin(const QUrl& address) const;
     void requestStop(DownloadAction requested);
     void setOutcome(DownloadState newState, const std::string& text, std::int32_t code);
@@ -111,10 +115,15 @@ private:
     // Set by a failure that must stand whatever the end of the reply says.
     bool outcomeFinal;
     // Where a resumed request asked the server to start (-1: not a resume), and
-    // whether the current reply's answer to it was checked.
+    // whether the current reply's answer was checked and its body belongs in the file.
     qint64 rangeStart;
     bool rangeChecked;
     bool discardBody;
+    // Size the file must have at the end of a 206 answer (-1: no 206).
+    qint64 expectedTotal;
+    std::string validator;
+    // A Pause or Abort that came before the first request (ActionStart: none).
+    DownloadAction earlyStop;
     // Digest of the partial file as written, so completion never reads it again.
     Sha1 runningHash;
     qint64 hashedBytes;

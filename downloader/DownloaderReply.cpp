@@ -1,6 +1,7 @@
 // What the transfer does with its reply: data, end of the reply, TLS errors,
 // the completion checks and progress reports.
 #include "Downloader.h"
+#include "Haulwright.h"
 
 #include "ContentDisposition.h"
 #include "MessageDispatcher.h"
@@ -26,12 +27,9 @@ bool Downloader::isRedirect(QNetworkReply* answer)
 void Downloader::onReadyRead()
 {
     requestTimer.stop();
-    if (reply == nullptr || outcomeFinal)
+    if (reply == nullptr || outcomeFinal || !acceptAnswer())
         return;
-    const bool redirect = isRedirect(reply);
-    if (!redirect && !acceptResumeAnswer())
-        return;
-    const bool dropBody = redirect || discardBody;
+    const bool dropBody = discardBody;
     if (readBuffer.empty())
         readBuffer.resize(readChunk);
     const bool hashing = !fileHash.empty();
@@ -53,15 +51,22 @@ void Downloader::onReadyRead()
             hashedBytes += got;
         }
     }
-    requestTimer.start();
+    armTimer();
 }
 
 namespace {
 
-// "bytes A-B/T" or "bytes */T": the start A (first) and the total T (second); -1 when absent.
-std::pair<qint64, qint64> parseContentRange(const QByteArray& value)
+struct ContentRange
 {
-    std::pair<qint64, qint64> result(-1, -1);
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+};
+
+// "bytes A-B/T" or "bytes */T"; -1 for what is absent.
+ContentRange parseContentRange(const QByteArray& value)
+{
+    ContentRange result;
     const QByteArray text = value.trimmed();
     if (!text.startsWith("bytes "))
         return result;
@@ -72,44 +77,67 @@ std::pair<qint64, qint64> parseContentRange(const QByteArray& value)
     bool ok = false;
     const qint64 total = range.mid(slash + 1).toLongLong(&ok);
     if (ok)
-        result.second = total;
+        result.total = total;
     const int dash = range.indexOf('-');
     if (dash > 0 && dash < slash) {
         const qint64 first = range.left(dash).toLongLong(&ok);
-        if (ok)
+        const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok);
+        if (ok) {
             result.first = first;
+            result.last = last;
+        }
     }
     return result;
 }
 
-qint64 contentRangeTotal(const QByteArray& value) { return parseContentRange(value).second; }
-
 } // namespace
 
-bool Downloader::acceptResumeAnswer()
+bool Downloader::acceptAnswer()
 {
-    if (rangeStart <= 0 || rangeChecked)
-        return true;
+    if (rangeChecked)
+        return !outcomeFinal;
     rangeChecked = true;
+    if (!reply->url().scheme().startsWith(QLatin1String("http")))
+        return true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // Error pages, redirects and 416 bodies are no part of the file.
+    discardBody = status != 200 && status != 206;
+    if (discardBody)
+        return true;
+    bool sound = true;
+    // Two lengths in one answer: no telling which one the body follows.
+    const QList<QByteArray> lengths = reply->rawHeader("Content-Length").split(',');
+    for (const QByteArray& length : lengths)
+        sound = sound && length.trimmed() == lengths.first().trimmed();
     if (status == 200) {
-        // The server ignored "Range" and sends the whole file: start the partial file over.
-        file.resize(0);
-        runningHash.reset();
-        hashedBytes = 0;
-        hashUsable = true;
-    } else if (status == 206) {
-        if (parseContentRange(reply->rawHeader("Content-Range")).first != rangeStart) {
-            // Appending a part that starts elsewhere would corrupt the file; keep it as it is.
-            outcomeFinal = true;
-            setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
-            reply->abort();
-            return false;
+        if (rangeStart > 0) {
+            // The server ignored "Range" or the file changed (If-Range): start the partial file over.
+            file.resize(0);
+            runningHash.reset();
+            hashedBytes = 0;
+            hashUsable = true;
         }
-    } else if (status == 416) {
-        discardBody = true;
+        QByteArray tag = reply->rawHeader("ETag");
+        if (tag.isEmpty() || tag.startsWith("W/"))
+            tag = reply->rawHeader("Last-Modified");
+        if (tag.toStdString() != validator) {
+            validator = tag.toStdString();
+            owner->rememberValidator(requestMessage->getSessionId(), validator);
+        }
+    } else {
+        // A part must start where the file ends and reach the end of the server's file.
+        const ContentRange range = parseContentRange(reply->rawHeader("Content-Range"));
+        expectedTotal = range.total;
+        sound = sound && range.first == std::max<qint64>(rangeStart, 0) && range.total > 0 &&
+                range.last == range.total - 1;
     }
-    return true;
+    if (!sound) {
+        // Appending what does not add up would corrupt the file; keep it as it is.
+        outcomeFinal = true;
+        setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+        reply->abort();
+    }
+    return sound;
 }
 
 void Downloader::onFinishSlot()
@@ -127,13 +155,14 @@ void Downloader::onFinishSlot()
     try {
         const std::int32_t httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const bool redirect = isRedirect(reply);
-        if (!redirect && !acceptResumeAnswer()) {
+        if (!acceptAnswer()) {
             file.close();
             eventLoop->exit(0);
             return;
         }
+        const qint64 size = file.size();
         if (reply->error() != QNetworkReply::NoError && httpStatus == 416 && rangeStart > 0 &&
-            contentRangeTotal(reply->rawHeader("Content-Range")) == rangeStart) {
+            parseContentRange(reply->rawHeader("Content-Range")).total == rangeStart) {
             // Nothing was missing: the digest check decides.
             setOutcome(Completed, "Download Complete", 0);
         } else if (reply->error() == QNetworkReply::RemoteHostClosedError && (httpStatus == 200 || httpStatus == 206) &&
@@ -142,25 +171,28 @@ void Downloader::onFinishSlot()
             // end, depending on timing; either way the beginning on disk is correct.
             setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
         } else if (reply->error() != QNetworkReply::NoError) {
-            if (action != ActionPause)
+            // A 416 naming another size proves the partial file stale; other errors keep it.
+            if (httpStatus == 416 && rangeStart > 0)
                 deletePartialFile();
-            const ReplyOutcome outcome = evaluateReplyError(reply, action, useAuthData, httpStatus);
+            // Credentials went only to their origin; without them a refusal is "required", not "invalid".
+            const bool sentCredentials = useAuthData && sameOrigin(reply->url());
+            const ReplyOutcome outcome = evaluateReplyError(reply, action, sentCredentials, httpStatus);
             setOutcome(std::get<0>(outcome), std::get<1>(outcome), std::get<2>(outcome));
-        } else if (reply->url().scheme() == QLatin1String("ftp")) {
-            setOutcome(Completed, "Download Complete", 0);
-        } else if (httpStatus == 200) {
-            const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-            const qint64 size = file.size();
-            // Lengths beyond 32 bits can never be confirmed.
-            const bool tooLong = announced > static_cast<qint64>(std::numeric_limits<quint32>::max());
-            const quint32 length = tooLong ? 0 : static_cast<quint32>(announced < 0 ? 0 : announced);
-            const bool complete = !tooLong && ((length == 0 && size > 0) || (length > 0 && size == length));
+        } else if (reply->url().scheme() == QLatin1String("ftp") || httpStatus == 200 || httpStatus == 206) {
+            const QVariant header = reply->header(QNetworkRequest::ContentLengthHeader);
+            const qint64 announced = header.isValid() ? header.toLongLong() : -1;
+            bool complete = size == expectedTotal;
+            if (httpStatus == 200)
+                // Without a length, any byte will do; lengths beyond 32 bits can never be confirmed.
+                complete = announced < 0 ? size > 0
+                                         : announced <= std::numeric_limits<quint32>::max() && size == announced;
+            else if (httpStatus != 206)
+                // FTP announces the size it will send; fewer bytes is a transfer cut short.
+                complete = announced < 0 || size >= announced;
             if (complete)
                 setOutcome(Completed, "Download Complete", 0);
             else
                 setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
-        } else if (httpStatus == 206) {
-            setOutcome(Completed, "Download Complete", 0);
         } else if (redirect) {
             ++redirectCount;
             // Relative targets are resolved against the URL that redirected.
@@ -169,11 +201,11 @@ void Downloader::onFinishSlot()
             const QString scheme = target.scheme();
             if (scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
                 scheme != QLatin1String("ftp")) {
-                deletePartialFile();
                 setOutcome(Failed, "Download failed.", 261);
             } else if (redirectCount <= maxRedirects) {
                 redirecting = true;
                 QNetworkRequest next = reply->request();
+                next.setSslConfiguration(buildSslConfiguration(target.toString().toStdString()));
                 boost::lock_guard<boost::mutex> lock(mutex);
                 sendRequest(target.toString().toStdString(), next);
             } else {
@@ -182,7 +214,6 @@ void Downloader::onFinishSlot()
                 statusMessage = "Download failed: MAX Number of redirection reached.";
             }
         } else {
-            deletePartialFile();
             setOutcome(Failed, "Download failed.", 261);
         }
     } catch (const std::exception& e) {
