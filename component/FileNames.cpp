@@ -47,6 +47,14 @@ std::string fitted(std::string stem, std::string tail)
     return stem + tail;
 }
 
+// name fitted to the limit with suffix before its extension (after its last dot, when it has one).
+std::string fittedName(const std::string& name, const std::string& suffix)
+{
+    const std::size_t dot = name.rfind('.');
+    const std::size_t split = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    return fitted(name.substr(0, split), suffix + name.substr(split));
+}
+
 } // namespace
 
 std::string Haulwright::makeTemporalFileName(const UUId& sessionId)
@@ -71,21 +79,18 @@ std::string Haulwright::makeFinalFilePath(const std::string& url, const std::str
     std::string name = confinedFileName(path.mid(path.lastIndexOf('/') + 1).toStdString());
     if (name.empty())
         name = "download";
-    return downloadFolder(destinationFolder) + fitted(name, "");
+    return downloadFolder(destinationFolder) + fittedName(name, "");
 }
 
 std::string Haulwright::makeUniqueFilePath(const std::string& path, unsigned int counter)
 {
-    // "_N" goes before the extension of the file's own name, never into a folder's name.
+    // "_N" goes into the file's own name, never into a folder's name.
     const std::size_t slash = path.find_last_of('/') + 1;
     const std::string name = path.substr(slash);
-    const std::size_t dot = name.rfind('.');
-    const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    const std::string extension = name.substr(stem.size());
-    std::string candidate = path.substr(0, slash) + fitted(stem, extension);
+    std::string candidate = path.substr(0, slash) + fittedName(name, "");
     while (QFileInfo::exists(QString::fromStdString(candidate)) ||
            QFileInfo(QString::fromStdString(candidate)).isSymLink())
-        candidate = path.substr(0, slash) + fitted(stem, "_" + std::to_string(counter++) + extension);
+        candidate = path.substr(0, slash) + fittedName(name, "_" + std::to_string(counter++));
     return candidate;
 }
 

@@ -11,10 +11,10 @@ struct HaulwrightPersistedRequest
     std::string temporalFilename;
     // Set just before the move to the final name, with the size moved, so that a Resume after a
     // crash finds the finished file instead of fetching it again.
-    std::string finalFilename;
-    std::string finalSize;
+    std::string finalFilename = {};
+    std::string finalSize = {};
     // ETag (else Last-Modified) of the file being fetched: a resume continues only that file.
-    std::string validator;
+    std::string validator = {};
 };
 
 // Text form for KeyValueSchema's templates (found by argument-dependent lookup).

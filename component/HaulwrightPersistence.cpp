@@ -96,7 +96,8 @@ bool Haulwright::discardPersistedRequest(const UUId& sessionId)
 {
     HaulwrightPersistedRequest record;
     const std::string key = sessionId.getValue();
-    if (readPersistedRequest(key, record) != 0)
+    // Without a store nothing is known of the download: its partial file is not claimed gone.
+    if (!requestStore || readPersistedRequest(key, record) != 0)
         return false;
     std::remove(record.temporalFilename.c_str());
     return removePersistedRequest(key) == 0;

@@ -47,7 +47,12 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         }
 
         discardEarlierPartialFile(key, temporalPath);
-        persistRequest(key, HaulwrightPersistedRequest{destinationFolder, url, fileHash, temporalPath, "", "", ""});
+        if (persistRequest(key, HaulwrightPersistedRequest{destinationFolder, url, fileHash, temporalPath}) != 0) {
+            // Without its record a download could be neither resumed nor found after a crash.
+            admission.release();
+            postErrorMessage("DownloaderError", request, 260, "Cannot store the download request");
+            return;
+        }
         IDownloader* downloader = createDownloader(temporalPath, request);
         registerDownload(sessionId, downloader);
         admission.dismiss();

@@ -76,9 +76,9 @@ TEST_F(FileNamesTest, UniqueNamesCountFromTwoBeforeTheLastDot)
     writeFile(dir + "/noext", "x");
     EXPECT_EQ(dir + "/noext_2", haul.makeUniqueFilePath(dir + "/noext", 2));
 
-    // The only dot lies in a folder name.
+    // The only dot lies in a folder name, which is never changed.
     writeFile(dir + "/my.dir/file", "x");
-    EXPECT_EQ(dir + "/my_2.dir/file", haul.makeUniqueFilePath(dir + "/my.dir/file", 2));
+    EXPECT_EQ(dir + "/my.dir/file_2", haul.makeUniqueFilePath(dir + "/my.dir/file", 2));
 }
 
 TEST_F(FileNamesTest, CompletedFileIsFoundByDigestAmongCandidates)

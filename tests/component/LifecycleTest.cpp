@@ -81,13 +81,13 @@ TEST_F(ComponentTest, StoreThatCannotBeOpenedIsLoggedAndTheComponentStillAnswers
     EXPECT_GT(texts[0].size(), std::string("HAULWRIGHT: Init schema failed. Reason: ").size());
     EXPECT_EQ(0u, HostLogger::instance().captured().front().find("Haulwright["));
 
-    // Without a store an abort of an unknown download is answered as discarded,
+    // Without a store an abort cannot know the download: nothing is claimed discarded,
     // and a resume has no partial file to continue.
     send(makeMessage("Abort", "a1"));
     auto reply = awaitReply("a1");
     ASSERT_TRUE(reply);
-    EXPECT_EQ("WasAborted", reply->getMessageType());
-    EXPECT_EQ(0, codeOf(reply));
+    EXPECT_EQ("DownloaderError", reply->getMessageType());
+    EXPECT_EQ(272, codeOf(reply));
     send(makeMessage("Resume", "r1"));
     reply = awaitReply("r1");
     ASSERT_TRUE(reply);

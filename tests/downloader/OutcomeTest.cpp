@@ -91,8 +91,8 @@ TEST_F(TransferTest, FailedAnswersReportTheirCodeAndKeepTheRecordForAResume)
         HaulwrightPersistedRequest record;
         EXPECT_TRUE(persisted(row.session, record)) << row.path;
         EXPECT_EQ(url(row.path), record.url);
-        // A transfer cut short keeps its beginning for a resume; other failures leave nothing.
-        EXPECT_EQ(row.code == 259, QFile::exists(QString::fromStdString(record.temporalFilename))) << row.path;
+        // No byte of the file arrived: no partial file is left.
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(record.temporalFilename))) << row.path;
     }
 }
 

@@ -268,7 +268,16 @@ void HttpConnection::respond(const RecordedRequest& request)
     QByteArray contentRange;
     qint64 rangeFirst = 0;
     qint64 rangeLast = -1;
-    if (route_.honourRange && status == 200 && parseRange(request.header("Range"), &rangeFirst, &rangeLast)) {
+    // If-Range: the range only when the validator names the version served (ETag or Last-Modified).
+    const QByteArray ifRange = request.header("If-Range");
+    bool sameVersion = ifRange.isEmpty();
+    for (const auto& h : route_.headers) {
+        const bool validator = h.first.compare("ETag", Qt::CaseInsensitive) == 0 ||
+                               h.first.compare("Last-Modified", Qt::CaseInsensitive) == 0;
+        sameVersion = sameVersion || (validator && h.second == ifRange);
+    }
+    if (route_.honourRange && sameVersion && status == 200 &&
+        parseRange(request.header("Range"), &rangeFirst, &rangeLast)) {
         if (rangeFirst >= total) {
             status = 416;
             end = 0;

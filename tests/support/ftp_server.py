@@ -20,6 +20,15 @@ def exit_when_parent_goes():
     os._exit(0)
 
 
+class Handler(FTPHandler):
+    def ftp_SIZE(self, path):
+        # A file named *.twice is announced at twice its size: a transfer that stops short.
+        if path.endswith(".twice"):
+            self.respond("213 %d" % (2 * os.path.getsize(path)))
+            return
+        return FTPHandler.ftp_SIZE(self, path)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -34,7 +43,7 @@ def main():
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
     authorizer.add_anonymous(args.root, perm="elr")
 
-    handler = FTPHandler
+    handler = Handler
     if args.rate > 0:
         # sendfile() would bypass the throttle, so the transfer goes through the handler's own writes.
         dtp = ThrottledDTPHandler
