@@ -2,6 +2,8 @@
 
 #include "StoreError.h"
 
+#include <QFileInfo>
+#include <QUrl>
 #include <sqlite3.h>
 
 namespace {
@@ -41,8 +43,22 @@ constexpr int kBusyTimeoutMs = 10000;
 
 KeyValueStore::KeyValueStore(const std::string& path) : file(path)
 {
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    try {
+        open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
+    } catch (const StoreError&) {
+        if (!QFileInfo(QString::fromStdString(path)).isFile())
+            throw;
+        // A store on a read-only file or folder can still be read as it stands on disk: no
+        // writer can change it meanwhile. Every write then fails as it should.
+        QByteArray uri = QUrl::toPercentEncoding(QString::fromStdString(path), "/");
+        open("file:" + uri.toStdString() + "?immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, false);
+    }
+}
+
+void KeyValueStore::open(const std::string& name, int flags, bool writable)
+{
+    db = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         const std::string reason = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
         sqlite3_close(db);
@@ -51,12 +67,14 @@ KeyValueStore::KeyValueStore(const std::string& path) : file(path)
     try {
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
-        // Reading the header here turns a foreign or corrupt file into an error at open time.
-        execute("open", "PRAGMA journal_mode=WAL");
-        execute("open", "PRAGMA synchronous=FULL");
-        execute("open", "CREATE TABLE IF NOT EXISTS entries(key TEXT NOT NULL, value TEXT NOT NULL)");
-        // Not unique: the store must be able to hold, and report, two texts under one key.
-        execute("open", "CREATE INDEX IF NOT EXISTS entries_key ON entries(key)");
+        if (writable) {
+            // Reading the header here turns a foreign or corrupt file into an error at open time.
+            execute("open", "PRAGMA journal_mode=WAL");
+            execute("open", "PRAGMA synchronous=FULL");
+            execute("open", "CREATE TABLE IF NOT EXISTS entries(key TEXT NOT NULL, value TEXT NOT NULL)");
+            // Not unique: the store must be able to hold, and report, two texts under one key.
+            execute("open", "CREATE INDEX IF NOT EXISTS entries_key ON entries(key)");
+        }
         quickCheck();
     } catch (...) {
         sqlite3_close(db);

@@ -30,6 +30,7 @@ public:
     const std::string& path() const { return file; }
 
 private:
+    void open(const std::string& name, int flags, bool writable);
     void execute(const char* operation, const char* sql);
     void quickCheck();
     [[noreturn]] void fail(const std::string& operation);

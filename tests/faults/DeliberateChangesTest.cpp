@@ -3,6 +3,7 @@
 #include "Configuration.h"
 #include "FaultFixture.h"
 #include "FtpServer.h"
+#include "HaulProcess.h"
 #include "MessageBus.h"
 
 #include <QDir>
@@ -459,4 +460,40 @@ TEST_F(DeliberateChangesTest, ZeroRequestTimeoutMeansNoLimit)
     startComponent();
     EXPECT_TRUE(isReport(download("zero", url("/pausing.bin"), inFolder()), "WasFinished", 0,
                          inFolder() + "/pausing.bin"));
+}
+
+// haul as a user runs it: a 404 with --user and HAUL_PASSWORD -> the password appears in no
+// output, --json included.
+TEST_F(DeliberateChangesTest, HaulPrintsNoPassword)
+{
+    HaulProcess haul(sandbox.path() + "/haul");
+    haul.setEnv("HAUL_PASSWORD", "Sup3rSecret");
+    const auto result = haul.run({"--json", "get", server.url("/missing"), "--user", "alice", "-d",
+                                  QString::fromStdString(inFolder())});
+    EXPECT_EQ(1, result.exitCode) << result.all().toStdString();
+    EXPECT_TRUE(result.out.contains("\"code\":260")) << result.all().toStdString();
+    EXPECT_FALSE(result.all().contains("Sup3rSecret")) << result.all().toStdString();
+}
+
+// A store that cannot be written: haul list still reads it; a new Start is refused
+// ("DownloaderError", 260, "Cannot store the download request") and leaves no partial file.
+TEST_F(DeliberateChangesTest, ReadOnlyStoreIsListedAndRefusesNewDownloads)
+{
+    HaulProcess haul(sandbox.path() + "/haul");
+    haul.run({"get", server.url("/missing"), "--id", "kept"});
+    const QString store = sandbox.path() + "/haul/store";
+    const QStringList locked = QDir(store).entryList(QDir::Files) << "";
+    for (const QString& name : locked) {
+        if (QProcess::execute("chattr", {"+i", store + "/" + name}) != 0)
+            GTEST_SKIP() << "chattr +i is not available here";
+    }
+    const auto listed = haul.run({"list"});
+    const auto refused = haul.run({"get", server.url("/missing"), "-d", QString::fromStdString(inFolder())});
+    for (const QString& name : locked)
+        QProcess::execute("chattr", {"-i", store + "/" + name});
+    EXPECT_EQ(0, listed.exitCode) << listed.all().toStdString();
+    EXPECT_TRUE(listed.out.contains("kept  " + server.url("/missing").toUtf8())) << listed.all().toStdString();
+    EXPECT_TRUE(refused.out.contains("Cannot store the download request (code 260) [DownloaderError"))
+        << refused.all().toStdString();
+    EXPECT_TRUE(partialFiles().isEmpty());
 }
