@@ -3,6 +3,7 @@
 #include "Downloader.h"
 #include "Haulwright.h"
 #include "StartRequestPayload.h"
+#include "UserInfo.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -47,7 +48,9 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         }
 
         discardEarlierPartialFile(key, temporalPath);
-        if (persistRequest(key, HaulwrightPersistedRequest{destinationFolder, url, fileHash, temporalPath}) != 0) {
+        // Credentials are never persisted, not even those written into the URL.
+        const HaulwrightPersistedRequest record{destinationFolder, withoutUserInfo(url), fileHash, temporalPath};
+        if (persistRequest(key, record) != 0) {
             // Without its record a download could be neither resumed nor found after a crash.
             admission.release();
             postErrorMessage("DownloaderError", request, 260, "Cannot store the download request");

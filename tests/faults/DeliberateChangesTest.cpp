@@ -55,20 +55,24 @@ TEST_F(DeliberateChangesTest, CredentialsNeverReachReportsOrLogLines)
     server.route("/broken", failing);
     startComponent();
     const std::string ftpAddress = "ftp://127.0.0.1:" + std::to_string(ftp.port()) + "/missing.bin";
+    std::string inUrl = url("/missing");
+    inUrl.insert(inUrl.find("//") + 2, "alice:Sup3rSecret@");
     const struct
     {
         std::string address;
+        std::string user; // "" when the credentials are written into the address
         std::string text; // exact, or "" for: names the address without credentials
     } rows[] = {
-        {url("/missing"), "Error transferring " + url("/missing") + " - server replied: Not Found"},
-        {url("/broken"), "Error transferring " + url("/broken") + " - server replied: Internal Server Error"},
-        {ftpAddress, ""},
+        {url("/missing"), "alice", "Error transferring " + url("/missing") + " - server replied: Not Found"},
+        {url("/broken"), "alice", "Error transferring " + url("/broken") + " - server replied: Internal Server Error"},
+        {ftpAddress, "alice", ""},
+        {inUrl, "", "Error transferring " + url("/missing") + " - server replied: Not Found"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.address);
         replies.clear();
         clearLog();
-        startRequest("cred", row.address, inFolder(), "", "alice", "Sup3rSecret");
+        startRequest("cred", row.address, inFolder(), "", row.user, row.user.empty() ? "" : "Sup3rSecret");
         const auto reply = awaitReply("cred", 30000);
         MessageBus::instance().waitIdle(10000);
         ASSERT_TRUE(reply);
@@ -80,7 +84,9 @@ TEST_F(DeliberateChangesTest, CredentialsNeverReachReportsOrLogLines)
         EXPECT_EQ(std::string::npos, textOf(reply).find("alice@")) << textOf(reply);
         for (const std::string& line : logTexts())
             EXPECT_EQ(std::string::npos, line.find("Sup3rSecret")) << line;
-        EXPECT_NE("", recordedPartial("cred")) << "record kept";
+        HaulwrightPersistedRequest record;
+        ASSERT_TRUE(persisted("cred", record)) << "record kept";
+        EXPECT_EQ(std::string::npos, record.url.find("Sup3rSecret")) << "credentials are never persisted";
         EXPECT_TRUE(partialFiles().isEmpty()) << "nothing arrived: no partial file";
     }
 }
