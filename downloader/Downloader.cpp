@@ -22,6 +22,8 @@ namespace {
 
 // Qt 5 reads a whole body ahead into memory unless the reply's buffer is bounded.
 const qint64 replyBufferSize = 1024 * 1024;
+// Long enough for a loopback or LAN server to answer QUIT.
+const int ftpCloseMs = 200;
 
 template <class Number> Number readNumber(ConfigurationManager* config, const char* key, Number fallback)
 {
@@ -40,7 +42,7 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
       logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()), statusInterval(2000),
       requestTimeout(60000), redirectCount(0), temporalFilename(temporalFilename_), lastReportElapsed(0),
       timerConnected(false), outcomeFinal(false), rangeStart(-1), rangeChecked(false), discardBody(false),
-      expectedTotal(-1), earlyStop(ActionStart), hashedBytes(0), hashUsable(true)
+      expectedTotal(-1), earlyStop(ActionStart), usedFtp(false), hashedBytes(0), hashUsable(true)
 {
     const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
     const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
@@ -145,6 +147,13 @@ void Downloader::start()
         }
         DispatcherFilterGuard filterGuard;
         eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
+        if (usedFtp) {
+            // Qt 5 closes a cached FTP connection (QUIT) in the event loop and deletes it only
+            // then; without a loop on this thread its objects would outlive the transfer.
+            networkManager.clearAccessCache();
+            QTimer::singleShot(ftpCloseMs, eventLoop, &QEventLoop::quit);
+            eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
+        }
     } catch (const std::exception& e) {
         if (lock.owns_lock())
             lock.unlock();
@@ -215,6 +224,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     state = InProgress;
 
     QUrl address(QString::fromStdString(target));
+    usedFtp = usedFtp || address.scheme() == QLatin1String("ftp");
     if (address.scheme() == QLatin1String("ftp") && rangeStart >= 0) {
         // FTP here ignores "Range": appending its whole answer would corrupt the file, so start over.
         request.setRawHeader("Range", QByteArray());

@@ -124,6 +124,7 @@ private:
     std::string validator;
     // A Pause or Abort that came before the first request (ActionStart: none).
     DownloadAction earlyStop;
+    bool usedFtp;
     // Digest of the partial file as written, so completion never reads it again.
     Sha1 runningHash;
     qint64 hashedBytes;
