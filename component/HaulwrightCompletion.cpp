@@ -3,7 +3,6 @@
 #include "Haulwright.h"
 #include "StartRequestPayload.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <cstdio>
@@ -31,9 +30,6 @@ void Haulwright::onDownloadFinished(IDownloader* downloader)
         removeDownload(UUId(sessionId));
         delete downloader;
         downloader = nullptr;
-        // The network library hands its connection objects to deleteLater; no event loop may
-        // run on this delivery thread again, so they are deleted now instead of leaking.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
         switch (state) {
         case Paused:
