@@ -50,7 +50,7 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         discardEarlierPartialFile(key, temporalPath);
         // Credentials are never persisted, not even those written into the URL.
         const HaulwrightPersistedRequest record{destinationFolder, withoutUserInfo(url), fileHash, temporalPath};
-        if (persistRequest(key, record) != 0) {
+        if (!requestStore || persistRequest(key, record) != 0) {
             // Without its record a download could be neither resumed nor found after a crash.
             admission.release();
             postErrorMessage("DownloaderError", request, 260, "Cannot store the download request");

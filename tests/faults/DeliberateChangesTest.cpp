@@ -503,3 +503,15 @@ TEST_F(DeliberateChangesTest, ReadOnlyStoreIsListedAndRefusesNewDownloads)
         << refused.all().toStdString();
     EXPECT_TRUE(partialFiles().isEmpty());
 }
+
+// No store at all (it could not be opened): a Start is refused before any request.
+TEST_F(DeliberateChangesTest, StartWithoutAStoreIsRefused)
+{
+    Configuration::instance().unset("Directories/DataPath");
+    server.route("/any.bin", generated(1000, 43));
+    startComponent();
+    startRequest("nostore", url("/any.bin"), inFolder());
+    EXPECT_TRUE(isReport(awaitReply("nostore"), "DownloaderError", 260, "Cannot store the download request"));
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_TRUE(partialFiles().isEmpty());
+}
