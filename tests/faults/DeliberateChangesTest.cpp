@@ -145,6 +145,36 @@ TEST_F(DeliberateChangesTest, DataIsKeptUnlessProvenWrong)
     }
 }
 
+// A write that fails mid-body (the partial file turned immutable) -> 258, what arrived and the
+// record are kept, and the Resume continues from there.
+TEST_F(DeliberateChangesTest, WriteErrorKeepsWhatArrived)
+{
+    Route slow = generated(300000, 44);
+    slow.stallAfterBytes = 50000;
+    slow.stallMs = 1500;
+    server.route("/write.bin", slow);
+    startComponent();
+    startRequest("write", url("/write.bin"), inFolder());
+    ASSERT_TRUE(waitRunning("write"));
+    const QString partial = QString::fromStdString(recordedPartial("write"));
+    ASSERT_TRUE(waitPartial(partial.toStdString(), 50000));
+    if (QProcess::execute("chattr", {"+i", partial}) != 0)
+        GTEST_SKIP() << "chattr +i is not available here";
+    const auto failed = awaitReply("write", 30000);
+    MessageBus::instance().waitIdle(10000);
+    QProcess::execute("chattr", {"-i", partial});
+    EXPECT_TRUE(isReport(failed, "WasFailed", 258, "Could not write to destination file."));
+    EXPECT_EQ(partial.toStdString(), recordedPartial("write"));
+    const qint64 kept = QFileInfo(partial).size();
+    EXPECT_GE(kept, 50000) << "what arrived is kept";
+
+    server.route("/write.bin", generated(300000, 44));
+    server.clearRequests();
+    EXPECT_TRUE(isReport(resume("write"), "WasFinished", 0, inFolder() + "/write.bin"));
+    EXPECT_EQ("bytes=" + QByteArray::number(kept) + "-", server.requests().value(0).header("Range"));
+    EXPECT_EQ(body(300000, 44), readAll(inFolder() + "/write.bin"));
+}
+
 // A move that fails keeps partial file and record (271), the record naming the final path;
 // a Resume after the cause is gone moves it.
 TEST_F(DeliberateChangesTest, FailedMoveKeepsTheDataAndAResumeMovesIt)
