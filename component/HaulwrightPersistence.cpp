@@ -96,9 +96,10 @@ bool Haulwright::discardPersistedRequest(const UUId& sessionId)
 {
     HaulwrightPersistedRequest record;
     const std::string key = sessionId.getValue();
-    // Without a store nothing is known of the download: its partial file is not claimed gone.
-    if (!requestStore || readPersistedRequest(key, record) != 0)
+    // A store that cannot be read or changed keeps the download as it is: the partial file goes
+    // only with its record, so an abort never claims a file gone that a Resume would still use.
+    if (!requestStore || readPersistedRequest(key, record) != 0 || removePersistedRequest(key) != 0)
         return false;
     std::remove(record.temporalFilename.c_str());
-    return removePersistedRequest(key) == 0;
+    return true;
 }

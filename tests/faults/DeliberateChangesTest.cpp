@@ -512,11 +512,15 @@ TEST_F(DeliberateChangesTest, HaulPrintsNoPassword)
 }
 
 // A store that cannot be written: haul list still reads it; a new Start is refused
-// ("DownloaderError", 260, "Cannot store the download request") and leaves no partial file.
+// ("DownloaderError", 260, "Cannot store the download request") and leaves no partial file; an
+// Abort cannot remove the record, so it is refused (272) and the partial file stays.
 TEST_F(DeliberateChangesTest, ReadOnlyStoreIsListedAndRefusesNewDownloads)
 {
+    server.route("/cut.bin", cut(generated(50000, 45), 20000));
     HaulProcess haul(sandbox.path() + "/haul");
-    haul.run({"get", server.url("/missing"), "--id", "kept"});
+    haul.run({"get", server.url("/cut.bin"), "--id", "kept"});
+    const QStringList partials = QDir(sandbox.path() + "/haul/download").entryList({"*.part"});
+    ASSERT_EQ(1, partials.size());
     const QString store = sandbox.path() + "/haul/store";
     const QStringList locked = QDir(store).entryList(QDir::Files) << "";
     for (const QString& name : locked) {
@@ -525,10 +529,13 @@ TEST_F(DeliberateChangesTest, ReadOnlyStoreIsListedAndRefusesNewDownloads)
     }
     const auto listed = haul.run({"list"});
     const auto refused = haul.run({"get", server.url("/missing"), "-d", QString::fromStdString(inFolder())});
+    const auto aborted = haul.run({"abort", "kept"});
     for (const QString& name : locked)
         QProcess::execute("chattr", {"-i", store + "/" + name});
     EXPECT_EQ(0, listed.exitCode) << listed.all().toStdString();
-    EXPECT_TRUE(listed.out.contains("kept  " + server.url("/missing").toUtf8())) << listed.all().toStdString();
+    EXPECT_TRUE(listed.out.contains("kept  " + server.url("/cut.bin").toUtf8())) << listed.all().toStdString();
+    EXPECT_TRUE(aborted.out.contains("(code 272)")) << aborted.all().toStdString();
+    EXPECT_EQ(partials, QDir(sandbox.path() + "/haul/download").entryList({"*.part"}));
     EXPECT_TRUE(refused.out.contains("Cannot store the download request (code 260) [DownloaderError"))
         << refused.all().toStdString();
     EXPECT_TRUE(partialFiles().isEmpty());
