@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
+#include <cctype>
 #include <future>
 #include <sys/socket.h>
 
@@ -208,6 +209,8 @@ void ScriptServer::serve(qintptr descriptor)
             return;
         if (socket->waitForReadyRead(50))
             head += socket->readAll();
+        if (!head.isEmpty() && !std::isupper(static_cast<unsigned char>(head[0])))
+            return; // not HTTP (a TLS hello on a plain port): the client sees a closed connection
     }
 
     Request request;
@@ -224,19 +227,17 @@ void ScriptServer::serve(qintptr descriptor)
     const QUrl target(request.target.startsWith('/') ? "http://h" + request.target : request.target);
     request.path = target.path();
     QString query = target.query(QUrl::FullyEncoded);
-    int seen = 0;
     std::function<void(const Request&)> observer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.append(request);
-        seen = ++seen_[request.path];
         query = scripts_.value(request.path, query);
         observer = observer_;
     }
     if (observer)
         observer(request);
 
-    answer(peer, request, query, seen);
+    answer(peer, request, query);
     while (peer.alive() && socket->bytesToWrite() > 0)
         socket->waitForBytesWritten(50);
     socket->disconnectFromHost();
@@ -244,15 +245,10 @@ void ScriptServer::serve(qintptr descriptor)
         socket->waitForDisconnected(1000);
 }
 
-void ScriptServer::answer(Connection& peer, const Request& request, const QString& script, int seen) const
+void ScriptServer::answer(Connection& peer, const Request& request, const QString& script) const
 {
     const QUrlQuery query(script);
-    // After the first request of a path, "once" leaves only the plain file.
-    static const QStringList plain = {"size", "seed", "body", "rate", "auth"};
-    const bool faultsGone = query.queryItemValue("once") == "1" && seen > 1;
-    const auto has = [&](const char* key) {
-        return query.hasQueryItem(key) && (!faultsGone || plain.contains(key));
-    };
+    const auto has = [&](const char* key) { return query.hasQueryItem(key); };
     const auto text = [&](const char* key) { return has(key) ? query.queryItemValue(key, QUrl::FullyDecoded) : ""; };
     const auto number = [&](const char* key, qint64 fallback) {
         bool ok = false;
@@ -277,13 +273,14 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
         add("WWW-Authenticate", "Basic realm=\"haul\"");
         fixedBody = "denied";
     } else if (hops > 0 || has("to")) {
-        QString location = text("to");
-        if (hops > 0) {
-            QUrlQuery next(query);
-            next.removeAllQueryItems("hops");
-            next.addQueryItem("hops", QString::number(hops - 1));
-            location = request.path + "?" + next.query(QUrl::FullyEncoded);
-        }
+        QUrlQuery rest(query);
+        rest.removeAllQueryItems("to");
+        rest.removeAllQueryItems("hops");
+        if (hops > 1)
+            rest.addQueryItem("hops", QString::number(hops - 1));
+        QString location = hops > 0 ? request.path : text("to");
+        if (!location.contains('?') && !rest.isEmpty())
+            location += "?" + rest.query(QUrl::FullyEncoded);
         add("Location", QByteArray::fromStdString(location.startsWith('/') ? url(location) : location.toStdString()));
         status = int(number("status", 302));
         fixedBody = "moved";
@@ -316,8 +313,6 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
         add("Transfer-Encoding", "chunked");
     add("Connection", "close");
     for (const QString& line : query.allQueryItemValues("h", QUrl::FullyDecoded)) {
-        if (faultsGone)
-            break;
         const QByteArray name = line.section(':', 0, 0).toUtf8();
         for (int i = headers.size() - 1; i >= 0; --i)
             if (headers[i].first.compare(name, Qt::CaseInsensitive) == 0)

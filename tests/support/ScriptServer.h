@@ -41,14 +41,14 @@ struct Request
 //   stall=MS        stall after the headers (-1: until the client gives up); at=N: after N bytes
 //   rate=B          bytes per second
 //   auth=U:P        requires Basic credentials U:P (401 otherwise)
-//   to=LOCATION     redirect (status 302 unless given); a path becomes a URL on this server
+//   to=LOCATION     redirect (status 302 unless given); a path becomes a URL on this server,
+//                   and the rest of the query goes along when LOCATION has none
 //   hops=N          redirects to the same path with hops=N-1, until 0
 //   pad=N           about N bytes of padding headers
 //   early=1         a "103 Early Hints" answer before the final one
 //   chunked=1       chunked body; badchunk=1 puts a garbage chunk-size line halfway
-//   once=1          the faults apply to the first request of the path only: later ones get
-//                   size, seed, body, rate and auth alone
-// A request in absolute form is served by its path, so the server doubles as an HTTP proxy.
+// A request in absolute form is served by its path, so the server doubles as an HTTP proxy; bytes
+// that are not HTTP (a TLS hello) close the connection.
 // Every answer closes its connection. Each connection is served on a thread of its own, so a
 // test may block its own thread in a transfer; every method may be called from any thread.
 class ScriptServer
@@ -80,7 +80,7 @@ private:
     struct Connection;
     bool listen(bool tls);
     void serve(qintptr descriptor);
-    void answer(Connection& peer, const Request& request, const QString& query, int seen) const;
+    void answer(Connection& peer, const Request& request, const QString& query) const;
 
     std::atomic<bool> stopping_{false};
     quint16 port_ = 0;
@@ -92,6 +92,5 @@ private:
     std::vector<std::thread> connections_;
     QList<Request> requests_;
     QHash<QString, QString> scripts_;
-    QHash<QString, int> seen_;
     std::function<void(const Request&)> observer_;
 };
