@@ -274,3 +274,25 @@ std::string CommandLine::usage(const std::string& command)
     }
     return text + globalHelp;
 }
+
+int CommandLine::interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err)
+{
+    try {
+        line = parse(args);
+    } catch (const UsageError& e) {
+        std::string command;
+        for (const std::string& arg : args) {
+            if (commands.count(arg)) {
+                command = arg;
+                break;
+            }
+        }
+        err = std::string("haul: ") + e.what() + "\n\n" + usage(command);
+        return 2;
+    }
+    if (line.help) {
+        out = usage(line.command);
+        return 0;
+    }
+    return -1;
+}

@@ -41,4 +41,7 @@ struct CommandLine
     static CommandLine parse(const std::vector<std::string>& args);
     // The general usage, or that of one command.
     static std::string usage(const std::string& command);
+    // haul's answer to args before any command runs: help (0, on out) or a usage error (2, the
+    // message and the usage on err); -1 when line is to be run.
+    static int interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err);
 };

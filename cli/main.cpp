@@ -83,24 +83,13 @@ int main(int argc, char** argv)
     // The plugin's network code needs the application object on the main thread.
     QCoreApplication app(argc, argv);
 
-    std::vector<std::string> args(argv + 1, argv + argc);
     CommandLine line;
-    try {
-        line = CommandLine::parse(args);
-    } catch (const UsageError& e) {
-        std::string command;
-        for (const std::string& arg : args) {
-            if (arg == "get" || arg == "resume" || arg == "abort" || arg == "list" || arg == "demo") {
-                command = arg;
-                break;
-            }
-        }
-        std::fprintf(stderr, "haul: %s\n\n%s", e.what(), CommandLine::usage(command).c_str());
-        return 2;
-    }
-    if (line.help) {
-        std::printf("%s", CommandLine::usage(line.command).c_str());
-        return 0;
-    }
+    std::string out;
+    std::string err;
+    const int status = CommandLine::interpret(std::vector<std::string>(argv + 1, argv + argc), line, out, err);
+    std::fputs(out.c_str(), stdout);
+    std::fputs(err.c_str(), stderr);
+    if (status >= 0)
+        return status;
     return runCommand(line);
 }
