@@ -6,6 +6,7 @@
 #include "HostSession.h"
 #include "InterruptWatcher.h"
 #include "ListCommand.h"
+#include "Owner.h"
 #include "ProgressView.h"
 #include "TransferCommand.h"
 
@@ -21,6 +22,16 @@ namespace {
 
 int runCommand(CommandLine& line)
 {
+    if (line.command == "serve") {
+        ServeOptions options;
+        options.host = line.hostOptions();
+        options.listen = line.listen;
+        options.allowRemote = line.allowRemote;
+        options.idleExit = line.idleExit;
+        options.logLevel = line.logLevel;
+        return Owner(options).run();
+    }
+
     // The demo works in a folder of its own unless told otherwise.
     std::unique_ptr<QTemporaryDir> demoData;
     if (line.command == "demo" && line.dataDir.empty()) {
@@ -36,7 +47,7 @@ int runCommand(CommandLine& line)
     InterruptWatcher watcher;
     HostSession host;
     std::string error;
-    if (!host.configure(line, &error)) {
+    if (!host.configure(line.hostOptions(), &error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }

@@ -1,16 +1,16 @@
 #pragma once
 
+#include "HostOptions.h"
 #include "PluginLoader.h"
 
 #include <cstddef>
 #include <string>
 
-struct CommandLine;
 struct IComponent;
 
-// The service host inside haul: configuration, logging, data directory, and the plugin's
-// component from load to unload. Owned by main; used from the main thread, but for stop(),
-// which may run on a helper thread while the main thread keeps its event loop.
+// The service host inside the owner: configuration, logging, data directory, and the plugin's
+// component from load to unload. Owned by the owner's main function; stopComponent() may run
+// on another thread while the main thread keeps its event loop.
 class HostSession
 {
 public:
@@ -21,7 +21,9 @@ public:
     ~HostSession();
 
     // Configuration file and keys, log, data directory. False with *error on failure.
-    bool configure(const CommandLine& line, std::string* error);
+    bool configure(const HostOptions& options, std::string* error);
+    // The data directory options name, ending in "/", without creating anything.
+    static std::string resolveDataPath(const HostOptions& options);
     // Loads the plugin, creates and starts the component.
     bool startComponent(std::string* error);
     // Pauses every transfer and returns when all have left; once only.

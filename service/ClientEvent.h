@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <string>
 
-// One message that reached the client: a status report on the reply topic or a progress
-// report. A plain value copied from the bus's threads to the main thread.
+class LocalMessage;
+
+// One report about a download: a status report on a reply topic or a progress report. A plain
+// value, the same object in the owner's event stream and in haul --json.
 struct ClientEvent
 {
     std::string type;
@@ -18,6 +20,10 @@ struct ClientEvent
     std::uint64_t totalBytes = 0;
     std::uint64_t bytesPerSecond = 0;
 
+    // A status or progress report as the component posted it.
+    static ClientEvent fromMessage(const LocalMessage& message);
+    // The inverse of toJson, for clients of the owner.
+    static ClientEvent fromJson(const QByteArray& json);
     // One compact JSON object, without the line end.
     QByteArray toJson() const;
 };

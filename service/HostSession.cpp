@@ -1,6 +1,6 @@
 #include "HostSession.h"
 
-#include "CommandLine.h"
+#include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DataDirectory.h"
 #include "HostLogger.h"
@@ -39,7 +39,7 @@ HostSession::~HostSession()
         loader.unload();
 }
 
-bool HostSession::configure(const CommandLine& line, std::string* error)
+bool HostSession::configure(const HostOptions& line, std::string* error)
 {
     Configuration& configuration = Configuration::instance();
     if (!line.configFile.empty() && !configuration.loadFile(line.configFile)) {
@@ -56,13 +56,7 @@ bool HostSession::configure(const CommandLine& line, std::string* error)
     }
     logger.setQuiet(line.quiet);
 
-    if (!line.dataDir.empty())
-        data = QDir(QString::fromStdString(line.dataDir)).absolutePath().toStdString();
-    else if (configuration.getValue("Directories/DataPath", data, 0) != 0 || data.empty())
-        data = defaultDataPath();
-    // The plugin appends "download/" and "cert/" without a separator.
-    if (data.back() != '/')
-        data += '/';
+    data = resolveDataPath(line);
     configuration.set("Directories/DataPath", data);
     try {
         prepareDataDirectory(data);
@@ -104,17 +98,28 @@ void HostSession::stopComponent()
     }
 }
 
+std::string HostSession::resolveDataPath(const HostOptions& options)
+{
+    std::string path;
+    if (!options.dataDir.empty())
+        path = QDir(QString::fromStdString(options.dataDir)).absolutePath().toStdString();
+    else if (Configuration::instance().getValue("Directories/DataPath", path, 0) != 0 || path.empty())
+        path = defaultDataPath();
+    // The plugin appends "download/" and "cert/" without a separator.
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
 std::size_t HostSession::maxDownloads() const
 {
     std::string text;
     if (Configuration::instance().getValue("Downloader/MaxDownloads", text, 0) != 0)
         return 50;
-    bool ok = false;
-    const int value = QString::fromStdString(text).trimmed().toInt(&ok);
-    if (!ok)
-        return 50;
-    // The component takes a negative limit as no limit at all.
-    return value < 0 ? 0 : static_cast<std::size_t>(value > 0 ? value : 1);
+    // The component's own reading: a negative limit is no limit at all. With 0 it refuses every
+    // start, so one is sent at a time and answered.
+    const auto limit = static_cast<std::int64_t>(maxDownloadsFromText(text, 50));
+    return limit < 0 ? 0 : static_cast<std::size_t>(limit > 0 ? limit : 1);
 }
 
 std::string HostSession::findPlugin()

@@ -12,6 +12,8 @@ sigset_t watchedSignals()
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -48,12 +50,12 @@ void InterruptWatcher::watch()
             return;
         if (count == 1 && armed) {
             QMetaObject::invokeMethod(
-                this, [this] { emit interrupted(); }, Qt::QueuedConnection);
+                this, [this, signal] { emit interrupted(signal); }, Qt::QueuedConnection);
             continue;
         }
         static const char message[] = "\nhaul: interrupted\n";
         (void)!::write(STDERR_FILENO, message, sizeof message - 1);
         // Records and partial files are already durable, so a later resume works all the same.
-        ::_exit(130);
+        ::_exit(128 + signal);
     }
 }
