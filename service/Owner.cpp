@@ -154,12 +154,9 @@ int Owner::run()
     EventHub hub;
     DownloadService service(hub, host.maxDownloads());
     ApiServer server(service, hub);
-    if (!server.listenUnix(socketPath(data), &error) ||
+    // The component first: a request posted before it subscribed would reach no one.
+    if (!host.startComponent(&error) || !server.listenUnix(socketPath(data), &error) ||
         (!address.empty() && !server.listenTcp(address, port, token, &error))) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
-        return 1;
-    }
-    if (!host.startComponent(&error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }

@@ -28,6 +28,11 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"resume"}, 2, "identifiers or --all"},
         {{"abort"}, 2, "at least one identifier"},
         {{"list", "extra"}, 2, "takes no arguments"},
+        {{"pause"}, 2, "pause needs at least one identifier"},
+        {{"serve", "extra"}, 2, "takes no arguments"},
+        {{"get", url, "--listen", "127.0.0.1:1"}, 2, "get does not take --listen"},
+        {{"serve", "--detach"}, 2, "serve does not take --detach"},
+        {{"serve", "--help"}, 0, "--allow-remote"},
         {{"get", "-i", "/nonexistent/urls.txt"}, 2, "cannot read"},
         // A usage error shows the usage of the command it concerns.
         {{"resume"}, 2, "Usage: haul resume"},

@@ -1,6 +1,7 @@
 // haul as a user runs it, a child process against the scripted loopback server: saved files,
 // failures, JSON lines, credentials, configuration, and downloads that outlive a process
-// (Ctrl-C, SIGKILL) with the later runs that list, abort and resume them.
+// (Ctrl-C, an owner SIGKILLed) with the later runs that list, abort and resume them. Each
+// command is a client of the owner it starts on demand in the sandbox's data directory.
 #include "Fixture.h"
 #include "ScriptServer.h"
 
@@ -10,6 +11,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -40,6 +43,24 @@ protected:
         ASSERT_TRUE(server.start());
         env.remove("HAUL_PASSWORD");
         env.insert("no_proxy", "*"); // the machine's proxy must not take the loopback requests
+    }
+    void TearDown() override { stopOwner(SIGTERM); }
+    // The owner the commands started, by the pid in its lock file; 0 when none holds the lock.
+    pid_t owner() const
+    {
+        const int fd = ::open(data("haul.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+        ::close(fd);
+        return held ? pid_t(readFile(data("haul.lock")).trimmed().toInt()) : 0;
+    }
+    // Ends the owner with signal and waits until its lock is free.
+    void stopOwner(int signal)
+    {
+        if (const pid_t pid = owner())
+            ::kill(pid, signal);
+        EXPECT_TRUE(waitUntil([&] { return owner() == 0; }, 30000));
     }
     void start(const QStringList& args)
     {
@@ -169,6 +190,8 @@ TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
     const QStringList get = {"--config", sandbox.file("haul.ini").c_str(), "get", url("/c.bin?size=10&seed=6")};
     EXPECT_TRUE(run(get).shows(1, "Max number of allowed concurrent downloads reached (code 257)"));
     EXPECT_EQ(0, server.requests().size());
+    // Settings reach the owner a command starts: the first one is stopped for the next.
+    stopOwner(SIGTERM);
     EXPECT_TRUE(run(QStringList{"--set", "Downloader/MaxDownloads=1"} + get).shows(0, "saved: "));
     EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(1, ""));
 }
@@ -189,7 +212,7 @@ TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
     EXPECT_FALSE(gonePartial.empty() || fileExists(gonePartial));
     // Once aborted, the identifier is unknown to both commands.
     EXPECT_TRUE(run({"--json", "abort", "gone"}).shows(1, "\"code\":272"));
-    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "Unknown filename to be resumed (code 269)"));
+    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "failed: gone: no persisted download gone (code 269)"));
 
     server.script("/slow.bin", "size=2000000&seed=11");
     server.clearRequests();
@@ -207,8 +230,9 @@ TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
     EXPECT_TRUE(run({"list"}).shows(0, "no persisted downloads"));
 }
 
-// SIGKILL leaves only what reached the disk: the record and the partial file. A new haul
-// resumes from exactly there, whether some bytes had arrived or none.
+// SIGKILL of the owner leaves only what reached the disk: the record and the partial file. The
+// kernel frees the lock, so the next command starts a new owner, which resumes from exactly
+// there, whether some bytes had arrived or none.
 TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
 {
     const std::string folder = sandbox.file("out"), digest = bodySha1(2000000, 31);
@@ -220,8 +244,11 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
                digest.c_str()});
         ASSERT_TRUE(server.waitRequests(1));
         ASSERT_TRUE(waitUntil([&] { return fileSize(partialOf(id, folder)) >= (query == "stall=-1" ? 0 : 200000); }));
-        haul.kill();
-        EXPECT_EQ(-1, finish().status);
+        const pid_t killed = owner();
+        ASSERT_NE(0, killed);
+        ::kill(killed, SIGKILL);
+        // The command learns that its owner went away.
+        EXPECT_TRUE(finish().shows(1, "went away"));
         const qint64 kept = fileSize(partialOf(id, folder));
         ASSERT_LT(kept, 2000000) << "finished before the kill: slow the server down";
         EXPECT_EQ(body(kept, 31), readFile(partialOf(id, folder)));
@@ -229,6 +256,7 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
         server.script(path, "size=2000000&seed=31");
         server.clearRequests();
         EXPECT_TRUE(run({"resume", id}).shows(0, "saved: " + folder + path.toStdString()));
+        EXPECT_NE(killed, owner());
         EXPECT_EQ(digest, sha1Hex(readFile(folder + path.toStdString())));
         EXPECT_EQ(std::multiset<QByteArray>{"bytes=" + QByteArray::number(kept) + "-"}, ranges());
         EXPECT_EQ(1, server.requests().size());
