@@ -96,12 +96,6 @@ void Haulwright::setMaxDownloads(std::uint64_t value)
     maxDownloads = value;
 }
 
-std::uint64_t Haulwright::getMaxDownloads()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    return maxDownloads;
-}
-
 std::size_t Haulwright::activeCount()
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
@@ -142,22 +136,6 @@ bool Haulwright::isRegistered(UUId sessionId)
     return activeDownloads.count(sessionId) != 0;
 }
 
-bool Haulwright::reserveSlot()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    if (activeDownloads.size() + reservations < maxDownloads) {
-        ++reservations;
-        return true;
-    }
-    return false;
-}
-
-void Haulwright::releaseSlot()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    --reservations;
-}
-
 int Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
@@ -190,13 +168,6 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
     return true;
 }
 
-IDownloader* Haulwright::findDownload(const UUId& sessionId)
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    const auto found = activeDownloads.find(sessionId);
-    return found == activeDownloads.end() ? nullptr : found->second;
-}
-
 bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operation)())
 {
     // Held across the call so that the completion cannot destroy the transfer meanwhile.
@@ -207,8 +178,6 @@ bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operati
     (found->second->*operation)();
     return true;
 }
-
-void Haulwright::abortDownload(const UUId& sessionId) { withDownload(sessionId, &IDownloader::abort); }
 
 bool Haulwright::removeDownload(const UUId& sessionId)
 {
