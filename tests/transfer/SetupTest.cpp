@@ -4,11 +4,15 @@
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "ContentDisposition.h"
+#include "DispatcherFilterGuard.h"
 #include "MessageBus.h"
 #include "ProgressReportPayload.h"
 #include "TestCertificates.h"
 
-#include <QFile>
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QTimer>
+#include <thread>
 
 namespace {
 
@@ -145,6 +149,22 @@ TEST(ServerNameTest, NamesCannotLeaveTheDestinationFolder)
     };
     for (const auto& row : rows)
         EXPECT_EQ(row.second, serverFilenameFromDisposition(row.first)) << row.first;
+}
+
+TEST(DispatcherFilterGuardTest, BracketsTheLoopOnItsThreadAndLetsEventsThrough)
+{
+    QEventLoop loop; // gives this thread a dispatcher
+    {
+        DispatcherFilterGuard guard;
+        EXPECT_TRUE(DispatcherFilterGuard::isInstalledHere());
+        QTimer::singleShot(1, &loop, &QEventLoop::quit);
+        loop.exec(); // returns only if the timer's event got through
+    }
+    EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
+    std::thread([] { // no dispatcher: nothing to install
+        DispatcherFilterGuard guard;
+        EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
+    }).join();
 }
 
 TEST(ConfigNumberTest, TextsThatAreNoNumberOfTheTypeFallBack)
