@@ -10,18 +10,22 @@
 
 namespace {
 
-const std::set<std::string> commands = {"get", "resume", "abort", "list", "demo"};
+const std::set<std::string> commands = {"get", "resume", "pause", "abort", "list", "demo", "serve"};
 
 // Options taking a value; the rest are switches. Per command, what it accepts beyond the
 // global ones.
-const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",   "--log", "-d",     "--dir", "--sha1",
-                                            "--user",   "-i",         "--input", "--id",  "--size", "--rate"};
+const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  "--log",    "-d",
+                                            "--dir",    "--sha1",     "--user", "-i",       "--input",
+                                            "--id",     "--size",     "--rate", "--listen", "--log-level"};
+const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit"};
 const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
                                              "-q",       "--json",     "--help", "-h"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
-    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id"}},
+    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach"}},
     {"resume", {"--all"}},
+    {"pause", {}},
     {"abort", {}},
+    {"serve", {"--listen", "--allow-remote", "--idle-exit", "--log-level"}},
     {"list", {}},
     {"demo", {"--size", "--rate"}},
 };
@@ -121,6 +125,16 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.id = value;
     else if (name == "--all")
         line.all = true;
+    else if (name == "--detach")
+        line.detach = true;
+    else if (name == "--listen")
+        line.listen = value;
+    else if (name == "--allow-remote")
+        line.allowRemote = true;
+    else if (name == "--idle-exit")
+        line.idleExit = true;
+    else if (name == "--log-level")
+        line.logLevel = value;
     else if (name == "--size")
         line.demoSize = parseSize(name, value);
     else if (name == "--rate")
@@ -152,9 +166,9 @@ void checkArguments(CommandLine& line)
     } else if (command == "resume") {
         if (line.all == !line.arguments.empty())
             throw UsageError("resume needs identifiers or --all (not both)");
-    } else if (command == "abort") {
+    } else if (command == "abort" || command == "pause") {
         if (line.arguments.empty())
-            throw UsageError("abort needs at least one identifier");
+            throw UsageError(command + " needs at least one identifier");
     } else if (!line.arguments.empty()) {
         throw UsageError(command + " takes no arguments, got \"" + line.arguments.front() + "\"");
     }
@@ -198,7 +212,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        if (!valueOptions.count(name) && !globalOptions.count(name) && name != "--all")
+        if (!valueOptions.count(name) && !globalOptions.count(name) && !switchOptions.count(name))
             throw UsageError("unknown option " + name);
         if (valueOptions.count(name)) {
             if (!hasValue) {
@@ -244,6 +258,7 @@ std::string CommandLine::usage(const std::string& command)
                "  --user NAME        user name; the password comes from HAUL_PASSWORD or the terminal\n"
                "  -i, --input FILE   read URLs from FILE, one a line (# comments, blank lines skipped)\n"
                "  --id TEXT          session identifier of a single download (default: a new UUID)\n"
+               "  --detach           hand the downloads to the owner, print their ids and return\n"
                "Ctrl-C pauses the running downloads; a second Ctrl-C exits at once.\n"
                "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
     } else if (command == "resume") {
@@ -255,6 +270,20 @@ std::string CommandLine::usage(const std::string& command)
         text = "Usage: haul abort ID...\n"
                "Discards persisted downloads: partial file and record.\n"
                "Exit status: 0 all aborted, 1 any refused, 2 usage error.\n";
+    } else if (command == "pause") {
+        text = "Usage: haul pause ID...\n"
+               "Pauses running downloads; their partial files and records stay for a resume.\n"
+               "Exit status: 0 all paused, 1 any not running, 2 usage error.\n";
+    } else if (command == "serve") {
+        text = "Usage: haul serve [--listen ADDRESS:PORT [--allow-remote]] [--idle-exit] [--log-level LEVEL]\n"
+               "Owns the data directory in the foreground: loads the plugin once and serves other haul\n"
+               "commands and programs on DATA/haul.sock (HTTP/1.1 and JSON). SIGTERM, SIGINT or SIGHUP\n"
+               "pause every download and end it with status 0.\n"
+               "  --listen ADDR:PORT also serve on TCP; requests need the token in DATA/token\n"
+               "  --allow-remote     allow a --listen address that is not a loopback address\n"
+               "  --idle-exit        leave after Service/IdleExitSeconds (default 30) with nothing to do\n"
+               "  --log-level LEVEL  error, warning, info (default) or debug\n"
+               "Exit status: 0 stopped, 1 could not start (another owner, no plugin), 2 usage error.\n";
     } else if (command == "list") {
         text = "Usage: haul list\n"
                "Lists the persisted requests: identifier, URL, destination, partial file size.\n";
@@ -267,10 +296,45 @@ std::string CommandLine::usage(const std::string& command)
                "Commands:\n"
                "  get URL...         download files\n"
                "  resume ID...       continue paused downloads (--all: every one)\n"
+               "  pause ID...        pause running downloads\n"
                "  abort ID...        discard paused downloads\n"
                "  list               show the persisted downloads\n"
                "  demo               show a download, pause, resume and verification on 127.0.0.1\n"
+               "  serve              own the data directory and serve the other commands\n"
                "  help COMMAND       the options of COMMAND\n";
     }
     return text + globalHelp;
+}
+
+int CommandLine::interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err)
+{
+    try {
+        line = parse(args);
+    } catch (const UsageError& e) {
+        std::string command;
+        for (const std::string& arg : args) {
+            if (commands.count(arg)) {
+                command = arg;
+                break;
+            }
+        }
+        err = std::string("haul: ") + e.what() + "\n\n" + usage(command);
+        return 2;
+    }
+    if (line.help) {
+        out = usage(line.command);
+        return 0;
+    }
+    return -1;
+}
+
+HostOptions CommandLine::hostOptions() const
+{
+    HostOptions options;
+    options.configFile = configFile;
+    options.dataDir = dataDir;
+    options.logFile = logFile;
+    options.settings = settings;
+    options.quiet = quiet;
+    return options;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HostOptions.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,7 +18,7 @@ public:
 // Everything the command line asked for, checked. Built once on the main thread.
 struct CommandLine
 {
-    std::string command; // get, resume, abort, list, demo; empty with --help alone
+    std::string command; // get, resume, pause, abort, list, demo, serve; empty with --help alone
     bool help = false;
 
     std::string configFile;
@@ -33,12 +35,24 @@ struct CommandLine
     std::string inputFile;
     std::string id;
     bool all = false;
+    bool detach = false;
+
+    std::string listen;
+    bool allowRemote = false;
+    bool idleExit = false;
+    std::string logLevel = "info";
 
     std::int64_t demoSize = 300ll << 20;
     std::int64_t demoRate = 60ll << 20;
+
+    // The global options that configure a host.
+    HostOptions hostOptions() const;
 
     // Throws UsageError; URLs of -i FILE are read here.
     static CommandLine parse(const std::vector<std::string>& args);
     // The general usage, or that of one command.
     static std::string usage(const std::string& command);
+    // haul's answer to args before any command runs: help (0, on out) or a usage error (2, the
+    // message and the usage on err); -1 when line is to be run.
+    static int interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err);
 };

@@ -1,15 +1,10 @@
 #include "DemoCommand.h"
 
-#include "BusClient.h"
 #include "ByteFormat.h"
 #include "CommandLine.h"
-#include "HostLogger.h"
-#include "HostSession.h"
 #include "InterruptWatcher.h"
+#include "OwnerConnection.h"
 #include "ProgressView.h"
-#include "RequestStore.h"
-#include "StartRequestPayload.h"
-#include "UUId.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -17,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QTimer>
 #include <cstdlib>
 
@@ -24,18 +20,20 @@ namespace {
 
 const char* const servedPath = "/haul-demo.bin";
 const std::uint32_t seed = 7;
-const int pollMs = 200;
 const int serverStartMs = 60000;
 
 } // namespace
 
-DemoCommand::DemoCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
+DemoCommand::DemoCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view,
                          InterruptWatcher& watcher)
-    : line(line), host(host), client(client), view(view), watcher(watcher)
+    : line(line), owner(owner), view(view), watcher(watcher)
 {
-    QObject::connect(&client, &BusClient::statusReceived, &server,
+    QObject::connect(&owner, &OwnerConnection::statusReceived, &server,
                      [this](const ClientEvent& event) { statuses[event.session] = event; });
-    QObject::connect(&client, &BusClient::progressReceived, &server, [this](const ClientEvent& event) {
+    QObject::connect(&owner, &OwnerConnection::ended, &server, [this](const QJsonObject& event) {
+        endings[event.value("session").toString().toStdString()] = event;
+    });
+    QObject::connect(&owner, &OwnerConnection::progressReceived, &server, [this](const ClientEvent& event) {
         progress[event.session] = event;
         // A resumed reply counts from the end of the partial file.
         const std::uint64_t offset = event.session == resumedId ? resumedOffset : 0;
@@ -46,7 +44,7 @@ DemoCommand::DemoCommand(const CommandLine& line, HostSession& host, BusClient& 
         while (server.canReadLine())
             serverLines.append(QString::fromUtf8(server.readLine()).trimmed());
     });
-    QObject::connect(&watcher, &InterruptWatcher::interrupted, &server, [this] { interrupted = true; });
+    QObject::connect(&watcher, &InterruptWatcher::interrupted, &server, [this](int) { interrupted = true; });
 }
 
 DemoCommand::~DemoCommand()
@@ -138,72 +136,75 @@ int DemoCommand::run()
     return status;
 }
 
+std::string DemoCommand::start()
+{
+    QJsonObject download;
+    download.insert("url", url);
+    download.insert("sha1", QString::fromStdString(serverSha1));
+    QJsonObject body;
+    body.insert("downloads", QJsonArray{download});
+    const ServiceClient::Answer answer = owner.post("/v1/downloads", body);
+    if (answer.status != 201) {
+        view.note("demo: the owner refused the start: " + answer.error);
+        return std::string();
+    }
+    return answer.body.value("ids").toArray().at(0).toString().toStdString();
+}
+
 int DemoCommand::steps()
 {
     const std::uint64_t size = static_cast<std::uint64_t>(line.demoSize);
-    const std::string label = QString(servedPath).mid(1).toStdString();
     // Generous: three times the transfer's own time at the served rate.
     const int transferMs = static_cast<int>(3000 * (line.demoSize / line.demoRate) + 30000);
 
-    view.note("demo: data directory " + host.dataPath());
+    view.note("demo: data directory " + owner.dataPath());
     if (!startServer())
         return fail("no test server");
     view.note("demo: haul-testserver serves " + formatBytes(size) + " at " +
               formatBytes(static_cast<std::uint64_t>(line.demoRate)) + "/s on " + url.toStdString());
+    std::string error;
+    if (!owner.listen(&error))
+        return fail(error);
 
-    const std::string first = UUId::generate().getValue();
-    const auto startPayload = [this] {
-        return boost::shared_ptr<ISerializable>(
-            new StartRequestPayload(url.toStdString(), "", "", "", false, serverSha1));
-    };
-    view.note("demo: Start " + first + " with the expected SHA-1 " + serverSha1);
-    client.send("Start", first, startPayload());
+    view.note("demo: Start with the expected SHA-1 " + serverSha1);
+    const std::string first = start();
+    if (first.empty())
+        return fail("no download");
+    view.note("demo: the owner started " + first);
 
     const bool midway = waitUntil(
         [&] {
             const auto found = progress.find(first);
-            return statuses.count(first) || (found != progress.end() && found->second.currentBytes * 5 >= size * 2);
+            return endings.count(first) || (found != progress.end() && found->second.currentBytes * 5 >= size * 2);
         },
         transferMs);
     if (!midway)
         return fail("no progress from the transfer");
-    if (statuses.count(first))
+    if (endings.count(first))
         return fail("the transfer ended before it could be paused: " + statuses[first].type + " " +
                     statuses[first].text + " (use a larger --size or a lower --rate)");
     view.note("demo: Pause at " + formatBytes(progress[first].currentBytes) + " (a paused transfer gets no reply)");
-    client.send("Pause", first);
-    // Once the transfer has left, a Pause finds nothing to stop and is answered 270.
-    QElapsedTimer sincePause;
-    sincePause.start();
-    // The component logs each answered probe ("No file to stop"): expected here, not news.
-    HostLogger::instance().setQuiet(true);
-    const bool left = waitUntil(
-        [&] {
-            if (statuses.count(first))
-                return true;
-            if (sincePause.elapsed() >= pollMs) {
-                client.send("Pause", first);
-                sincePause.restart();
-            }
-            return false;
-        },
-        transferMs);
-    HostLogger::instance().setQuiet(line.quiet);
+    owner.post("/v1/downloads/" + first + "/pause");
+    const bool left = waitUntil([&] { return endings.count(first) != 0; }, transferMs);
     view.remove(first);
-    if (!left || statuses[first].code != 270)
-        return fail("the transfer did not stop: " + statuses[first].type + " " + statuses[first].text);
-    statuses.erase(first);
-    RequestStore::Record record;
-    if (!RequestStore::find(first, record) || !record.hasPartialFile)
+    if (!left || endings[first].value("state").toString() != "paused")
+        return fail("the transfer did not stop: " + endings[first].value("state").toString().toStdString());
+    const auto kept = static_cast<std::uint64_t>(endings[first].value("partialBytes").toDouble());
+    endings.erase(first);
+    std::string partial;
+    for (const QJsonValue& value : owner.get("/v1/downloads").body.value("persisted").toArray()) {
+        if (value.toObject().value("id").toString().toStdString() == first)
+            partial = value.toObject().value("partial").toString().toStdString();
+    }
+    if (partial.empty())
         return fail("no persisted request with a partial file for " + first);
-    view.note("demo: stopped; " + record.temporalFilename + " holds " + std::to_string(record.partialBytes) +
-              " bytes and the request is persisted");
+    view.note("demo: stopped; " + partial + " holds " + std::to_string(kept) + " bytes and the request is persisted");
 
     resumedId = first;
-    resumedOffset = record.partialBytes;
+    resumedOffset = kept;
     const int seenBefore = serverLines.size();
     view.note("demo: Resume " + first);
-    client.send("Resume", first);
+    owner.post("/v1/downloads/" + first + "/resume");
     QString rangeLine;
     const bool resumed = waitUntil(
         [&] {
@@ -211,14 +212,14 @@ int DemoCommand::steps()
                 if (serverLines[i].startsWith("REQUEST "))
                     rangeLine = serverLines[i];
             }
-            return !rangeLine.isEmpty() || statuses.count(first);
+            return !rangeLine.isEmpty() || endings.count(first);
         },
         transferMs);
     if (!resumed || rangeLine.isEmpty())
         return fail("the server saw no request for the resumed transfer");
     view.note("demo: the server saw: " + rangeLine.toStdString());
-    if (!rangeLine.contains("Range: bytes=" + QString::number(record.partialBytes) + "-"))
-        return fail("the resumed request does not continue at byte " + std::to_string(record.partialBytes));
+    if (!rangeLine.contains("Range: bytes=" + QString::number(kept) + "-"))
+        return fail("the resumed request does not continue at byte " + std::to_string(kept));
 
     if (!waitForStatus(first, transferMs))
         return fail("no answer to the resumed transfer");
@@ -238,12 +239,13 @@ int DemoCommand::steps()
     view.note("demo: the saved file has " + std::to_string(saved.size()) + " bytes and SHA-1 " + actual +
               ", as served");
 
-    const std::string second = UUId::generate().getValue();
     const int requestsBefore = serverLines.filter("REQUEST ").size();
-    view.note("demo: Start " + second + " for the same URL and digest");
+    view.note("demo: Start again for the same URL and digest");
     QElapsedTimer clock;
     clock.start();
-    client.send("Start", second, startPayload());
+    const std::string second = start();
+    if (second.empty())
+        return fail("no second download");
     if (!waitForStatus(second, transferMs))
         return fail("no answer to the repeated start");
     const ClientEvent again = statuses[second];

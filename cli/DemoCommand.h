@@ -2,6 +2,7 @@
 
 #include "ClientEvent.h"
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <cstdint>
@@ -10,19 +11,18 @@
 #include <string>
 
 struct CommandLine;
-class BusClient;
-class HostSession;
 class InterruptWatcher;
+class OwnerConnection;
 class ProgressView;
 
-// "haul demo": serves a generated file with haul-testserver on 127.0.0.1 and walks through
+// "haul demo": serves a generated file with haul-testserver on 127.0.0.1 and, as a client of
+// the owner like any other command, walks through
 // download, pause, resume with a Range request, digest check and the instant answer for a
 // file already complete, one narrated line a step. Main thread.
 class DemoCommand
 {
 public:
-    DemoCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
-                InterruptWatcher& watcher);
+    DemoCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher);
     ~DemoCommand();
 
     // 0 when every step did what it should, 1 otherwise, 130 when interrupted.
@@ -36,10 +36,11 @@ private:
     bool waitForStatus(const std::string& id, int timeoutMs);
     int fail(const std::string& text);
     int steps();
+    // The id the owner gave the start, empty when it refused.
+    std::string start();
 
     const CommandLine& line;
-    HostSession& host;
-    BusClient& client;
+    OwnerConnection& owner;
     ProgressView& view;
     InterruptWatcher& watcher;
 
@@ -49,6 +50,7 @@ private:
     std::string serverSha1;
     std::map<std::string, ClientEvent> statuses; // last status report per session
     std::map<std::string, ClientEvent> progress; // last progress report per session
+    std::map<std::string, QJsonObject> endings;  // the owner's word that a download stopped
     std::string resumedId;
     std::uint64_t resumedOffset = 0;
     bool interrupted = false;

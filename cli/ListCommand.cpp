@@ -1,44 +1,39 @@
 #include "ListCommand.h"
 
 #include "ByteFormat.h"
-#include "RequestStore.h"
+#include "OwnerConnection.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 #include <cstdio>
-#include <exception>
 
-ListCommand::ListCommand(bool json) : json(json) {}
+ListCommand::ListCommand(OwnerConnection& owner, bool json) : owner(owner), json(json) {}
 
 int ListCommand::run()
 {
-    std::vector<RequestStore::Record> records;
-    try {
-        records = RequestStore::records();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "haul: cannot read the persisted requests: %s\n", e.what());
+    const ServiceClient::Answer answer = owner.get("/v1/downloads");
+    if (answer.status != 200) {
+        std::fprintf(stderr, "haul: cannot list the downloads: %s\n", answer.error.c_str());
         return 1;
     }
-    for (const RequestStore::Record& record : records) {
+    const QJsonArray records = answer.body.value("persisted").toArray();
+    for (const QJsonValue& value : records) {
+        const QJsonObject record = value.toObject();
+        const std::string id = record.value("id").toString().toStdString();
+        const std::string url = record.value("url").toString().toStdString();
+        const std::string folder = record.value("dir").toString().toStdString();
+        const auto bytes = static_cast<std::uint64_t>(record.value("partialBytes").toDouble());
+        const bool running = record.value("outcome").toString() == "running";
         if (json) {
-            QJsonObject object;
-            object.insert("id", QString::fromStdString(record.id));
-            object.insert("url", QString::fromStdString(record.url));
-            object.insert("destinationFolder", QString::fromStdString(record.destinationFolder));
-            object.insert("fileHash", QString::fromStdString(record.fileHash));
-            object.insert("partialFile", QString::fromStdString(record.temporalFilename));
-            object.insert("partialBytes", static_cast<double>(record.partialBytes));
-            std::printf("%s\n", QJsonDocument(object).toJson(QJsonDocument::Compact).constData());
+            std::printf("%s\n", QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
             continue;
         }
-        const std::string destination =
-            record.destinationFolder.empty() ? std::string("(data directory)") : record.destinationFolder;
-        const std::string partial = record.hasPartialFile ? formatBytes(record.partialBytes) + " (" +
-                                                                std::to_string(record.partialBytes) + " bytes)"
-                                                          : std::string("no partial file");
-        std::printf("%s  %s\n  to %s, %s\n", record.id.c_str(), record.url.c_str(), destination.c_str(),
-                    partial.c_str());
+        const std::string destination = folder.empty() ? std::string("(data directory)") : folder;
+        std::printf("%s  %s\n  to %s, %s%s\n", id.c_str(), url.c_str(), destination.c_str(),
+                    (formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)").c_str(),
+                    running ? ", running" : "");
     }
     if (!json && records.empty())
         std::printf("no persisted downloads\n");

@@ -1,19 +1,17 @@
 #include "TransferCommand.h"
 
 #include "CommandLine.h"
-#include "HostSession.h"
+#include "OwnerConnection.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
-#include "RequestStore.h"
-#include "StartRequestPayload.h"
 #include "TransferRunner.h"
-#include "UUId.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QUrl>
 #include <cstdio>
-#include <exception>
+#include <map>
 #include <set>
 
 namespace {
@@ -36,11 +34,23 @@ std::string shellQuoted(const std::string& text)
     return quoted + "'";
 }
 
+std::string idPath(const std::string& id, const char* action)
+{
+    return "/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/" + action;
+}
+
+std::string refusal(const std::string& label, const std::string& id, const ServiceClient::Answer& answer)
+{
+    const int code = answer.body.value("code").toInt();
+    return "failed: " + label + ": " + answer.error + (code ? " (code " + std::to_string(code) + ")" : "") +
+           " [refused, id " + id + "]";
+}
+
 } // namespace
 
-TransferCommand::TransferCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
+TransferCommand::TransferCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view,
                                  InterruptWatcher& watcher)
-    : line(line), host(host), client(client), view(view), watcher(watcher)
+    : line(line), owner(owner), view(view), watcher(watcher)
 {
 }
 
@@ -48,7 +58,7 @@ std::string TransferCommand::resumeCommand() const
 {
     std::string command = "haul";
     if (!line.dataDir.empty())
-        command += " --data-dir " + shellQuoted(host.dataPath());
+        command += " --data-dir " + shellQuoted(owner.dataPath());
     if (!line.configFile.empty())
         command += " --config " +
                    shellQuoted(QFileInfo(QString::fromStdString(line.configFile)).absoluteFilePath().toStdString());
@@ -62,60 +72,91 @@ int TransferCommand::get()
         std::fprintf(stderr, "haul: no password for %s (set HAUL_PASSWORD or use a terminal)\n", line.user.c_str());
         return 1;
     }
-    std::string destination;
-    if (!line.destination.empty()) {
-        // Absolute, because the persisted request may be resumed from another folder.
-        destination = QDir(QString::fromStdString(line.destination)).absolutePath().toStdString();
-        if (!QDir().mkpath(QString::fromStdString(destination))) {
-            std::fprintf(stderr, "haul: cannot create the folder %s\n", destination.c_str());
-            return 1;
-        }
-    }
-    TransferRunner runner(client, view, host, watcher, host.maxDownloads(), resumeCommand());
+    QJsonArray downloads;
     for (const std::string& url : line.arguments) {
-        TransferRunner::Job job;
-        job.type = "Start";
-        job.id = line.id.empty() ? UUId::generate().getValue() : line.id;
-        job.label = labelOf(url);
-        job.payload.reset(
-            new StartRequestPayload(url, line.user, password, destination, !line.user.empty(), line.sha1));
-        runner.add(job);
+        QJsonObject download;
+        download.insert("url", QString::fromStdString(url));
+        // Absolute: the owner runs elsewhere, and the request may be resumed from another folder.
+        if (!line.destination.empty())
+            download.insert("dir", QDir(QString::fromStdString(line.destination)).absolutePath());
+        if (!line.sha1.empty())
+            download.insert("sha1", QString::fromStdString(line.sha1));
+        if (!line.user.empty()) {
+            download.insert("user", QString::fromStdString(line.user));
+            download.insert("password", QString::fromStdString(password));
+        }
+        if (!line.id.empty())
+            download.insert("id", QString::fromStdString(line.id));
+        downloads.append(download);
     }
+    std::string error;
+    if (!line.detach && !owner.listen(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    QJsonObject body;
+    body.insert("downloads", downloads);
+    const ServiceClient::Answer answer = owner.post("/v1/downloads", body);
+    if (answer.status != 201) {
+        const int code = answer.body.value("code").toInt();
+        std::fprintf(stdout, "failed: %s%s\n", answer.error.c_str(),
+                     code ? (" (code " + std::to_string(code) + ")").c_str() : "");
+        return 1;
+    }
+    const QJsonArray ids = answer.body.value("ids").toArray();
+    if (line.detach) {
+        for (int i = 0; i < ids.size(); ++i)
+            view.result("started: " + labelOf(line.arguments[i]) + " [id " + ids[i].toString().toStdString() + "]");
+        return 0;
+    }
+    TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
+    for (int i = 0; i < ids.size(); ++i)
+        runner.follow({ids[i].toString().toStdString(), labelOf(line.arguments[i]), 0});
     return runner.run();
 }
 
 int TransferCommand::resume()
 {
-    std::vector<std::string> ids = line.arguments;
-    std::map<std::string, RequestStore::Record> known;
-    try {
-        for (const RequestStore::Record& record : RequestStore::records())
-            known[record.id] = record;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "haul: cannot read the persisted requests: %s\n", e.what());
+    const ServiceClient::Answer listed = owner.get("/v1/downloads");
+    if (listed.status != 200) {
+        std::fprintf(stderr, "haul: %s\n", listed.error.c_str());
         return 1;
     }
+    std::map<std::string, QJsonObject> known;
+    for (const QJsonValue& value : listed.body.value("persisted").toArray())
+        known[value.toObject().value("id").toString().toStdString()] = value.toObject();
+    std::vector<std::string> ids = line.arguments;
     if (line.all) {
-        for (const auto& entry : known)
-            ids.push_back(entry.first);
+        for (const auto& entry : known) {
+            if (entry.second.value("outcome").toString() != "running")
+                ids.push_back(entry.first);
+        }
         if (ids.empty()) {
             view.note("nothing to resume");
             return 0;
         }
     }
-    TransferRunner runner(client, view, host, watcher, host.maxDownloads(), resumeCommand());
+    std::string error;
+    if (!owner.listen(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
     std::set<std::string> seen;
     for (const std::string& id : ids) {
         if (!seen.insert(id).second)
             continue;
-        TransferRunner::Job job;
-        job.type = "Resume";
-        job.id = id;
-        // Unknown identifiers still go to the component, which answers them (269).
         const auto found = known.find(id);
-        job.label = found != known.end() ? labelOf(found->second.url) : id;
-        job.offset = found != known.end() ? found->second.partialBytes : 0;
-        runner.add(job);
+        TransferRunner::Job job;
+        job.id = id;
+        job.label = found != known.end() ? labelOf(found->second.value("url").toString().toStdString()) : id;
+        job.offset = found != known.end() ? static_cast<std::uint64_t>(found->second.value("partialBytes").toDouble())
+                                          : 0;
+        const ServiceClient::Answer answer = owner.post(idPath(id, "resume"));
+        if (answer.status == 202)
+            runner.follow(job);
+        else
+            runner.refused(refusal(job.label, id, answer));
     }
     return runner.run();
 }

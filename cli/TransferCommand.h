@@ -3,18 +3,16 @@
 #include <string>
 
 struct CommandLine;
-class BusClient;
-class HostSession;
 class InterruptWatcher;
+class OwnerConnection;
 class ProgressView;
 
-// "haul get" and "haul resume": turn the command line into starts or resumes and run them.
+// "haul get" and "haul resume": hand the downloads to the owner and follow them.
 // Main thread; returns the exit status.
 class TransferCommand
 {
 public:
-    TransferCommand(const CommandLine& line, HostSession& host, BusClient& client, ProgressView& view,
-                    InterruptWatcher& watcher);
+    TransferCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher);
 
     int get();
     int resume();
@@ -24,8 +22,7 @@ private:
     std::string resumeCommand() const;
 
     const CommandLine& line;
-    HostSession& host;
-    BusClient& client;
+    OwnerConnection& owner;
     ProgressView& view;
     InterruptWatcher& watcher;
 };

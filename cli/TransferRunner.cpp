@@ -1,78 +1,56 @@
 #include "TransferRunner.h"
 
-#include "BusClient.h"
-#include "HostSession.h"
 #include "InterruptWatcher.h"
-#include "MessageBus.h"
+#include "OwnerConnection.h"
 #include "ProgressView.h"
-#include "RequestStore.h"
 
-#include <QMetaObject>
-#include <QTimer>
+#include <QJsonDocument>
+#include <QUrl>
 #include <algorithm>
-#include <exception>
+#include <cstdio>
 
-namespace {
-
-// A Pause that reached the component before the Start registered its transfer is answered
-// 270; it is sent again after this delay until the transfer has left.
-const int pauseRetryMs = 150;
-const int drainMs = 2000;
-
-} // namespace
-
-TransferRunner::TransferRunner(BusClient& client, ProgressView& view, HostSession& host, InterruptWatcher& watcher,
-                               std::size_t limit, std::string resumeCommand)
-    : client(client), view(view), host(host), watcher(watcher), limit(limit), resumeCommand(std::move(resumeCommand))
+TransferRunner::TransferRunner(OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
+                               std::string resumeCommand)
+    : owner(owner), view(view), watcher(watcher), jsonEcho(jsonEcho), resumeCommand(std::move(resumeCommand))
 {
-    connect(&client, &BusClient::statusReceived, this, &TransferRunner::onStatus);
-    connect(&client, &BusClient::progressReceived, this, &TransferRunner::onProgress);
+    connect(&owner, &OwnerConnection::statusReceived, this, &TransferRunner::onStatus);
+    connect(&owner, &OwnerConnection::progressReceived, this, &TransferRunner::onProgress);
+    connect(&owner, &OwnerConnection::ended, this, &TransferRunner::onEnded);
+    connect(&owner, &OwnerConnection::lost, this, &TransferRunner::onLost);
     connect(&watcher, &InterruptWatcher::interrupted, this, &TransferRunner::onInterrupted);
 }
 
-TransferRunner::~TransferRunner()
+void TransferRunner::follow(const Job& job)
 {
-    if (stopper.joinable())
-        stopper.join();
+    running[job.id].job = job;
+    order.push_back(job.id);
 }
 
-void TransferRunner::add(const Job& job)
+void TransferRunner::refused(const std::string& line)
 {
-    queued.push_back(job);
+    ++failures;
+    view.result(line);
 }
 
 int TransferRunner::run()
 {
     watcher.setArmed(true);
-    startMore();
     if (!running.empty())
         loop.exec();
     watcher.setArmed(false);
-    if (interrupted)
-        return exitCode;
+    if (interruptedBy)
+        return 128 + interruptedBy;
     return failures == 0 ? 0 : 1;
-}
-
-void TransferRunner::startMore()
-{
-    while (!interrupted && !queued.empty() && (limit == 0 || running.size() < limit)) {
-        Job job = queued.front();
-        queued.pop_front();
-        if (running.count(job.id)) {
-            end(job.id, false, "failed: " + job.label + ": the identifier " + job.id + " is given twice");
-            continue;
-        }
-        running[job.id].job = job;
-        startOrder.push_back(job.id);
-        if (!client.send(job.type, job.id, job.payload))
-            end(job.id, false, "failed: " + job.label + ": the message bus refused the request");
-    }
 }
 
 void TransferRunner::onProgress(const ClientEvent& event)
 {
     const auto found = running.find(event.session);
-    if (found == running.end() || found->second.paused)
+    if (found == running.end())
+        return;
+    if (jsonEcho)
+        std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
+    if (interruptedBy)
         return;
     const Job& job = found->second.job;
     view.update(job.id, job.label, job.offset + event.currentBytes, job.offset + event.totalBytes,
@@ -84,101 +62,94 @@ void TransferRunner::onStatus(const ClientEvent& event)
     const auto found = running.find(event.session);
     if (found == running.end())
         return;
+    if (jsonEcho)
+        std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
     const Job& job = found->second.job;
-    const std::string codeText = " (code " + std::to_string(event.code) + ")";
+    found->second.reported = true;
+    view.remove(job.id);
     if (event.type == "WasFinished") {
-        end(job.id, true, "saved: " + event.text);
-    } else if (event.type == "DownloaderError" && event.code == 270) {
-        // The answer to one of our pauses: the transfer was not registered yet.
-        if (interrupted && !stopDone) {
-            const std::string id = job.id;
-            QTimer::singleShot(pauseRetryMs, this, [this, id] {
-                if (running.count(id) && !stopDone)
-                    client.send("Pause", id);
-            });
-        }
-    } else if (event.type == "DownloaderError" && event.code == 257 && running.size() > 1 && !interrupted) {
-        // Another client holds places: wait for one of ours to end, then try again.
-        Job again = job;
-        running.erase(found);
-        startOrder.erase(std::remove(startOrder.begin(), startOrder.end(), again.id), startOrder.end());
-        queued.push_front(again);
-    } else {
-        end(job.id, false,
-            "failed: " + job.label + ": " + event.text + codeText + " [" + event.type + ", id " + job.id + "]");
+        view.result("saved: " + event.text);
+        return;
     }
+    ++failures;
+    view.result("failed: " + job.label + ": " + event.text + " (code " + std::to_string(event.code) + ") [" +
+                event.type + ", id " + job.id + "]");
 }
 
-void TransferRunner::end(std::string id, bool success, const std::string& line)
+void TransferRunner::onEnded(const QJsonObject& event)
 {
-    running.erase(id);
-    startOrder.erase(std::remove(startOrder.begin(), startOrder.end(), id), startOrder.end());
-    if (!success)
-        ++failures;
-    view.remove(id);
-    view.result(line);
-    startMore();
+    const std::string id = event.value("session").toString().toStdString();
+    const auto found = running.find(id);
+    if (found == running.end())
+        return;
+    if (!found->second.reported) {
+        view.remove(id);
+        Stopped stop{found->second.job, event.value("state").toString().toStdString(),
+                     static_cast<std::uint64_t>(event.value("partialBytes").toDouble())};
+        // Paused by another command: not finished, and said so at once.
+        if (!interruptedBy) {
+            ++failures;
+            view.result(stop.state == "paused" ? "paused: " + stop.job.label + " (" +
+                                                     std::to_string(stop.partialBytes) + " bytes kept) [id " + id +
+                                                     "]"
+                                               : "stopped: " + stop.job.label + " [id " + id + "]");
+        } else {
+            stopped.push_back(stop);
+        }
+    }
+    running.erase(found);
     finishIfDone();
 }
 
 void TransferRunner::finishIfDone()
 {
-    if (running.empty() && queued.empty() && !interrupted)
-        loop.quit();
-}
-
-void TransferRunner::onInterrupted()
-{
-    if (interrupted)
+    if (!running.empty())
         return;
-    interrupted = true;
-    const std::size_t notStarted = queued.size();
-    queued.clear();
-    for (auto& entry : running) {
-        entry.second.paused = true;
-        client.send("Pause", entry.first);
-    }
-    std::string text = "interrupted: pausing " + std::to_string(running.size()) + " download(s)";
-    if (notStarted > 0)
-        text += ", " + std::to_string(notStarted) + " not started";
-    view.note(text + " (Ctrl-C again to quit at once)");
-    // stop() returns only when every transfer has left; the main thread keeps serving events.
-    stopper = std::thread([this] {
-        host.stopComponent();
-        QMetaObject::invokeMethod(
-            this, [this] { onStopped(); }, Qt::QueuedConnection);
-    });
+    if (interruptedBy)
+        reportStopped();
+    loop.quit();
 }
 
-void TransferRunner::onStopped()
+void TransferRunner::onInterrupted(int signal)
 {
-    stopper.join();
-    stopDone = true;
-    // Replies posted by the last completions are queued behind this call: let them in first.
-    MessageBus::instance().waitIdle(drainMs);
-    QMetaObject::invokeMethod(
-        this, [this] { reportPaused(); }, Qt::QueuedConnection);
+    if (interruptedBy || running.empty())
+        return;
+    interruptedBy = signal;
+    for (const std::string& id : order) {
+        if (running.count(id))
+            owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() +
+                       "/pause");
+    }
+    view.note("interrupted: pausing " + std::to_string(running.size()) + " download(s) (Ctrl-C again to quit at once)");
 }
 
-void TransferRunner::reportPaused()
+void TransferRunner::onLost()
+{
+    if (running.empty())
+        return;
+    for (const auto& entry : running) {
+        view.remove(entry.first);
+        ++failures;
+        view.result("failed: " + entry.second.job.label + ": the owner of " + owner.dataPath() +
+                    " went away [id " + entry.first + "]");
+    }
+    running.clear();
+    loop.quit();
+}
+
+void TransferRunner::reportStopped()
 {
     std::vector<std::string> resumable;
-    for (const std::string& id : startOrder) {
-        const Job& job = running[id].job;
-        view.remove(id);
-        RequestStore::Record record;
-        bool persisted = false;
-        try {
-            persisted = RequestStore::find(id, record);
-        } catch (const std::exception&) {
-            persisted = false;
-        }
-        if (persisted) {
+    for (const std::string& id : order) {
+        const auto found = std::find_if(stopped.begin(), stopped.end(), [&](const Stopped& s) { return s.job.id == id; });
+        if (found == stopped.end())
+            continue;
+        if (found->state == "paused") {
             resumable.push_back(id);
-            view.result("paused: " + job.label + " (" + std::to_string(record.partialBytes) + " bytes kept) [id " + id +
-                        "]");
+            view.result("paused: " + found->job.label + " (" + std::to_string(found->partialBytes) +
+                        " bytes kept) [id " + id + "]");
         } else {
-            view.result("not started: " + job.label + " [id " + id + "]");
+            view.result("not started: " + found->job.label + " [id " + id + "]");
         }
     }
     if (!resumable.empty()) {
@@ -187,6 +158,4 @@ void TransferRunner::reportPaused()
             hint += " " + id;
         view.note(hint);
     }
-    exitCode = 130;
-    loop.quit();
 }

@@ -3,25 +3,20 @@
 #include "ClientEvent.h"
 
 #include <QEventLoop>
+#include <QJsonObject>
 #include <QObject>
-#include <boost/shared_ptr.hpp>
-#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
-class BusClient;
-class HostSession;
-class ISerializable;
 class InterruptWatcher;
+class OwnerConnection;
 class ProgressView;
 
-// Runs a batch of starts or resumes through the component: at most `limit` in flight, the
-// next one sent as each ends, one live line each, one result line each. The first Ctrl-C
-// pauses what runs and stops the component. Lives on the main thread, owned by the command.
+// Follows the downloads one command handed to the owner: one live line each, one result line
+// each. The owner queues beyond its limit. The first Ctrl-C (or SIGTERM, SIGHUP) pauses them
+// and waits until each has stopped. Lives on the main thread, owned by the command.
 class TransferRunner : public QObject
 {
     Q_OBJECT
@@ -29,53 +24,53 @@ class TransferRunner : public QObject
 public:
     struct Job
     {
-        std::string type; // "Start" or "Resume"
         std::string id;
         std::string label;
-        boost::shared_ptr<ISerializable> payload;
         std::uint64_t offset = 0; // bytes already in the partial file when resumed
     };
 
-    // limit 0: no limit. resumeCommand: how the hint tells the user to continue.
-    TransferRunner(BusClient& client, ProgressView& view, HostSession& host, InterruptWatcher& watcher,
-                   std::size_t limit, std::string resumeCommand);
-    ~TransferRunner() override;
+    // resumeCommand: how the hint tells the user to continue.
+    TransferRunner(OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
+                   std::string resumeCommand);
 
-    void add(const Job& job);
-    // Returns the exit status: 0 all finished, 1 any failed, 130 interrupted.
+    // A download the owner accepted.
+    void follow(const Job& job);
+    // A download the owner refused: its result line at once.
+    void refused(const std::string& line);
+    // Returns the exit status: 0 all finished, 1 any failed, 128 + signal when interrupted.
     int run();
 
 private:
     struct Running
     {
         Job job;
-        bool paused = false;
+        bool reported = false;
+    };
+    struct Stopped
+    {
+        Job job;
+        std::string state;
+        std::uint64_t partialBytes = 0;
     };
 
     void onStatus(const ClientEvent& event);
     void onProgress(const ClientEvent& event);
-    void onInterrupted();
-    void onStopped();
-    void reportPaused();
-    void startMore();
-    // id by value: callers pass the id of the entry this erases.
-    void end(std::string id, bool success, const std::string& line);
+    void onEnded(const QJsonObject& event);
+    void onInterrupted(int signal);
+    void onLost();
     void finishIfDone();
+    void reportStopped();
 
-    BusClient& client;
+    OwnerConnection& owner;
     ProgressView& view;
-    HostSession& host;
     InterruptWatcher& watcher;
-    const std::size_t limit;
+    const bool jsonEcho;
     const std::string resumeCommand;
 
-    std::deque<Job> queued;
     std::map<std::string, Running> running;
-    std::vector<std::string> startOrder;
+    std::vector<std::string> order; // ids in the order they were handed over
+    std::vector<Stopped> stopped;   // paused or never started, in the order they stopped
     int failures = 0;
-    bool interrupted = false;
-    bool stopDone = false;
-    int exitCode = 0;
-    std::thread stopper; // runs the component's blocking stop() after an interrupt
+    int interruptedBy = 0;
     QEventLoop loop;
 };

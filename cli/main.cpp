@@ -1,16 +1,17 @@
-// haul: hosts the download plugin the way the service host does and acts as its client.
-#include "AbortCommand.h"
-#include "BusClient.h"
+// haul: the owner of a data directory (haul serve) and every command a client of it.
 #include "CommandLine.h"
+#include "ControlCommand.h"
 #include "DemoCommand.h"
-#include "HostSession.h"
 #include "InterruptWatcher.h"
 #include "ListCommand.h"
+#include "Owner.h"
+#include "OwnerConnection.h"
 #include "ProgressView.h"
 #include "TransferCommand.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <malloc.h>
@@ -19,9 +20,23 @@
 
 namespace {
 
+int serve(const CommandLine& line)
+{
+    ServeOptions options;
+    options.host = line.hostOptions();
+    options.listen = line.listen;
+    options.allowRemote = line.allowRemote;
+    options.idleExit = line.idleExit;
+    options.logLevel = line.logLevel;
+    return Owner(options).run();
+}
+
 int runCommand(CommandLine& line)
 {
-    // The demo works in a folder of its own unless told otherwise.
+    if (line.command == "serve")
+        return serve(line);
+
+    // The demo works in a folder of its own unless told otherwise; its owner leaves with it.
     std::unique_ptr<QTemporaryDir> demoData;
     if (line.command == "demo" && line.dataDir.empty()) {
         demoData.reset(new QTemporaryDir(QDir::tempPath() + "/haul-demo-XXXXXX"));
@@ -30,20 +45,14 @@ int runCommand(CommandLine& line)
             return 1;
         }
         line.dataDir = demoData->path().toStdString();
+        line.settings.emplace_back("Service/IdleExitSeconds", "1");
     }
 
     // Unarmed until a command arms it: a Ctrl-C before then ends haul at once.
     InterruptWatcher watcher;
-    HostSession host;
+    OwnerConnection owner(line.hostOptions());
     std::string error;
-    if (!host.configure(line, &error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
-        return 1;
-    }
-    if (line.command == "list")
-        return ListCommand(line.json).run();
-
-    if (!host.startComponent(&error)) {
+    if (!owner.configure(&error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
@@ -51,18 +60,18 @@ int runCommand(CommandLine& line)
                                     : line.quiet ? ProgressView::Mode::Quiet
                                                  : ProgressView::Mode::Human;
     ProgressView view(mode, ::isatty(STDOUT_FILENO) != 0);
-    // Declared after host: destroyed first, so no reply is delivered to it after the bus stops.
-    BusClient client(line.json);
 
     int status = 1;
     if (line.command == "get") {
-        status = TransferCommand(line, host, client, view, watcher).get();
+        status = TransferCommand(line, owner, view, watcher).get();
     } else if (line.command == "resume") {
-        status = TransferCommand(line, host, client, view, watcher).resume();
-    } else if (line.command == "abort") {
-        status = AbortCommand(client, view).run(line.arguments);
+        status = TransferCommand(line, owner, view, watcher).resume();
+    } else if (line.command == "pause" || line.command == "abort") {
+        status = ControlCommand(owner, view, line.json).run(line.command, line.arguments);
+    } else if (line.command == "list") {
+        status = ListCommand(owner, line.json).run();
     } else if (line.command == "demo") {
-        status = DemoCommand(line, host, client, view, watcher).run();
+        status = DemoCommand(line, owner, view, watcher).run();
         if (demoData)
             view.note("demo: removing the temporary data directory (--data-dir DIR keeps the files)");
     }
@@ -78,29 +87,20 @@ int main(int argc, char** argv)
     // grows with the number of downloads. MALLOC_ARENA_MAX still decides when set.
     if (std::getenv("MALLOC_ARENA_MAX") == nullptr)
         mallopt(M_ARENA_MAX, 2);
-    // Before any thread exists, so that every thread inherits the blocked SIGINT.
+    // Before any thread exists, so that every thread inherits the blocked signals.
     InterruptWatcher::block();
+    // A client that went away must not end the owner while it writes to it.
+    std::signal(SIGPIPE, SIG_IGN);
     // The plugin's network code needs the application object on the main thread.
     QCoreApplication app(argc, argv);
 
-    std::vector<std::string> args(argv + 1, argv + argc);
     CommandLine line;
-    try {
-        line = CommandLine::parse(args);
-    } catch (const UsageError& e) {
-        std::string command;
-        for (const std::string& arg : args) {
-            if (arg == "get" || arg == "resume" || arg == "abort" || arg == "list" || arg == "demo") {
-                command = arg;
-                break;
-            }
-        }
-        std::fprintf(stderr, "haul: %s\n\n%s", e.what(), CommandLine::usage(command).c_str());
-        return 2;
-    }
-    if (line.help) {
-        std::printf("%s", CommandLine::usage(line.command).c_str());
-        return 0;
-    }
+    std::string out;
+    std::string err;
+    const int status = CommandLine::interpret(std::vector<std::string>(argv + 1, argv + argc), line, out, err);
+    std::fputs(out.c_str(), stdout);
+    std::fputs(err.c_str(), stderr);
+    if (status >= 0)
+        return status;
     return runCommand(line);
 }

@@ -93,12 +93,6 @@ void Haulwright::setMaxDownloads(std::uint64_t value)
     maxDownloads = value;
 }
 
-std::uint64_t Haulwright::getMaxDownloads()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    return maxDownloads;
-}
-
 std::size_t Haulwright::activeCount()
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
@@ -139,23 +133,6 @@ bool Haulwright::isRegistered(UUId sessionId)
     return activeDownloads.count(sessionId) != 0;
 }
 
-bool Haulwright::reserveSlot()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    if (activeDownloads.size() + reservations < maxDownloads) {
-        ++reservations;
-        return true;
-    }
-    return false;
-}
-
-void Haulwright::releaseSlot()
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    --reservations;
-    registryChanged.notify_all();
-}
-
 int Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
@@ -192,13 +169,6 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
     return true;
 }
 
-IDownloader* Haulwright::findDownload(const UUId& sessionId)
-{
-    boost::lock_guard<boost::mutex> lock(registryMutex);
-    const auto found = activeDownloads.find(sessionId);
-    return found == activeDownloads.end() ? nullptr : found->second;
-}
-
 bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operation)())
 {
     // Held across the call so that the completion cannot destroy the transfer meanwhile.
@@ -209,8 +179,6 @@ bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operati
     (found->second->*operation)();
     return true;
 }
-
-void Haulwright::abortDownload(const UUId& sessionId) { withDownload(sessionId, &IDownloader::abort); }
 
 bool Haulwright::removeDownload(const UUId& sessionId)
 {

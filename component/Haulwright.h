@@ -46,11 +46,7 @@ public:
 
     // Registry of running transfers.
     bool isRegistered(UUId sessionId);
-    bool reserveSlot();
-    void releaseSlot();
     bool registerDownload(const UUId& sessionId, IDownloader* downloader);
-    IDownloader* findDownload(const UUId& sessionId);
-    void abortDownload(const UUId& sessionId);
     bool removeDownload(const UUId& sessionId);
     // Admits a request and claims its session identifier in one step:
     // 0 admitted, 275 identifier busy, 257 limit reached.
@@ -106,10 +102,8 @@ public:
     std::string makeAbsoluteNativePath(const std::string& path);
 
     // For tests and diagnostics.
-    std::uint64_t getMaxDownloads();
     std::size_t activeCount();
     std::uint64_t reservationCount();
-    bool hasStore() const { return static_cast<bool>(requestStore); }
 
 private:
     void log(int line, const std::string& text);

@@ -1,6 +1,7 @@
 #include "HostLogger.h"
 
-#include <QDateTime>
+#include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 Logger* Logger::getDefaultInstance()
@@ -15,10 +16,30 @@ HostLogger& HostLogger::instance()
     return *logger;
 }
 
+namespace {
+
+// Local time as "2024-06-11T09:30:05.123". Not QDateTime: Qt 5's local-time conversion, run
+// from several threads at once, now and then yields an empty string.
+std::string timestamp()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    if (localtime_r(&now.tv_sec, &local) == nullptr)
+        return "?";
+    char text[48];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03ld", now.tv_nsec / 1000000);
+    return text;
+}
+
+} // namespace
+
 void HostLogger::error(const std::string& line)
 {
-    const std::string text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString() + " " + line + "\n";
     std::lock_guard<std::mutex> lock(mutex);
+    // Taken under the lock so the file's lines are in time order.
+    const std::string text = timestamp() + " " + line + "\n";
     if (!failText.empty() && line.find(failText) != std::string::npos) {
         failText.clear();
         throw std::runtime_error(failWhat);

@@ -1,12 +1,12 @@
 #include "NetworkProxyHelper.h"
 
+#include "ConfigNumber.h"
 #include "ConfigurationManager.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <boost/lexical_cast.hpp>
 #include <cstdlib>
 
 namespace {
@@ -19,15 +19,6 @@ bool configValue(ConfigurationManager* config, const char* key, std::string& val
 {
     value.clear();
     return config->getValue(key, value, 0) == 0;
-}
-
-template <class T> T number(const std::string& text, T fallback)
-{
-    try {
-        return boost::lexical_cast<T>(text);
-    } catch (const boost::bad_lexical_cast&) {
-        return fallback;
-    }
 }
 
 QString environment(const QString& lowerName)
@@ -84,9 +75,9 @@ NetworkProxy NetworkProxyHelper::getProxy(const std::string& url)
         NetworkProxy proxy;
         std::string text;
         proxy.host = host;
-        proxy.type = configValue(config, "Proxy/Type", text) ? number<int>(text, kHttp) : kHttp;
+        proxy.type = configValue(config, "Proxy/Type", text) ? configNumber<int>(text, kHttp) : kHttp;
         const std::uint16_t defaultPort = proxy.type == kSocks5 ? 1080 : 8080;
-        proxy.port = configValue(config, "Proxy/Port", text) ? number<std::uint16_t>(text, defaultPort) : defaultPort;
+        proxy.port = configValue(config, "Proxy/Port", text) ? configNumber<std::uint16_t>(text, defaultPort) : defaultPort;
         if (configValue(config, "Proxy/User", text))
             proxy.userName = text;
         if (configValue(config, "Proxy/Password", text))

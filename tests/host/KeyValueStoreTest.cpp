@@ -1,18 +1,16 @@
 #include "Configuration.h"
+#include "Fixture.h"
 #include "KeyValueSchema.h"
-#include "Sandbox.h"
 #include "StoreError.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <fstream>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <typeinfo>
 #include <unistd.h>
 
 namespace {
@@ -21,19 +19,34 @@ namespace {
 struct Note
 {
     std::string text;
+    friend std::string wrapValue(const Note& note) { return "note:" + note.text; }
+    friend bool unwrapValue(const std::string& stored, Note& note)
+    {
+        return stored.compare(0, 5, "note:") == 0 && (note.text = stored.substr(5), true);
+    }
 };
 
-std::string wrapValue(const Note& note)
+using Texts = std::vector<std::string>;
+
+KeyValueSchema open(const std::string& domain = "domain-1")
 {
-    return "note:" + note.text;
+    return PersistentManager().initLocal("DownloadRequests", domain, "", "");
 }
 
-bool unwrapValue(const std::string& stored, Note& note)
+// The dynamic type and text of what f throws; "" when it returns.
+template <class F> std::string errorOf(F f)
 {
-    if (stored.compare(0, 5, "note:") != 0)
-        return false;
-    note.text = stored.substr(5);
-    return true;
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return typeid(e).name() + (" " + std::string(e.what()));
+    }
+    return "";
+}
+
+template <class E> std::string error(const std::string& what)
+{
+    return typeid(E).name() + (" " + what);
 }
 
 class KeyValueStoreTest : public testing::Test
@@ -42,243 +55,153 @@ protected:
     void SetUp() override { Configuration::instance().set("Directories/DataPath", sandbox.path()); }
     void TearDown() override { Configuration::instance().clear(); }
 
-    KeyValueSchema open(const std::string& domain = "domain-1")
+    std::string storeFile(const std::string& name = "DownloadRequests-domain-1.sqlite") const
     {
-        return PersistentManager().initLocal("DownloadRequests", domain, "", "");
+        return sandbox.path() + "store/" + name;
     }
-
-    std::string storeFile(const std::string& name) const { return sandbox.path() + "store/" + name; }
 
     Sandbox sandbox;
 };
 
-using Texts = std::vector<std::string>;
-
-TEST_F(KeyValueStoreTest, InsertReplacesAndRemoveDeletes)
+TEST_F(KeyValueStoreTest, InsertReplacesRemoveDeletesAndTextsStayByteExact)
 {
     KeyValueSchema store = open();
+    KeyValueSchema copy(store);
     EXPECT_EQ(store.getRawData("k"), Texts{});
     store._insert("k", "first");
-    store._insert("k", "second");
+    copy._insert("k", "second");
     store._insert("other", "x");
     EXPECT_EQ(store.getRawData("k"), Texts{"second"});
     EXPECT_EQ(store.keys(), (Texts{"k", "other"}));
     store.remove("k");
+    store.remove("never-stored");
     store.flush();
     EXPECT_EQ(store.getRawData("k"), Texts{});
     EXPECT_EQ(store.getRawData("other"), Texts{"x"});
-    store.remove("never-stored"); // no error
-}
 
-TEST_F(KeyValueStoreTest, TextsAreKeptByteForByte)
-{
-    KeyValueSchema store = open();
     std::string bytes;
     for (int i = 0; i < 256; ++i)
         bytes += static_cast<char>(i);
-    store._insert(std::string("key\0with nul", 12), bytes);
-    EXPECT_EQ(store.getRawData(std::string("key\0with nul", 12)), Texts{bytes});
+    const std::string key("key\0with nul", 12);
+    store._insert(key, bytes);
+    EXPECT_EQ(store.getRawData(key), Texts{bytes});
     EXPECT_EQ(store.getRawData("key"), Texts{});
 }
 
-TEST_F(KeyValueStoreTest, ContentsSurviveCloseAndReopen)
+// One file per domain, kept inside store/ whatever the domain's text, and found again after reopening.
+TEST_F(KeyValueStoreTest, EachDomainIsItsOwnFileAndSurvivesReopen)
 {
     {
         KeyValueSchema store = open();
         store._insert("session", "persisted");
-        store.flush();
+        open("../a/b c")._insert("k", "v");
     }
-    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(storeFile("DownloadRequests-domain-1.sqlite"))));
-    KeyValueSchema again = open();
-    EXPECT_EQ(again.getRawData("session"), Texts{"persisted"});
-    // Another domain is another store.
-    EXPECT_EQ(open("domain-2").getRawData("session"), Texts{});
-    EXPECT_EQ(open("").getRawData("session"), Texts{});
-    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(storeFile("DownloadRequests.sqlite"))));
-}
-
-TEST_F(KeyValueStoreTest, DomainIsMadeSafeForFileNames)
-{
-    open("../a/b c")._insert("k", "v");
-    // Everything stays inside store/, and a similar-looking domain is a different store.
-    const QStringList files =
-        QDir(QString::fromStdString(sandbox.path() + "store")).entryList({QStringLiteral("*.sqlite")}, QDir::Files);
-    ASSERT_EQ(files.size(), 1);
-    EXPECT_FALSE(files.front().contains(QLatin1Char('/')));
+    EXPECT_TRUE(fileExists(storeFile()));
+    EXPECT_EQ(open().getRawData("session"), Texts{"persisted"});
     EXPECT_EQ(open("../a/b c").getRawData("k"), Texts{"v"});
-    EXPECT_EQ(open("___a_b_c").getRawData("k"), Texts{});
-    EXPECT_EQ(open("..%2Fa%2Fb%20c").getRawData("k"), Texts{});
-}
-
-TEST_F(KeyValueStoreTest, CopiesShareTheStore)
-{
-    KeyValueSchema store = open();
-    KeyValueSchema copy(store);
-    copy._insert("k", "from copy");
-    EXPECT_EQ(store.getRawData("k"), Texts{"from copy"});
+    for (const std::string domain : {"domain-2", "", "___a_b_c", "..%2Fa%2Fb%20c"}) {
+        EXPECT_EQ(open(domain).getRawData("session"), Texts{}) << domain;
+        EXPECT_EQ(open(domain).getRawData("k"), Texts{}) << domain;
+    }
+    EXPECT_TRUE(fileExists(storeFile("DownloadRequests.sqlite")));
+    const QStringList files =
+        QDir(QString::fromStdString(sandbox.path())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    EXPECT_EQ(files, QStringList{"store"});
+    EXPECT_EQ(QDir(QString::fromStdString(sandbox.path() + "store")).entryList({"*.sqlite"}, QDir::Files).size(), 6);
 }
 
 TEST_F(KeyValueStoreTest, ReadingTemplateReportsMissingDuplicateAndBadTexts)
 {
     KeyValueSchema store = open();
     store.insert("k", Note{"hello"});
+    store._insert("bad", "not a note");
     Note note{"untouched"};
+    EXPECT_EQ(errorOf([&] { store.get("missing", note); }),
+              error<Schema::_key_does_not_exist_exception>("KeyValueSchema error get() due to: invalid key ->missing"));
+    EXPECT_EQ(note.text, "untouched");
+    EXPECT_EQ(errorOf([&] { store.get("bad", note); }),
+              error<Schema::_type_not_match_exception>(
+                  "KeyValueSchema error get() due to: Can't unwrap the serialized object: not a note"));
     store.get("k", note);
     EXPECT_EQ(note.text, "hello");
 
-    note.text = "untouched";
-    try {
-        store.get("missing", note);
-        FAIL() << "no exception";
-    } catch (const Schema::_key_does_not_exist_exception& e) {
-        EXPECT_STREQ(e.what(), "KeyValueSchema error get() due to: invalid key ->missing");
-    }
-    EXPECT_EQ(note.text, "untouched");
-
-    store._insert("bad", "not a note");
-    EXPECT_THROW(store.get("bad", note), Schema::_type_not_match_exception);
-
     // A second row under one key, written behind the store's back.
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(storeFile("DownloadRequests-domain-1.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(storeFile().c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
     ASSERT_EQ(sqlite3_exec(db, "INSERT INTO entries(key, value) VALUES('k', 'note:again')", nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(db);
     EXPECT_EQ(store.getRawData("k"), (Texts{"note:hello", "note:again"}));
-    try {
-        store.get("k", note);
-        FAIL() << "no exception";
-    } catch (const Schema::_query_exception& e) {
-        EXPECT_STREQ(e.what(), "KeyValueSchema error get() due to: there are more than one value for this key ->k");
-    }
+    EXPECT_EQ(errorOf([&] { store.get("k", note); }),
+              error<Schema::_query_exception>(
+                  "KeyValueSchema error get() due to: there are more than one value for this key ->k"));
     // Replacing repairs the key.
     store.insert("k", Note{"single"});
     store.get("k", note);
     EXPECT_EQ(note.text, "single");
 }
 
-TEST_F(KeyValueStoreTest, ConcurrentWritersAllLand)
+TEST_F(KeyValueStoreTest, ConcurrentWritersOnTwoConnectionsAllLand)
 {
-    KeyValueSchema store = open();
-    KeyValueSchema second = open(); // a second connection to the same file
-    constexpr int threads = 8;
-    constexpr int perThread = 40;
+    KeyValueSchema stores[] = {open(), open()};
     std::vector<std::thread> writers;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < 8; ++t)
         writers.emplace_back([&, t] {
-            KeyValueSchema& target = t % 2 == 0 ? store : second;
-            for (int i = 0; i < perThread; ++i) {
-                const std::string key = std::to_string(t) + "-" + std::to_string(i);
-                target._insert(key, "v" + key);
-                target._insert(key, "w" + key); // replaced under contention too
-                target.flush();
-                (void)target.getRawData(key);
+            for (int i = 0; i < 40; ++i) {
+                const std::string key = std::to_string(t * 40 + i);
+                stores[t % 2]._insert(key, "v" + key);
+                stores[t % 2]._insert(key, "w" + key);
+                stores[t % 2].flush();
+                (void)stores[t % 2].getRawData(key);
             }
         });
-    }
     for (auto& w : writers)
         w.join();
-    EXPECT_EQ(store.keys().size(), std::size_t(threads * perThread));
-    for (int t = 0; t < threads; ++t) {
-        for (int i = 0; i < perThread; ++i) {
-            const std::string key = std::to_string(t) + "-" + std::to_string(i);
-            ASSERT_EQ(second.getRawData(key), Texts{"w" + key});
-        }
-    }
+    EXPECT_EQ(stores[0].keys().size(), 320u);
+    for (int k = 0; k < 320 && !HasFailure(); ++k)
+        EXPECT_EQ(stores[1].getRawData(std::to_string(k)), Texts{"w" + std::to_string(k)});
 }
 
-TEST_F(KeyValueStoreTest, CorruptFileFailsAtOpenWithAClearError)
+TEST_F(KeyValueStoreTest, UnusableSetupsFailAtOpenWithAClearError)
 {
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(sandbox.path() + "store")));
-    const std::string file = storeFile("DownloadRequests-domain-1.sqlite");
-    {
-        std::ofstream out(file, std::ios::binary);
-        for (int i = 0; i < 8192; ++i)
-            out.put(static_cast<char>((i * 7919) % 251));
-    }
-    try {
-        open();
-        FAIL() << "no exception";
-    } catch (const StoreError& e) {
-        const std::string what = e.what();
-        EXPECT_NE(what.find(file), std::string::npos) << what;
-        EXPECT_NE(what.find("not a database"), std::string::npos) << what;
-        EXPECT_EQ(e.file(), file);
-    }
-}
-
-TEST_F(KeyValueStoreTest, MissingDataPathIsAnError)
-{
-    Configuration::instance().unset("Directories/DataPath");
-    try {
-        open();
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("Directories/DataPath"), std::string::npos) << e.what();
-    }
-}
-
-TEST_F(KeyValueStoreTest, UnusableFolderIsAStoreError)
-{
-    {
-        std::ofstream(sandbox.file("blocker")) << "a file where a folder should be";
-    }
+    ASSERT_TRUE(writeFile(storeFile(), body(8192, 7)));
+    EXPECT_EQ(errorOf([] { open(); }),
+              error<StoreError>("key-value store: open failed on " + storeFile() + ": file is not a database"));
+    ASSERT_TRUE(writeFile(sandbox.file("blocker"), "a file where a folder should be"));
     Configuration::instance().set("Directories/DataPath", sandbox.file("blocker") + "/");
-    EXPECT_THROW(open(), StoreError);
+    EXPECT_EQ(errorOf([] { open(); }).find(error<StoreError>("key-value store: create folder failed on ")), 0u);
+    Configuration::instance().unset("Directories/DataPath");
+    EXPECT_NE(errorOf([] { open(); }).find("the configuration key Directories/DataPath is not set"), std::string::npos);
 }
 
-// 0: _insert threw StoreError and reads still worked; anything else is a failure.
-int writeToReadOnlyStore(const std::string& file)
-{
-    try {
-        KeyValueSchema store = PersistentManager().initLocal("DownloadRequests", "domain-1", "", "");
-        if (store.getRawData("k") != Texts{"v"})
-            return 3;
-        try {
-            store._insert("k", "changed");
-        } catch (const StoreError& e) {
-            const std::string what = e.what();
-            if (what.find(file) == std::string::npos || what.find("readonly") == std::string::npos) {
-                std::fprintf(stderr, "unexpected text: %s\n", e.what());
-                return 4;
-            }
-            return store.getRawData("k") == Texts{"v"} ? 0 : 5;
-        }
-        return 1;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "unexpected: %s\n", e.what());
-        return 2;
-    }
-}
-
+// The insert fails with the file named, and reading goes on.
 TEST_F(KeyValueStoreTest, ReadOnlyFileMakesInsertThrow)
 {
     open()._insert("k", "v");
-    const std::string file = storeFile("DownloadRequests-domain-1.sqlite");
-    ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(storeFile().c_str(), 0444), 0);
     // The folder stays writable: SQLite needs its shared-memory file beside the database.
     ASSERT_EQ(::chmod(sandbox.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod((sandbox.path() + "store").c_str(), 0777), 0);
-    if (::geteuid() != 0) {
-        EXPECT_EQ(writeToReadOnlyStore(file), 0);
-        return;
-    }
-    // Root writes any file: check as an unprivileged user in a child process.
+    // Root writes any file, so the child drops to an unprivileged user first.
     const pid_t child = ::fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        const gid_t nobodyGroup = 65534;
         const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(nobodyGroup, nobodyGroup, nobodyGroup) != 0 ||
-            ::setresuid(nobody, nobody, nobody) != 0)
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(nobody, nobody, nobody) != 0 ||
+                                 ::setresuid(nobody, nobody, nobody) != 0))
             ::_exit(10);
-        ::_exit(writeToReadOnlyStore(file));
+        KeyValueSchema store = open();
+        const std::string what = errorOf([&] { store._insert("k", "changed"); });
+        const bool named = what.find(error<StoreError>("key-value store: ")) == 0 &&
+                           what.find(storeFile()) != std::string::npos && what.find("readonly") != std::string::npos;
+        if (!named)
+            std::fprintf(stderr, "unexpected: %s\n", what.c_str());
+        ::_exit(named && store.getRawData("k") == Texts{"v"} ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

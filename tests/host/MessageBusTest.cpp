@@ -1,12 +1,11 @@
 #include "MessageBus.h"
 
 #include "CallbackSink.h"
+#include "Fixture.h"
 #include "LocalMessage.h"
 #include "MessageCollector.h"
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <set>
@@ -15,43 +14,7 @@
 
 namespace {
 
-boost::shared_ptr<LocalMessage> makeMessage(const std::string& topic, const std::string& type,
-                                            const std::string& session = std::string())
-{
-    CommonMessageProperties props;
-    props.topic = topic;
-    props.messageType = type;
-    props.sessionId = UUId(session);
-    return boost::shared_ptr<LocalMessage>(new LocalMessage(props));
-}
-
-auto ofType(const std::string& type)
-{
-    return [type](const LocalMessage& m) { return m.getMessageType() == type; };
-}
-
-bool eventually(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Opened once by the test; deliveries wait on it.
-class Gate
-{
-public:
-    void open() { promise.set_value(); }
-    void wait() const { future.wait(); }
-
-private:
-    std::promise<void> promise;
-    std::shared_future<void> future = promise.get_future().share();
-};
+using Types = std::multiset<std::string>;
 
 class MessageBusTest : public testing::Test
 {
@@ -62,252 +25,190 @@ protected:
         bus.restart();
         EXPECT_TRUE(bus.waitIdle(10000));
     }
+    static boost::shared_ptr<LocalMessage> message(const std::string& topic, const std::string& type,
+                                                   const std::string& session = "")
+    {
+        CommonMessageProperties props;
+        props.topic = topic;
+        props.messageType = type;
+        props.sessionId = UUId(session);
+        return boost::shared_ptr<LocalMessage>(new LocalMessage(props));
+    }
+    static Types types(const MessageCollector& c)
+    {
+        Types out;
+        for (const auto& m : c.messages())
+            out.insert(m->getMessageType());
+        return out;
+    }
 
     MessageBus& bus = MessageBus::instance();
 };
 
-TEST_F(MessageBusTest, GetInstanceIsTheProcessWideBus)
-{
-    EXPECT_EQ(MessageDispatcher::getInstance(), &bus);
-}
-
 // A Start delivery keeps its thread for a whole download; later messages must still arrive.
 TEST_F(MessageBusTest, DeliversWhileEarlierDeliveriesAreBlocked)
 {
-    const std::string topic = "target://Blocked/*";
     constexpr int blockers = 12;
-    Gate gate;
+    std::promise<void> release;
+    std::shared_future<void> gate = release.get_future().share();
     std::atomic<int> started{0};
-    MessageCollector collector;
+    std::atomic<bool> paused{false};
     CallbackSink sink([&](boost::shared_ptr<LocalMessage> m) {
-        if (m->getMessageType() == "Start") {
-            ++started;
-            gate.wait();
-        } else {
-            collector.onMessage(m);
+        if (m->getMessageType() == "Pause") {
+            paused = true;
+            return;
         }
+        ++started;
+        gate.wait();
     });
-    ASSERT_EQ(bus.subscribe(&sink, topic), 0);
+    ASSERT_EQ(bus.subscribe(&sink, "target://Blocked/*"), 0);
     for (int i = 0; i < blockers; ++i)
-        ASSERT_EQ(bus.post(makeMessage("target://Blocked/x", "Start")), 0);
-    ASSERT_EQ(bus.post(makeMessage("target://Blocked/x", "Pause")), 0);
-
-    const bool paused = collector.waitFor(ofType("Pause"), 5000);
+        ASSERT_EQ(bus.post(message("target://Blocked/x", "Start")), 0);
+    ASSERT_EQ(bus.post(message("target://Blocked/x", "Pause")), 0);
     // Every blocked delivery holds a thread of its own at the same time.
-    const bool allStarted = eventually([&] { return started.load() == blockers; }, 5000);
-    gate.open();
-    EXPECT_TRUE(paused);
-    EXPECT_TRUE(allStarted) << started.load() << " of " << blockers << " started";
-    EXPECT_TRUE(bus.waitIdle(5000));
-    bus.unsubscribe(&sink, "");
+    const bool all = waitUntil([&] { return paused && started == blockers; }, 5000);
+    release.set_value();
+    EXPECT_TRUE(all) << started << " of " << blockers << " started, paused " << paused;
 }
 
-TEST_F(MessageBusTest, MatchesExactTopicsAndSlashStarPrefixes)
+// Each subscription matching a topic gets one delivery; a repeated subscribe is not a second one.
+TEST_F(MessageBusTest, MatchesExactTopicsAndSlashStarPrefixesOncePerSubscription)
 {
-    MessageCollector prefix, exact, other, longer;
-    ASSERT_EQ(bus.subscribe(&prefix, "target://Match/X/*"), 0);
-    ASSERT_EQ(bus.subscribe(&exact, "event://Match/Download"), 0);
-    ASSERT_EQ(bus.subscribe(&other, "target://Match/Y/*"), 0);
-    ASSERT_EQ(bus.subscribe(&longer, "target://Match/X/a/*"), 0);
-
-    const char* topics[] = {"target://Match/X/anything",
-                            "target://Match/X/a/b",
-                            "target://Match/X",
-                            "target://Match/Xa/b",
-                            "target://Match/Y/a",
-                            "event://Match/Download",
-                            "event://Match/DownloadStatus/1",
-                            "event://Match/Download/*"};
-    for (const char* t : topics)
-        ASSERT_EQ(bus.post(makeMessage(t, t)), 0);
+    EXPECT_EQ(MessageDispatcher::getInstance(), &bus);
+    const std::vector<std::pair<std::vector<std::string>, Types>> rows = {
+        {{"target://M/X/*"}, {"target://M/X/any", "target://M/X/a/b"}},
+        {{"event://M/Download"}, {"event://M/Download"}},
+        {{"target://M/X/a/*"}, {"target://M/X/a/b"}},
+        {{"target://M/X/a/*", "target://M/X/a/b", "target://M/X/a/b"}, {"target://M/X/a/b", "target://M/X/a/b"}}};
+    std::vector<std::unique_ptr<MessageCollector>> collectors;
+    for (const auto& row : rows) {
+        collectors.push_back(std::make_unique<MessageCollector>());
+        for (const std::string& pattern : row.first)
+            ASSERT_EQ(bus.subscribe(collectors.back().get(), pattern), 0);
+    }
+    for (const char* t : {"target://M/X/any", "target://M/X/a/b", "target://M/X", "target://M/Xa/b",
+                          "event://M/Download", "event://M/DownloadStatus/1", "event://M/Download/*"})
+        ASSERT_EQ(bus.post(message(t, t)), 0);
     ASSERT_TRUE(bus.waitIdle(5000));
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(types(*collectors[i]), rows[i].second) << "row " << i;
 
-    auto types = [](const MessageCollector& c) {
-        std::multiset<std::string> out;
-        for (const auto& m : c.messages())
-            out.insert(m->getMessageType());
-        return out;
-    };
-    EXPECT_EQ(types(prefix), (std::multiset<std::string>{"target://Match/X/anything", "target://Match/X/a/b"}));
-    EXPECT_EQ(types(exact), (std::multiset<std::string>{"event://Match/Download"}));
-    EXPECT_EQ(types(other), (std::multiset<std::string>{"target://Match/Y/a"}));
-    EXPECT_EQ(types(longer), (std::multiset<std::string>{"target://Match/X/a/b"}));
+    // Withdrawing one topic keeps the sink's others.
+    MessageCollector& both = *collectors.back();
+    bus.unsubscribe(&both, "target://M/X/a/b");
+    ASSERT_EQ(bus.post(message("target://M/X/a/b", "after")), 0);
+    ASSERT_TRUE(bus.waitIdle(5000));
+    EXPECT_EQ(both.count("after"), 1u);
 }
 
-TEST_F(MessageBusTest, OneDeliveryPerMatchingSubscription)
-{
-    MessageCollector collector;
-    ASSERT_EQ(bus.subscribe(&collector, "target://Twice/*"), 0);
-    ASSERT_EQ(bus.subscribe(&collector, "target://Twice/a"), 0);
-    ASSERT_EQ(bus.subscribe(&collector, "target://Twice/a"), 0); // the same subscription again
-    EXPECT_EQ(bus.subscriptionCount(&collector), 2u);
-    ASSERT_EQ(bus.post(makeMessage("target://Twice/a", "m")), 0);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("m"), 2u);
-
-    bus.unsubscribe(&collector, "target://Twice/a");
-    EXPECT_EQ(bus.subscriptionCount(&collector), 1u);
-    ASSERT_EQ(bus.post(makeMessage("target://Twice/a", "n")), 0);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("n"), 1u);
-
-    bus.unsubscribe(&collector, "");
-    EXPECT_EQ(bus.subscriptionCount(&collector), 0u);
-    ASSERT_EQ(bus.post(makeMessage("target://Twice/a", "o")), 0);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("o"), 0u);
-}
-
-TEST_F(MessageBusTest, RefusesPostsAfterShutdownAndAcceptsAfterRestart)
-{
-    MessageCollector collector;
-    ASSERT_EQ(bus.subscribe(&collector, "event://Shutdown"), 0);
-    bus.shutdown();
-    EXPECT_NE(bus.post(makeMessage("event://Shutdown", "refused")), 0);
-    bus.restart();
-    EXPECT_EQ(bus.post(makeMessage("event://Shutdown", "accepted")), 0);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("refused"), 0u);
-    EXPECT_EQ(collector.count("accepted"), 1u);
-    EXPECT_NE(bus.post(boost::shared_ptr<LocalMessage>()), 0);
-}
-
-TEST_F(MessageBusTest, ShutdownWaitsForRunningAndQueuedDeliveries)
+TEST_F(MessageBusTest, RefusedPostsAreNotDeliveredAndShutdownWaitsForDeliveriesInFlight)
 {
     std::atomic<int> finished{0};
     std::promise<void> firstStarted;
-    std::atomic<bool> first{true};
-    CallbackSink sink([&](boost::shared_ptr<LocalMessage>) {
-        if (first.exchange(false))
+    CallbackSink slow([&](boost::shared_ptr<LocalMessage> m) {
+        if (m->getMessageType() == "first")
             firstStarted.set_value();
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         ++finished;
     });
-    ASSERT_EQ(bus.subscribe(&sink, "event://SlowShutdown"), 0);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(bus.post(makeMessage("event://SlowShutdown", "slow")), 0);
+    ASSERT_EQ(bus.subscribe(&slow, "event://Slow"), 0);
+    for (const char* type : {"first", "2", "3", "4", "5"})
+        ASSERT_EQ(bus.post(message("event://Slow", type)), 0);
     firstStarted.get_future().wait();
     bus.shutdown();
     EXPECT_EQ(finished.load(), 5);
-    bus.restart();
-}
 
-TEST_F(MessageBusTest, PostFilterRefusesChosenMessages)
-{
     MessageCollector collector;
-    ASSERT_EQ(bus.subscribe(&collector, "event://Filter"), 0);
-    bus.setPostFilter([](const LocalMessage& m) { return m.getMessageType() != "drop"; });
-    EXPECT_NE(bus.post(makeMessage("event://Filter", "drop")), 0);
-    EXPECT_EQ(bus.post(makeMessage("event://Filter", "keep")), 0);
-    bus.setPostFilter({});
-    EXPECT_EQ(bus.post(makeMessage("event://Filter", "drop")), 0);
+    ASSERT_EQ(bus.subscribe(&collector, "event://Refuse"), 0);
+    EXPECT_NE(bus.post(message("event://Refuse", "after shutdown")), 0);
+    bus.restart();
+    bus.setPostFilter([](const LocalMessage& m) { return m.getMessageType() != "filtered"; });
+    EXPECT_NE(bus.post(message("event://Refuse", "filtered")), 0);
+    EXPECT_EQ(bus.post(message("event://Refuse", "accepted")), 0);
+    EXPECT_NE(bus.post(boost::shared_ptr<LocalMessage>()), 0);
     ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("drop"), 1u);
-    EXPECT_EQ(collector.count("keep"), 1u);
+    EXPECT_EQ(types(collector), Types{"accepted"});
 }
 
-TEST_F(MessageBusTest, FullUnsubscribeWaitsForDeliveryOnAnotherThread)
+// The sink is usually destroyed right after a full unsubscribe, so it must not be running then;
+// from inside its own delivery the call cannot wait for itself.
+TEST_F(MessageBusTest, FullUnsubscribeWaitsForDeliveriesOnOtherThreadsOnly)
 {
-    Gate gate;
-    std::promise<void> entered;
+    std::promise<void> release, entered;
     std::atomic<bool> running{false};
+    std::atomic<int> calls{0};
     auto sink = std::make_unique<CallbackSink>([&](boost::shared_ptr<LocalMessage>) {
+        if (++calls > 1)
+            return;
         running = true;
         entered.set_value();
-        gate.wait();
+        release.get_future().wait();
         running = false;
     });
     ASSERT_EQ(bus.subscribe(sink.get(), "event://Withdraw"), 0);
-    ASSERT_EQ(bus.post(makeMessage("event://Withdraw", "busy")), 0);
+    ASSERT_EQ(bus.post(message("event://Withdraw", "busy")), 0);
     entered.get_future().wait();
-
     auto withdrawn = std::async(std::launch::async, [&] {
         bus.unsubscribe(sink.get(), "");
         return running.load();
     });
     EXPECT_EQ(withdrawn.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    // The subscription is gone at once even though the call is still waiting.
-    EXPECT_EQ(bus.subscriptionCount(sink.get()), 0u);
-    EXPECT_EQ(bus.post(makeMessage("event://Withdraw", "late")), 0);
-    gate.open();
+    // Gone at once, though the call still waits: this message finds no subscriber.
+    EXPECT_EQ(bus.post(message("event://Withdraw", "late")), 0);
+    release.set_value();
     ASSERT_EQ(withdrawn.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_FALSE(withdrawn.get()); // returned only after the delivery ended
-    sink.reset();                  // destroying it must not wait again or crash
-}
-
-TEST_F(MessageBusTest, UnsubscribeFromInsideADeliveryDoesNotDeadlock)
-{
-    std::atomic<int> calls{0};
-    std::promise<void> done;
-    CallbackSink* self = nullptr;
-    CallbackSink sink([&](boost::shared_ptr<LocalMessage>) {
-        ++calls;
-        MessageBus::instance().unsubscribe(self, "");
-        done.set_value();
-    });
-    self = &sink;
-    ASSERT_EQ(bus.subscribe(&sink, "event://SelfWithdraw"), 0);
-    ASSERT_EQ(bus.post(makeMessage("event://SelfWithdraw", "a")), 0);
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    ASSERT_EQ(bus.post(makeMessage("event://SelfWithdraw", "b")), 0);
+    EXPECT_FALSE(withdrawn.get());
     ASSERT_TRUE(bus.waitIdle(5000));
     EXPECT_EQ(calls.load(), 1);
+    sink.reset(); // its own unsubscribe must not wait again or crash
+
+    std::atomic<int> selfCalls{0};
+    CallbackSink* self = nullptr;
+    CallbackSink selfWithdrawing([&](boost::shared_ptr<LocalMessage>) {
+        ++selfCalls;
+        MessageBus::instance().unsubscribe(self, "");
+    });
+    self = &selfWithdrawing;
+    ASSERT_EQ(bus.subscribe(self, "event://SelfWithdraw"), 0);
+    ASSERT_EQ(bus.post(message("event://SelfWithdraw", "a")), 0);
+    ASSERT_TRUE(bus.waitIdle(5000)) << "unsubscribe from inside the delivery deadlocked";
+    ASSERT_EQ(bus.post(message("event://SelfWithdraw", "b")), 0);
+    ASSERT_TRUE(bus.waitIdle(5000));
+    EXPECT_EQ(selfCalls.load(), 1);
 }
 
+// Deliveries still queued for the sink are dropped too, not started after the call returns.
 TEST_F(MessageBusTest, NoDeliveryStartsAfterFullUnsubscribeReturns)
 {
     std::atomic<int> deliveries{0};
-    CallbackSink sink([&](boost::shared_ptr<LocalMessage>) {
-        ++deliveries;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    });
-    ASSERT_EQ(bus.subscribe(&sink, "event://Dropped"), 0);
-    std::atomic<bool> stop{false};
-    std::thread poster([&] {
-        while (!stop) {
-            bus.post(makeMessage("event://Dropped", "m"));
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    });
-    while (deliveries < 20)
-        std::this_thread::yield();
-    bus.unsubscribe(&sink, "");
-    const int atReturn = deliveries.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    stop = true;
-    poster.join();
-    ASSERT_TRUE(bus.waitIdle(10000));
-    EXPECT_EQ(deliveries.load(), atReturn);
+    CallbackSink sink([&](boost::shared_ptr<LocalMessage>) { ++deliveries; });
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+        ASSERT_EQ(bus.subscribe(&sink, "event://Dropped"), 0);
+        // Right after a burst, some deliveries still wait for the workers just started for them.
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(bus.post(message("event://Dropped", "m")), 0);
+        bus.unsubscribe(&sink, "");
+        const int atReturn = deliveries.load();
+        ASSERT_TRUE(bus.waitIdle(10000));
+        EXPECT_EQ(deliveries.load(), atReturn) << "round " << round;
+    }
 }
 
-TEST_F(MessageBusTest, ExceptionsFromSinksAreContained)
+// Sinks that throw beside the collector must neither lose nor repeat its deliveries.
+TEST_F(MessageBusTest, ConcurrentPostsAreEachDeliveredOnceWhateverOtherSinksThrow)
 {
+    constexpr int posters = 4, perPoster = 250;
     MessageCollector collector;
     CallbackSink thrower([](boost::shared_ptr<LocalMessage>) { throw std::runtime_error("sink failure"); });
     CallbackSink oddThrower([](boost::shared_ptr<LocalMessage>) { throw 42; });
-    ASSERT_EQ(bus.subscribe(&thrower, "event://Throw"), 0);
-    ASSERT_EQ(bus.subscribe(&oddThrower, "event://Throw"), 0);
-    ASSERT_EQ(bus.subscribe(&collector, "event://Throw"), 0);
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(bus.post(makeMessage("event://Throw", "m")), 0);
-    ASSERT_TRUE(bus.waitIdle(5000));
-    EXPECT_EQ(collector.count("m"), 20u);
-}
-
-TEST_F(MessageBusTest, ConcurrentPostsAreEachDeliveredExactlyOnce)
-{
-    constexpr int posters = 4;
-    constexpr int perPoster = 250;
-    MessageCollector collector;
-    ASSERT_EQ(bus.subscribe(&collector, "event://Many/*"), 0);
+    for (IMessageSink* sink : std::initializer_list<IMessageSink*>{&thrower, &oddThrower, &collector})
+        ASSERT_EQ(bus.subscribe(sink, "event://Many/*"), 0);
     std::vector<std::thread> threads;
-    for (int p = 0; p < posters; ++p) {
+    for (int p = 0; p < posters; ++p)
         threads.emplace_back([&, p] {
             for (int i = 0; i < perPoster; ++i)
-                bus.post(makeMessage("event://Many/" + std::to_string(p), "m", std::to_string(p * perPoster + i)));
+                bus.post(message("event://Many/" + std::to_string(p), "m", std::to_string(p * perPoster + i)));
         });
-    }
     for (auto& t : threads)
         t.join();
     ASSERT_TRUE(bus.waitIdle(10000));
@@ -316,33 +217,6 @@ TEST_F(MessageBusTest, ConcurrentPostsAreEachDeliveredExactlyOnce)
         sessions.insert(m->getSessionId().getValue());
     EXPECT_EQ(collector.messages().size(), std::size_t(posters * perPoster));
     EXPECT_EQ(sessions.size(), std::size_t(posters * perPoster));
-}
-
-// With one delivery at a time (each waits for the previous), arrival follows posting order.
-TEST_F(MessageBusTest, SequentialPostsArriveInOrder)
-{
-    MessageCollector collector;
-    ASSERT_EQ(bus.subscribe(&collector, "event://Order"), 0);
-    for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(bus.post(makeMessage("event://Order", std::to_string(i))), 0);
-        ASSERT_TRUE(bus.waitIdle(5000));
-    }
-    const auto messages = collector.messages();
-    ASSERT_EQ(messages.size(), 50u);
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(messages[i]->getMessageType(), std::to_string(i));
-}
-
-TEST_F(MessageBusTest, CollectorWaitForTimesOutWithoutAMatch)
-{
-    MessageCollector collector;
-    collector.onMessage(makeMessage("t", "present"));
-    EXPECT_TRUE(collector.waitFor(ofType("present"), 0));
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(collector.waitFor(ofType("absent"), 100));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
-    collector.clear();
-    EXPECT_EQ(collector.count("present"), 0u);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "PluginLoader.h"
 
 #include "Configuration.h"
+#include "Fixture.h"
 #include "MessageBus.h"
-#include "Sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +13,8 @@ namespace {
 class PluginLoaderTest : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        // The component opens its store and subscribes when created; keep both inside the sandbox.
-        Configuration::instance().set("Directories/DataPath", sandbox.path());
-    }
+    // The component opens its store and subscribes when created; keep both inside the sandbox.
+    void SetUp() override { Configuration::instance().set("Directories/DataPath", sandbox.path()); }
     void TearDown() override
     {
         Configuration::instance().clear();
@@ -28,44 +25,17 @@ protected:
     PluginLoader loader;
 };
 
-TEST_F(PluginLoaderTest, RegistrationRecordIsCopied)
+TEST_F(PluginLoaderTest, RegistersCreatesAndDestroysComponents)
 {
     std::string error;
     ASSERT_TRUE(loader.load(HAUL_PLUGIN_PATH, &error)) << error;
     EXPECT_TRUE(loader.registered());
     EXPECT_EQ(loader.registeredType(), "Haulwright");
-    EXPECT_EQ(loader.apiVersionMajor(), 1);
-    EXPECT_EQ(loader.apiVersionMinor(), 0);
-    EXPECT_TRUE(loader.hasCreate());
-    EXPECT_TRUE(loader.hasDestroy());
+    EXPECT_EQ(std::make_pair(loader.apiVersionMajor(), loader.apiVersionMinor()), std::make_pair(1, 0));
     EXPECT_EQ(loader.languageCode(), 1);
+    EXPECT_TRUE(loader.hasCreate() && loader.hasDestroy());
     EXPECT_FALSE(loader.load(HAUL_PLUGIN_PATH, &error)); // one library per loader
-    EXPECT_EQ(loader.unload(), 0);
-    EXPECT_EQ(loader.unload(), -1);
-}
 
-TEST_F(PluginLoaderTest, NonNegativeRegisterResultsSucceedNegativeFails)
-{
-    for (int result : {0, 5}) {
-        PluginLoader accepting;
-        accepting.setRegisterResult(result);
-        std::string error;
-        ASSERT_TRUE(accepting.load(HAUL_PLUGIN_PATH, &error)) << "result " << result << ": " << error;
-        EXPECT_EQ(accepting.unload(), 0);
-    }
-    PluginLoader refusing;
-    refusing.setRegisterResult(-1);
-    std::string error;
-    EXPECT_FALSE(refusing.load(HAUL_PLUGIN_PATH, &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(refusing.isLoaded());
-    EXPECT_EQ(refusing.create("Haulwright"), nullptr);
-}
-
-TEST_F(PluginLoaderTest, CreatesAndDestroysComponents)
-{
-    std::string error;
-    ASSERT_TRUE(loader.load(HAUL_PLUGIN_PATH, &error)) << error;
     EXPECT_EQ(loader.create("Other"), nullptr);
     IComponent* first = loader.create("Haulwright", nullptr);
     ASSERT_NE(first, nullptr);
@@ -77,16 +47,34 @@ TEST_F(PluginLoaderTest, CreatesAndDestroysComponents)
     EXPECT_EQ(loader.destroy(first), 0);
     EXPECT_EQ(loader.destroy(second), 0);
     EXPECT_EQ(loader.unload(), 0);
+    EXPECT_EQ(loader.unload(), -1);
 }
 
-TEST_F(PluginLoaderTest, MissingLibraryOrEntryPointFails)
+// A registration answered with 0 or more is accepted; a negative answer, a missing library
+// or a library without the entry point fails with a reason.
+TEST_F(PluginLoaderTest, LoadFailuresAreReported)
 {
-    std::string error;
-    EXPECT_FALSE(loader.load(sandbox.file("absent.so"), &error));
-    EXPECT_NE(error.find("absent.so"), std::string::npos) << error;
-    PluginLoader noEntry;
-    EXPECT_FALSE(noEntry.load("libsqlite3.so.0", &error));
-    EXPECT_NE(error.find("PF_initPlugin"), std::string::npos) << error;
+    for (int result : {0, 5, -1}) {
+        PluginLoader registering;
+        registering.setRegisterResult(result);
+        std::string error;
+        EXPECT_EQ(registering.load(HAUL_PLUGIN_PATH, &error), result >= 0) << result << ": " << error;
+        EXPECT_EQ(registering.isLoaded(), result >= 0) << result;
+        if (result >= 0) {
+            EXPECT_EQ(registering.unload(), 0);
+        } else {
+            EXPECT_FALSE(error.empty());
+            EXPECT_EQ(registering.create("Haulwright"), nullptr);
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> rows = {{sandbox.file("absent.so"), "absent.so"},
+                                                                   {"libsqlite3.so.0", "PF_initPlugin"}};
+    for (const auto& row : rows) {
+        PluginLoader failing;
+        std::string error;
+        EXPECT_FALSE(failing.load(row.first, &error)) << row.first;
+        EXPECT_NE(error.find(row.second), std::string::npos) << error;
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// haul-testserver: serves one generated file over HTTP on 127.0.0.1 for demonstrations and
-// benchmarks, narrating every request (with its Range header) on stdout.
-#include "TestHttpServer.h"
+// haul-testserver: serves one generated file over HTTP on 127.0.0.1 for demonstrations,
+// narrating every request (with its Range header) on stdout.
+#include "Fixture.h"
+#include "ScriptServer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,8 +12,7 @@
 
 int main(int argc, char** argv)
 {
-    // Blocked before any thread starts, so every thread inherits the mask and sigwait below
-    // is the only place these stopSignals arrive.
+    // Blocked before any thread starts, so sigwait below is the only place they arrive.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
@@ -35,20 +35,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "haul-testserver: --size BYTES is required\n");
         return 2;
     }
-    Route route;
-    route.generatedSize = size;
-    route.seed = parser.value("seed").toUInt();
-    route.bytesPerSecond = parser.value("rate").toLongLong();
+    const quint32 seed = parser.value("seed").toUInt();
     QString path = parser.value("path");
-    if (!path.startsWith('/')) {
+    if (!path.startsWith('/'))
         path.prepend('/');
-    }
 
-    TestHttpServer server;
-    server.route(path, route);
+    ScriptServer server;
+    server.script(path, QString("size=%1&seed=%2&rate=%3").arg(size).arg(seed).arg(parser.value("rate").toLongLong()));
     std::mutex outputMutex; // keeps the lines of different threads whole
-    server.setRequestObserver([&outputMutex](const RecordedRequest& request) {
-        const QByteArray range = request.hasHeader("Range") ? "Range: " + request.header("Range") : "no Range";
+    server.onRequest([&outputMutex](const Request& request) {
+        const QByteArray range = request.has("Range") ? "Range: " + request.header("Range") : "no Range";
         std::lock_guard<std::mutex> lock(outputMutex);
         std::printf("REQUEST %s %s %s\n", request.method.constData(), request.target.constData(), range.constData());
         std::fflush(stdout);
@@ -59,16 +55,10 @@ int main(int argc, char** argv)
     }
     {
         std::lock_guard<std::mutex> lock(outputMutex);
-        std::printf("PORT %u\nURL %s\n", unsigned(server.port()), qPrintable(server.url(path)));
+        std::printf("PORT %u\nURL %s\nSHA1 %s\n", unsigned(server.port()), server.url(path).c_str(),
+                    bodySha1(size, seed).c_str());
         std::fflush(stdout);
     }
-    const QByteArray sha1 = TestHttpServer::generatedSha1(route.seed, size).toHex();
-    {
-        std::lock_guard<std::mutex> lock(outputMutex);
-        std::printf("SHA1 %s\n", sha1.constData());
-        std::fflush(stdout);
-    }
-
     int received = 0;
     sigwait(&stopSignals, &received);
     server.stop();

@@ -1,0 +1,173 @@
+#include "OwnerConnection.h"
+
+#include "Configuration.h"
+#include "HostSession.h"
+#include "Owner.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QMetaObject>
+#include <QProcess>
+#include <QThread>
+
+
+namespace {
+
+// An owner started on demand loads the plugin first; a stopping one frees the lock soon.
+const int reachMs = 30000;
+const int respawnMs = 1000;
+
+} // namespace
+
+OwnerConnection::OwnerConnection(HostOptions options) : options(std::move(options)) {}
+
+OwnerConnection::~OwnerConnection()
+{
+    if (stream) {
+        closing = true;
+        stream->close();
+    }
+    if (reader.joinable())
+        reader.join();
+}
+
+bool OwnerConnection::configure(std::string* error)
+{
+    Configuration& configuration = Configuration::instance();
+    if (!options.configFile.empty() && !configuration.loadFile(options.configFile)) {
+        *error = "cannot read the configuration file " + options.configFile;
+        return false;
+    }
+    for (const auto& setting : options.settings)
+        configuration.set(setting.first, setting.second);
+    data = HostSession::resolveDataPath(options);
+    socketPath = Owner::socketPath(data);
+    return true;
+}
+
+bool OwnerConnection::spawnOwner()
+{
+    if (!QDir().mkpath(QString::fromStdString(data)))
+        return false;
+    QStringList arguments = {"--data-dir", QString::fromStdString(data)};
+    if (!options.configFile.empty())
+        arguments << "--config" << QFileInfo(QString::fromStdString(options.configFile)).absoluteFilePath();
+    for (const auto& setting : options.settings)
+        arguments << "--set" << QString::fromStdString(setting.first + "=" + setting.second);
+    if (!options.logFile.empty())
+        arguments << "--log" << QFileInfo(QString::fromStdString(options.logFile)).absoluteFilePath();
+    arguments << "serve"
+              << "--idle-exit"
+              << "--log-level"
+              << "warning";
+    QProcess owner;
+    owner.setProgram(QCoreApplication::applicationFilePath());
+    owner.setArguments(arguments);
+    owner.setWorkingDirectory(QString::fromStdString(data));
+    owner.setStandardInputFile(QProcess::nullDevice());
+    owner.setStandardOutputFile(QProcess::nullDevice());
+    owner.setStandardErrorFile(QString::fromStdString(data + "serve.log"), QIODevice::Append);
+    // Detached in a session of its own: a Ctrl-C on this terminal is not meant for it.
+    return owner.startDetached();
+}
+
+bool OwnerConnection::ensureOwner(std::string* error)
+{
+    const ServiceClient client(socketPath);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 spawnedAt = -respawnMs;
+    while (!client.reachable()) {
+        if (clock.elapsed() > reachMs) {
+            *error = "no owner answers on " + socketPath + " (see " + data + "serve.log)";
+            return false;
+        }
+        // One spawn at a time: a second one would only find the lock taken.
+        if (clock.elapsed() - spawnedAt >= respawnMs) {
+            spawnedAt = clock.elapsed();
+            if (!spawnOwner()) {
+                *error = "cannot start haul serve for " + data;
+                return false;
+            }
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+ServiceClient::Answer OwnerConnection::request(const std::string& method, const std::string& target,
+                                               const QJsonObject& body)
+{
+    ServiceClient client(socketPath);
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        ServiceClient::Answer answer;
+        if (!ensureOwner(&answer.error))
+            return answer;
+        answer = method == "GET" ? client.get(target) : client.post(target, body);
+        // An owner that was just leaving (idle, or stopped) is replaced by a new one.
+        if ((answer.status != 0 && answer.status != 503) || clock.elapsed() > reachMs)
+            return answer;
+        QThread::msleep(50);
+    }
+}
+
+ServiceClient::Answer OwnerConnection::get(const std::string& target)
+{
+    return request("GET", target, QJsonObject());
+}
+
+ServiceClient::Answer OwnerConnection::post(const std::string& target, const QJsonObject& body)
+{
+    return request("POST", target, body);
+}
+
+bool OwnerConnection::listen(std::string* error)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        if (!ensureOwner(error))
+            return false;
+        stream.reset(new ServiceClient::EventStream);
+        if (stream->open(socketPath, "/v1/events", error))
+            break;
+        if (clock.elapsed() > reachMs)
+            return false;
+        QThread::msleep(50);
+    }
+    reader = std::thread([this] { readEvents(); });
+    return true;
+}
+
+// Runs on the reader thread; every event is handed to the main thread in arrival order.
+void OwnerConnection::readEvents()
+{
+    ServiceClient::Event event;
+    while (stream->next(event)) {
+        const QByteArray json = QByteArray::fromStdString(event.data);
+        if (event.name == "ended") {
+            const QJsonObject object = QJsonDocument::fromJson(json).object();
+            QMetaObject::invokeMethod(
+                this, [this, object] { emit ended(object); }, Qt::QueuedConnection);
+            continue;
+        }
+        const ClientEvent parsed = ClientEvent::fromJson(json);
+        QMetaObject::invokeMethod(
+            this,
+            [this, parsed] {
+                if (parsed.isProgress)
+                    emit progressReceived(parsed);
+                else
+                    emit statusReceived(parsed);
+            },
+            Qt::QueuedConnection);
+    }
+    if (!closing)
+        QMetaObject::invokeMethod(
+            this, [this] { emit lost(); }, Qt::QueuedConnection);
+}

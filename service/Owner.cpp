@@ -1,0 +1,209 @@
+#include "Owner.h"
+
+#include "ApiServer.h"
+#include "ConfigNumber.h"
+#include "Configuration.h"
+#include "DownloadService.h"
+#include "EventHub.h"
+#include "HostSession.h"
+#include "InterruptWatcher.h"
+#include "OwnerLock.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <boost/asio/ip/address.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <openssl/rand.h>
+#include <unistd.h>
+
+namespace {
+
+const int defaultIdleExitSeconds = 30;
+// Long enough for transfers to notice a pause and their completions to flush.
+const int stopTimeoutMs = 60000;
+
+enum class Level { Error, Warning, Info, Debug };
+
+Level levelNamed(const std::string& name, bool* ok)
+{
+    static const std::map<std::string, Level> levels = {
+        {"error", Level::Error}, {"warning", Level::Warning}, {"info", Level::Info}, {"debug", Level::Debug}};
+    const auto found = levels.find(name);
+    *ok = found != levels.end();
+    return *ok ? found->second : Level::Info;
+}
+
+// The token of the TCP interface, made once: 32 random bytes as hex, readable by the owner alone.
+bool loadToken(const std::string& path, std::string* token, std::string* error)
+{
+    const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (existing >= 0) {
+        char text[128] = {};
+        const ssize_t n = ::read(existing, text, sizeof text - 1);
+        ::close(existing);
+        *token = std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+        while (!token->empty() && (token->back() == '\n' || token->back() == '\r'))
+            token->pop_back();
+        if (token->size() >= 32)
+            return true;
+    }
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        *error = "no random bytes for the token";
+        return false;
+    }
+    token->clear();
+    static const char hex[] = "0123456789abcdef";
+    for (unsigned char byte : bytes) {
+        token->push_back(hex[byte >> 4]);
+        token->push_back(hex[byte & 15]);
+    }
+    const std::string text = *token + "\n";
+    ::unlink(path.c_str());
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (file < 0 || ::write(file, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        if (file >= 0)
+            ::close(file);
+        return false;
+    }
+    ::close(file);
+    return true;
+}
+
+} // namespace
+
+int Owner::idleExitSeconds()
+{
+    std::string text;
+    if (Configuration::instance().getValue("Service/IdleExitSeconds", text, 0) != 0)
+        return defaultIdleExitSeconds;
+    const int seconds = configNumber<int>(text, defaultIdleExitSeconds);
+    return seconds < 0 ? defaultIdleExitSeconds : seconds;
+}
+
+int Owner::run()
+{
+    bool levelOk = false;
+    const Level level = levelNamed(options.logLevel, &levelOk);
+    if (!levelOk) {
+        std::fprintf(stderr, "haul: --log-level takes error, warning, info or debug, got \"%s\"\n",
+                     options.logLevel.c_str());
+        return 2;
+    }
+    const auto log = [level](Level at, const std::string& text) {
+        if (at <= level)
+            std::fprintf(stderr, "haul serve: %s\n", text.c_str());
+    };
+
+    std::string address;
+    unsigned short port = 0;
+    if (!options.listen.empty()) {
+        const std::size_t colon = options.listen.rfind(':');
+        std::string host = colon == std::string::npos ? std::string() : options.listen.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        const long number = colon == std::string::npos ? -1 : configNumber<long>(options.listen.substr(colon + 1), -1);
+        boost::system::error_code ec;
+        const auto ip = boost::asio::ip::make_address(host, ec);
+        if (ec || number < 0 || number > 65535) {
+            std::fprintf(stderr, "haul: --listen needs ADDRESS:PORT with a literal IP address, got \"%s\"\n",
+                         options.listen.c_str());
+            return 2;
+        }
+        if (!ip.is_loopback() && !options.allowRemote) {
+            std::fprintf(stderr,
+                         "haul: %s is not a loopback address; anyone who can reach it and knows the token could "
+                         "download to this machine (add --allow-remote if that is what you want)\n",
+                         host.c_str());
+            return 2;
+        }
+        address = host;
+        port = static_cast<unsigned short>(number);
+    }
+
+    HostSession host;
+    std::string error;
+    if (!host.configure(options.host, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string data = host.dataPath();
+    OwnerLock lock;
+    pid_t holder = 0;
+    if (!lock.acquire(data, &holder, &error)) {
+        if (error.empty())
+            std::fprintf(stderr, "haul: the data directory %s is owned by process %d; not starting a second owner\n",
+                         data.c_str(), static_cast<int>(holder));
+        else
+            std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    std::string token;
+    if (!address.empty() && !loadToken(tokenPath(data), &token, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+
+    // Destroyed in reverse: the server's threads first, the component and bus last.
+    EventHub hub;
+    DownloadService service(hub, host.maxDownloads());
+    ApiServer server(service, hub);
+    // The component first: a request posted before it subscribed would reach no one.
+    if (!host.startComponent(&error) || !server.listenUnix(socketPath(data), &error) ||
+        (!address.empty() && !server.listenTcp(address, port, token, &error))) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    log(Level::Info, "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " +
+                         socketPath(data) +
+                         (address.empty() ? std::string()
+                                          : " and http://" + (address.find(':') != std::string::npos
+                                                                  ? "[" + address + "]"
+                                                                  : address) +
+                                                ":" + std::to_string(server.tcpPort()) + " (token in " +
+                                                tokenPath(data) + ")"));
+
+    InterruptWatcher watcher;
+    watcher.setArmed(true);
+    int stopSignal = 0;
+    QObject::connect(&watcher, &InterruptWatcher::interrupted, [&stopSignal](int signal) {
+        stopSignal = signal;
+        QCoreApplication::quit();
+    });
+    const int idleSeconds = options.idleExit ? idleExitSeconds() : 0;
+    QTimer idleCheck;
+    QElapsedTimer idleFor;
+    if (options.idleExit) {
+        idleFor.start();
+        QObject::connect(&idleCheck, &QTimer::timeout, [&] {
+            if (!service.idle() || server.busyCount() > 0)
+                idleFor.restart();
+            else if (idleFor.elapsed() >= idleSeconds * 1000LL)
+                QCoreApplication::quit();
+        });
+        idleCheck.start(200);
+    }
+    QCoreApplication::exec();
+    idleCheck.stop();
+
+    log(Level::Info, stopSignal ? "signal " + std::to_string(stopSignal) + ": pausing every download"
+                                : "idle for " + std::to_string(idleSeconds) + " s: leaving");
+    server.refuseNew();
+    service.refuseNew();
+    host.stopComponent();
+    if (!service.waitStopped(stopTimeoutMs))
+        log(Level::Warning, "some downloads did not stop in time");
+    // Streams end once they have sent the last events, then the connections close.
+    hub.close();
+    server.stop();
+    ::unlink(socketPath(data).c_str());
+    log(Level::Info, "stopped");
+    watcher.setArmed(false);
+    return 0;
+}

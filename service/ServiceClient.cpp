@@ -1,0 +1,130 @@
+#include "ServiceClient.h"
+
+#include <QJsonDocument>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <sys/socket.h>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using Local = asio::local::stream_protocol;
+
+struct ServiceClient::EventStream::Impl
+{
+    asio::io_context io;
+    Local::socket socket{io};
+    std::string pending;
+};
+
+ServiceClient::EventStream::EventStream() : impl(new Impl) {}
+
+ServiceClient::EventStream::~EventStream() = default;
+
+bool ServiceClient::EventStream::open(const std::string& socketPath, const std::string& target, std::string* error)
+{
+    boost::system::error_code ec;
+    impl->socket.connect(Local::endpoint(socketPath), ec);
+    http::request<http::empty_body> request{http::verb::get, target, 11};
+    request.set(http::field::host, "localhost");
+    request.set(http::field::accept, "text/event-stream");
+    if (!ec)
+        http::write(impl->socket, request, ec);
+    beast::flat_buffer buffer;
+    http::response_parser<http::empty_body> parser;
+    if (!ec)
+        http::read_header(impl->socket, buffer, parser, ec);
+    if (ec) {
+        *error = "cannot reach the owner at " + socketPath + ": " + ec.message();
+        return false;
+    }
+    if (parser.get().result() != http::status::ok) {
+        *error = "the owner refused the event stream (" + std::to_string(parser.get().result_int()) + ")";
+        return false;
+    }
+    // Bytes read past the header already belong to the stream.
+    impl->pending.assign(static_cast<const char*>(buffer.data().data()), buffer.size());
+    return true;
+}
+
+bool ServiceClient::EventStream::next(Event& event)
+{
+    for (;;) {
+        const std::size_t end = impl->pending.find("\n\n");
+        if (end != std::string::npos) {
+            const std::string block = impl->pending.substr(0, end);
+            impl->pending.erase(0, end + 2);
+            event = Event();
+            std::size_t start = 0;
+            bool any = false;
+            while (start <= block.size()) {
+                std::size_t stop = block.find('\n', start);
+                if (stop == std::string::npos)
+                    stop = block.size();
+                const std::string line = block.substr(start, stop - start);
+                start = stop + 1;
+                if (line.compare(0, 7, "event: ") == 0)
+                    event.name = line.substr(7);
+                else if (line.compare(0, 6, "data: ") == 0)
+                    event.data += line.substr(6), any = true;
+            }
+            if (any)
+                return true;
+            continue; // a comment: keep-alive
+        }
+        char chunk[16384];
+        boost::system::error_code ec;
+        const std::size_t n = impl->socket.read_some(asio::buffer(chunk), ec);
+        if (ec || n == 0)
+            return false;
+        impl->pending.append(chunk, n);
+    }
+}
+
+void ServiceClient::EventStream::close()
+{
+    ::shutdown(impl->socket.native_handle(), SHUT_RDWR);
+}
+
+bool ServiceClient::reachable() const
+{
+    asio::io_context io;
+    Local::socket probe(io);
+    boost::system::error_code ec;
+    probe.connect(Local::endpoint(socket), ec);
+    return !ec;
+}
+
+ServiceClient::Answer ServiceClient::request(const std::string& method, const std::string& target,
+                                             const QJsonObject* body)
+{
+    Answer answer;
+    asio::io_context io;
+    Local::socket connection(io);
+    boost::system::error_code ec;
+    connection.connect(Local::endpoint(socket), ec);
+    http::request<http::string_body> request{http::string_to_verb(method), target, 11};
+    request.set(http::field::host, "localhost");
+    request.keep_alive(false);
+    if (body) {
+        request.set(http::field::content_type, "application/json");
+        request.body() = QJsonDocument(*body).toJson(QJsonDocument::Compact).toStdString();
+    }
+    request.prepare_payload();
+    if (!ec)
+        http::write(connection, request, ec);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    if (!ec)
+        http::read(connection, buffer, response, ec);
+    if (ec && ec != http::error::end_of_stream) {
+        answer.error = "cannot reach the owner at " + socket + ": " + ec.message();
+        return answer;
+    }
+    answer.status = response.result_int();
+    answer.body = QJsonDocument::fromJson(QByteArray::fromStdString(response.body())).object();
+    answer.error = answer.body.value("error").toString().toStdString();
+    return answer;
+}

@@ -1,0 +1,65 @@
+// The command line as main() answers it, in-process: usage errors and help.
+#include "CommandLine.h"
+
+#include "Fixture.h"
+
+#include <gtest/gtest.h>
+#include <tuple>
+
+namespace {
+
+TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
+{
+    const std::string url = "http://127.0.0.1/x";
+    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> answers = {
+        {{}, 2, "no command"},
+        {{"fetch", url}, 2, "unknown command"},
+        {{"get"}, 2, "get needs at least one URL"},
+        {{"get", "just-a-name"}, 2, "not an http, https or ftp URL"},
+        {{"get", "file:///etc/passwd"}, 2, "not an http, https or ftp URL"},
+        {{"get", url, "--sha1", "abc"}, 2, "40 hexadecimal digits"},
+        {{"get", url, "--sha1", std::string(40, 'g')}, 2, "40 hexadecimal digits"},
+        {{"get", url, "http://127.0.0.1/b", "--id", "x"}, 2, "single URL"},
+        {{"get", url, "--sha1"}, 2, "needs a value"},
+        {{"get", "--fast", url}, 2, "unknown option --fast"},
+        {{"list", "--all"}, 2, "list does not take --all"},
+        {{"--set", "Downloader/MaxDownloads", "list"}, 2, "KEY=VALUE"},
+        {{"resume", "--all", "some-id"}, 2, "not both"},
+        {{"resume"}, 2, "identifiers or --all"},
+        {{"abort"}, 2, "at least one identifier"},
+        {{"list", "extra"}, 2, "takes no arguments"},
+        {{"pause"}, 2, "pause needs at least one identifier"},
+        {{"serve", "extra"}, 2, "takes no arguments"},
+        {{"get", url, "--listen", "127.0.0.1:1"}, 2, "get does not take --listen"},
+        {{"serve", "--detach"}, 2, "serve does not take --detach"},
+        {{"serve", "--help"}, 0, "--allow-remote"},
+        {{"get", "-i", "/nonexistent/urls.txt"}, 2, "cannot read"},
+        // A usage error shows the usage of the command it concerns.
+        {{"resume"}, 2, "Usage: haul resume"},
+        {{"--help"}, 0, "Usage: haul [global options] COMMAND"},
+        {{"get", "--help"}, 0, "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted"},
+        {{"help", "get"}, 0, "--sha1 HEX"},
+    };
+    for (const auto& [args, status, text] : answers) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        CommandLine line;
+        std::string out;
+        std::string err;
+        EXPECT_EQ(status, CommandLine::interpret(args, line, out, err));
+        // Help on standard output, usage errors on standard error, each with the usage.
+        const std::string& shown = status == 0 ? out : err;
+        EXPECT_NE(std::string::npos, shown.find(text)) << shown;
+        EXPECT_NE(std::string::npos, shown.find("Usage: haul")) << shown;
+        EXPECT_TRUE((status == 0 ? err : out).empty());
+    }
+}
+
+TEST(CommandLineTest, UrlFileAddsItsLinesButCommentsAndBlankOnes)
+{
+    Sandbox sandbox;
+    ASSERT_TRUE(writeFile(sandbox.file("urls"), "# two files\n\nhttp://127.0.0.1/a\n   \n  ftp://127.0.0.1/b  \n"));
+    EXPECT_EQ((std::vector<std::string>{"http://127.0.0.1/0", "http://127.0.0.1/a", "ftp://127.0.0.1/b"}),
+              CommandLine::parse({"get", "http://127.0.0.1/0", "-i", sandbox.file("urls")}).arguments);
+}
+
+} // namespace

@@ -1,0 +1,275 @@
+// haul as a user runs it, a child process against the scripted loopback server: saved files,
+// failures, JSON lines, credentials, configuration, and downloads that outlive a process
+// (Ctrl-C, an owner SIGKILLed) with the later runs that list, abort and resume them. Each
+// command is a client of the owner it starts on demand in the sandbox's data directory.
+#include "Fixture.h"
+#include "ScriptServer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+
+namespace {
+
+// What a haul process left: exit status (-1 when it crashed, was killed or hung) and output.
+struct Result
+{
+    int status;
+    QByteArray out, err;
+    // The status and a piece of standard output, with everything shown when either is wrong.
+    testing::AssertionResult shows(int wanted, const std::string& text) const
+    {
+        if (status == wanted && out.contains(text.c_str()))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "wanted " << wanted << " and \"" << text << "\", got " << status << ":\n"
+                                           << (out + err).toStdString();
+    }
+};
+
+// The built haul as a child on the sandbox's data directory, one at a time.
+class HaulTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.start());
+        env.remove("HAUL_PASSWORD");
+        env.insert("no_proxy", "*"); // the machine's proxy must not take the loopback requests
+    }
+    void TearDown() override { stopOwner(SIGTERM); }
+    // The owner the commands started, by the pid in its lock file; 0 when none holds the lock.
+    pid_t owner() const
+    {
+        const int fd = ::open(data("haul.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
+        const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+        ::close(fd);
+        return held ? pid_t(readFile(data("haul.lock")).trimmed().toInt()) : 0;
+    }
+    // Ends the owner with signal and waits until its lock is free.
+    void stopOwner(int signal)
+    {
+        if (const pid_t pid = owner())
+            ::kill(pid, signal);
+        EXPECT_TRUE(waitUntil([&] { return owner() == 0; }, 30000));
+    }
+    void start(const QStringList& args)
+    {
+        haul.setProcessEnvironment(env);
+        haul.start(HAUL_PROGRAM, QStringList{"--data-dir", data("").c_str()} + args);
+        haul.waitForStarted();
+    }
+    Result finish()
+    {
+        if (!haul.waitForFinished(60000))
+            haul.kill(), haul.waitForFinished();
+        return {haul.exitStatus() == QProcess::NormalExit ? haul.exitCode() : -1, haul.readAllStandardOutput(),
+                haul.readAllStandardError()};
+    }
+    Result run(const QStringList& args) { return start(args), finish(); }
+    QString url(const QString& pathAndQuery) const { return server.url(pathAndQuery).c_str(); }
+    std::string data(const std::string& name) const { return sandbox.file("data/" + name); }
+    std::string partialOf(const QString& id, const std::string& folder) const
+    {
+        const QStringList found = QDir(folder.c_str()).entryList({id + "*.part"});
+        return found.size() == 1 ? folder + "/" + found[0].toStdString() : std::string();
+    }
+    std::multiset<QByteArray> ranges() const
+    {
+        std::multiset<QByteArray> seen;
+        for (const Request& request : server.requests())
+            seen.insert(request.header("Range"));
+        return seen;
+    }
+
+    // A throttled download stopped by Ctrl-C once bytes arrived; the bytes it kept.
+    qint64 interruptedGet(const QString& id)
+    {
+        start({"get", url("/slow.bin?size=2000000&seed=11&rate=1000000"), "--id", id});
+        EXPECT_TRUE(waitUntil([&] { return fileSize(partialOf(id, data("download"))) > 0; }));
+        if (haul.state() == QProcess::Running)
+            ::kill(pid_t(haul.processId()), SIGINT);
+        const Result result = finish();
+        const qint64 kept = fileSize(partialOf(id, data("download")));
+        EXPECT_TRUE(result.shows(130, "paused: slow.bin (" + std::to_string(kept) + " bytes kept)"));
+        EXPECT_TRUE(result.shows(130, "continue with: haul --data-dir " + data("") + " resume " + id.toStdString()));
+        return kept;
+    }
+
+    Sandbox sandbox;
+    ScriptServer server;
+    QProcess haul;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+};
+
+TEST_F(HaulTest, SavesVerifiesAndReportsEveryResult)
+{
+    const QString digest = bodySha1(3000017, 3).c_str();
+    EXPECT_TRUE(
+        run({"get", url("/a.bin?size=3000017&seed=3"), "--sha1", digest}).shows(0, "saved: " + data("download/a.bin")));
+    EXPECT_EQ(body(3000017, 3), readFile(data("download/a.bin")));
+
+    EXPECT_TRUE(run({"get", url("/bad.bin?size=3000017&seed=3"), "--sha1", QString(40, '0')})
+                    .shows(1, "Digest verification failed (code 274)"));
+    EXPECT_FALSE(fileExists(data("download/bad.bin")));
+
+    const std::string nested = sandbox.file("out/nested");
+    const Result result =
+        run({"get", "-d", nested.c_str(), url("/gone.bin?status=404&body=no"), url("/b.bin?size=9&seed=5")});
+    EXPECT_TRUE(result.shows(1, "saved: " + nested + "/b.bin"));
+    EXPECT_TRUE(result.shows(1, "failed: gone.bin"));
+    EXPECT_EQ(body(9, 5), readFile(nested + "/b.bin"));
+}
+
+// With a limit of two, five URLs are queued, not refused (257); each message is one JSON line.
+TEST_F(HaulTest, JsonLinesForProgressAndRepliesWithUrlsBeyondTheLimitQueued)
+{
+    QStringList args = {"--json", "--set", "Downloader/StatusInterval=100", "--set", "Downloader/MaxDownloads=2",
+                        "get"};
+    for (int seed = 0; seed < 5; ++seed)
+        args << url(QString("/%1.bin?size=300000&seed=%1&rate=1000000").arg(seed));
+    const Result result = run(args);
+    EXPECT_TRUE(result.shows(0, ""));
+    std::map<QString, double> progress; // the last bytes reported, by session
+    int finished = 0;
+    for (const QByteArray& line : result.out.trimmed().split('\n')) {
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        const QString session = object.value("session").toString();
+        if (object.value("type") == "Progress") {
+            EXPECT_TRUE(object.value("topic") == "event://Client/Service/DownloadStatus/" + session)
+                << line.toStdString();
+            EXPECT_EQ(300000.0, object.value("totalBytes").toDouble());
+            EXPECT_GE(object.value("currentBytes").toDouble(), progress[session]) << line.toStdString();
+            progress[session] = object.value("currentBytes").toDouble();
+            continue;
+        }
+        ASSERT_TRUE(object.value("type") == "WasFinished") << line.toStdString();
+        EXPECT_TRUE(object.value("topic").toString().startsWith("client://haul/")) << line.toStdString();
+        EXPECT_EQ(0, object.value("code").toInt(-1));
+        const QString file = object.value("text").toString();
+        EXPECT_EQ(body(300000, QFileInfo(file).baseName().toUInt()), readFile(file.toStdString()))
+            << line.toStdString();
+        ++finished;
+    }
+    EXPECT_EQ(5, finished);
+    EXPECT_FALSE(progress.empty());
+}
+
+TEST_F(HaulTest, PasswordComesFromTheEnvironmentAndIsNeverShownNorStored)
+{
+    server.script("/private.bin", "size=5000&seed=4&auth=alice:s3cret-Pa55");
+    const QStringList args = {"--log", sandbox.file("haul.log").c_str(), "get", url("/private.bin"), "--user", "alice"};
+    env.insert("HAUL_PASSWORD", "wrong-guess");
+    const Result refused = run(args);
+    EXPECT_TRUE(refused.shows(1, "code 263"));
+    env.insert("HAUL_PASSWORD", "s3cret-Pa55");
+    const Result accepted = run(args);
+    EXPECT_TRUE(accepted.shows(0, "saved: "));
+    EXPECT_EQ(body(5000, 4), readFile(data("download/private.bin")));
+
+    QByteArray everything =
+        readFile(sandbox.file("haul.log")) + refused.out + refused.err + accepted.out + accepted.err;
+    for (const QString& name : QDir(data("store").c_str()).entryList(QDir::Files))
+        everything += readFile(data("store/") + name.toStdString());
+    EXPECT_FALSE(everything.contains("s3cret-Pa55") || everything.contains("wrong-guess"));
+}
+
+TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
+{
+    // A limit of none: the component itself refuses every start.
+    ASSERT_TRUE(writeFile(sandbox.file("haul.ini"), "[Downloader]\nMaxDownloads=0\n"));
+    const QStringList get = {"--config", sandbox.file("haul.ini").c_str(), "get", url("/c.bin?size=10&seed=6")};
+    EXPECT_TRUE(run(get).shows(1, "Max number of allowed concurrent downloads reached (code 257)"));
+    EXPECT_EQ(0, server.requests().size());
+    // Settings reach the owner a command starts: the first one is stopped for the next.
+    stopOwner(SIGTERM);
+    EXPECT_TRUE(run(QStringList{"--set", "Downloader/MaxDownloads=1"} + get).shows(0, "saved: "));
+    EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(1, ""));
+}
+
+TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
+{
+    std::map<QString, qint64> kept;
+    for (const QString id : {"one", "two", "gone"})
+        kept[id] = interruptedGet(id);
+    const Result listed = run({"list"});
+    for (const auto& entry : kept) {
+        EXPECT_TRUE(listed.shows(0, entry.first.toStdString() + "  " + server.url("/slow.bin?")));
+        EXPECT_TRUE(listed.shows(0, "(" + std::to_string(entry.second) + " bytes)"));
+    }
+
+    const std::string gonePartial = partialOf("gone", data("download"));
+    EXPECT_TRUE(run({"abort", "gone"}).shows(0, "aborted: gone"));
+    EXPECT_FALSE(gonePartial.empty() || fileExists(gonePartial));
+    // Once aborted, the identifier is unknown to both commands.
+    EXPECT_TRUE(run({"--json", "abort", "gone"}).shows(1, "\"code\":272"));
+    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "failed: gone: no persisted download gone (code 269)"));
+
+    server.script("/slow.bin", "size=2000000&seed=11");
+    server.clearRequests();
+    const Result resumed = run({"--quiet", "resume", "--all"});
+    // Quiet: the two result lines alone.
+    EXPECT_TRUE(resumed.shows(0, "") && resumed.out.count("saved: ") == 2 && resumed.out.count('\n') == 2);
+    EXPECT_EQ((std::multiset<QByteArray>{"bytes=" + QByteArray::number(kept["one"]) + "-",
+                                         "bytes=" + QByteArray::number(kept["two"]) + "-"}),
+              ranges());
+    // Both chose the same name: the second is saved under a unique one.
+    const QStringList saved = QDir(data("download").c_str()).entryList({"slow*"}, QDir::Files);
+    EXPECT_EQ(2, saved.size()) << saved.join(' ').toStdString();
+    for (const QString& name : saved)
+        EXPECT_EQ(body(2000000, 11), readFile(data("download/") + name.toStdString())) << name.toStdString();
+    EXPECT_TRUE(run({"list"}).shows(0, "no persisted downloads"));
+}
+
+// SIGKILL of the owner leaves only what reached the disk: the record and the partial file. The
+// kernel frees the lock, so the next command starts a new owner, which resumes from exactly
+// there, whether some bytes had arrived or none.
+TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
+{
+    const std::string folder = sandbox.file("out"), digest = bodySha1(2000000, 31);
+    for (const QString query : {"rate=500000", "stall=-1"}) {
+        SCOPED_TRACE(query.toStdString());
+        const QString id = query.left(4), path = "/" + id + ".bin";
+        server.clearRequests();
+        start({"get", url(path + "?size=2000000&seed=31&" + query), "--id", id, "-d", folder.c_str(), "--sha1",
+               digest.c_str()});
+        ASSERT_TRUE(server.waitRequests(1));
+        ASSERT_TRUE(waitUntil([&] { return fileSize(partialOf(id, folder)) >= (query == "stall=-1" ? 0 : 200000); }));
+        const pid_t killed = owner();
+        ASSERT_NE(0, killed);
+        ::kill(killed, SIGKILL);
+        // The command learns that its owner went away.
+        EXPECT_TRUE(finish().shows(1, "went away"));
+        const qint64 kept = fileSize(partialOf(id, folder));
+        ASSERT_LT(kept, 2000000) << "finished before the kill: slow the server down";
+        EXPECT_EQ(body(kept, 31), readFile(partialOf(id, folder)));
+
+        server.script(path, "size=2000000&seed=31");
+        server.clearRequests();
+        EXPECT_TRUE(run({"resume", id}).shows(0, "saved: " + folder + path.toStdString()));
+        EXPECT_NE(killed, owner());
+        EXPECT_EQ(digest, sha1Hex(readFile(folder + path.toStdString())));
+        EXPECT_EQ(std::multiset<QByteArray>{"bytes=" + QByteArray::number(kept) + "-"}, ranges());
+        EXPECT_EQ(1, server.requests().size());
+    }
+}
+
+TEST_F(HaulTest, DemoPausesResumesWithRangeAndFindsTheFinishedFile)
+{
+    ASSERT_TRUE(QFileInfo(HAUL_TESTSERVER_PROGRAM).isExecutable());
+    const Result result = run({"--set", "Downloader/StatusInterval=100", "demo", "--size", "4M", "--rate", "4M"});
+    for (const char* text : {"Range: bytes=", "as served", "with no request to the server"})
+        EXPECT_TRUE(result.shows(0, text));
+    EXPECT_EQ(4 << 20, fileSize(data("download/haul-demo.bin")));
+}
+
+} // namespace

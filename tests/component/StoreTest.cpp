@@ -1,0 +1,107 @@
+// Persisted requests and file names: what survives a run and where files land.
+#include "ComponentFixture.h"
+#include "Configuration.h"
+#include "KeyValueSchema.h"
+
+namespace {
+std::vector<std::string> fields(const HaulwrightPersistedRequest& r)
+{
+    return {r.destinationFolder, r.url, r.fileHash, r.temporalFilename};
+}
+} // namespace
+
+TEST_F(ComponentTest, RecordsSurviveARestartAndReadAsTheStoreHasThem)
+{
+    const HaulwrightPersistedRequest odd{"/in <&> \"q\" 'a'", "http://h/a?x=1&y=<2>", "ABCDEF", "/p\nq\xc3\xa9.part"};
+    startComponent();
+    EXPECT_EQ(0, component->persistRequest("odd", odd));
+    EXPECT_EQ(0, component->persistRequest("empty", HaulwrightPersistedRequest()));
+    destroyComponent();
+    // A stored text missing a node leaves that field as the caller had it.
+    PersistentManager()
+        .initLocal("DownloadRequests", "", "", "")
+        ._insert("nourl", "<HaulwrightPersistedRequest><destinationFolder>d</destinationFolder><fileHash>h</fileHash>"
+                          "<temporalFilename>t</temporalFilename></HaulwrightPersistedRequest>");
+    startComponent();
+    const std::vector<std::string> before{"d0", "kept", "h0", "t0"};
+    const std::string failed = "HAULWRIGHT: Schema get failed. Reason: KeyValueSchema error get() due to: ";
+    for (const auto& [key, result, read, log] :
+         std::vector<std::tuple<std::string, int, std::vector<std::string>, std::string>>{
+             {"odd", 0, fields(odd), ""},
+             {"empty", 0, fields({}), ""},
+             {"nourl", 0, {"d", "kept", "h", "t"}, ""},
+             {"absent", 1, before, failed + "invalid key ->absent"}}) {
+        SCOPED_TRACE(key);
+        clearLog();
+        HaulwrightPersistedRequest record{before[0], before[1], before[2], before[3]};
+        EXPECT_EQ(result, component->readPersistedRequest(key, record));
+        EXPECT_EQ(read, fields(record));
+        EXPECT_EQ(log.empty() ? std::vector<std::string>() : std::vector<std::string>{log}, logTexts());
+    }
+}
+
+TEST_F(ComponentTest, AbortOfAPausedDownloadDiscardsItOnceThenIsRefused)
+{
+    startComponent();
+    ASSERT_TRUE(writeFile(in("kept.part"), "abc"));
+    // The second record's partial file is already gone: it is discarded all the same.
+    for (const std::string session : {"kept", "gone"}) {
+        ASSERT_EQ(0, component->persistRequest(session, {in(), "http://h/f", "", in(session + ".part")}));
+        send("Abort", session);
+        EXPECT_TRUE(isReport(awaitReply(session), "WasAborted", 0, "Download aborted")) << session;
+        EXPECT_FALSE(fileExists(in(session + ".part")));
+        EXPECT_EQ("", recordedPartial(session));
+    }
+    replies.clear();
+    clearLog();
+    send("Abort", "kept");
+    EXPECT_TRUE(isReport(awaitReply("kept"), "DownloaderError", 272, "Critical unknown error"));
+    EXPECT_EQ((std::vector<std::string>{"HAULWRIGHT: Schema get failed. Reason: KeyValueSchema error get() due to: "
+                                        "invalid key ->kept",
+                                        " No file to be aborted."}),
+              logTexts());
+}
+
+TEST_F(ComponentTest, FinalNameComesFromTheUrlPathOrAConfinedServerNameAndIsMadeUnique)
+{
+    // One place: a Start answered from a complete file must give it back.
+    Configuration::instance().set("Downloader/MaxDownloads", "1");
+    const std::string lower = sha1Hex(body(3000, 9)), upper = QString::fromStdString(lower).toUpper().toStdString();
+    const std::string traversing = "h=Content-Disposition:attachment%3B%20filename%3D%22..%2F..%2Fescape.txt%22&";
+    ASSERT_TRUE(writeFile(in("v1.0/.keep"), ""));
+    startComponent();
+    int n = 0;
+    for (const auto& [path, folder, hash, saved] :
+         std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
+             {"/files/a.zip?", in(), "", in("a.zip")},
+             {"/files/a.zip?", in(), "", in("a_2.zip")},
+             {"/files/a.zip?", in(), "", in("a_3.zip")},
+             {"/files/a%20b.zip?", in(), "", in("a b.zip")},
+             // Complete already, found by its digest in any case: the server's failure is never asked for.
+             {"/files/a%20b.zip?status=404&", in(), upper, in("a b.zip")},
+             // The same content under another name is no candidate.
+             {"/files/c.zip?", in(), lower, in("c.zip")},
+             {"/files/?", in(), "", in("download")},
+             {"/files/?", in(), "", in("download_2")},
+             {"/f.bin?", "", "", dataPath + "download/f.bin"},
+             {"/t?" + traversing, in(), "", in("escape.txt")},
+             // Names from the URL are confined like server names, cut to 255 bytes with their
+             // extension, and made unique in the file's own name only.
+             {"/ok/%2e?", in(), "", in("download_3")},
+             {"/ok/x/%2e%2e?", in(), "", in("download_4")},
+             {"/ok/keep%00.bin?", in(), "", in("keep.bin")},
+             {"/" + std::string(300, 'n') + ".bin?", in(), "", in(std::string(251, 'n') + ".bin")},
+             {"/" + std::string(300, 'n') + ".bin?", in(), "", in(std::string(249, 'n') + "_2.bin")},
+             {"/a.tar.gz?", in(), "", in("a.tar.gz")},
+             {"/a.tar.gz?", in(), "", in("a.tar_2.gz")},
+             {"/file?", in("v1.0"), "", in("v1.0/file")},
+             {"/file?", in("v1.0"), "", in("v1.0/file_2")}}) {
+        const std::string url = server.url(QString::fromStdString(path + "size=3000&seed=9"));
+        EXPECT_TRUE(isReport(download(std::to_string(++n), url, folder, hash), "WasFinished", 0, saved)) << path;
+        EXPECT_EQ(body(3000, 9), readFile(saved));
+        EXPECT_EQ("", recordedPartial(std::to_string(n)));
+    }
+    EXPECT_FALSE(fileExists(sandbox.file("escape.txt")));
+    EXPECT_FALSE(fileExists(sandbox.file("in_2")));
+    EXPECT_TRUE(partialFiles().isEmpty());
+}

@@ -1,0 +1,180 @@
+// What a transfer takes from its host: trust for TLS, the proxy, progress reports, and the
+// texts it must not take at their word (server file names, configuration numbers).
+#include "ComponentFixture.h"
+#include "ConfigNumber.h"
+#include "Configuration.h"
+#include "ContentDisposition.h"
+#include "DispatcherFilterGuard.h"
+#include "MessageBus.h"
+#include "ProgressReportPayload.h"
+#include "TestCertificates.h"
+
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QTimer>
+#include <thread>
+
+namespace {
+
+TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
+{
+    TestCertificates certificates;
+    const QString pki = QString::fromStdString(sandbox.file("pki"));
+    ASSERT_TRUE(writeFile(sandbox.file("pki/.keep"), "") && certificates.create(pki))
+        << certificates.errorString().toStdString();
+    ScriptServer tls;
+    ASSERT_TRUE(tls.startTls(certificates));
+    const std::string url = tls.url("/s.bin?size=40000&seed=11");
+    const auto trust = [&](const std::string& relative) {
+        writeFile(dataPath + "cert/" + relative, readFile(certificates.caCertPath().toStdString()));
+    };
+    const std::string untrusted = "Download failed: SSL handshake failed.";
+    startComponent();
+
+    EXPECT_TRUE(isReport(download("a", url, in()), "WasFailed", 265, untrusted));
+    trust("sub/ca.pem"); // not a .crt: not looked at
+    EXPECT_TRUE(isReport(download("b", url, in()), "WasFailed", 265, untrusted));
+    Configuration::instance().set("General/security/IgnoreSslErrors", "Yes"); // only the exact word counts
+    EXPECT_TRUE(isReport(download("c", url, in()), "WasFailed", 265, untrusted));
+    Configuration::instance().set("General/security/IgnoreSslErrors", "yes");
+    EXPECT_TRUE(isReport(download("d", url, in()), "WasFinished", 0, in("s.bin")));
+    Configuration::instance().unset("General/security/IgnoreSslErrors");
+    trust("sub/ca.CRT");
+    EXPECT_TRUE(isReport(download("e", url, in()), "WasFinished", 0, in("s_2.bin")));
+    EXPECT_EQ(body(40000, 11), readFile(in("s_2.bin")));
+
+    tls.clearRequests();
+    Configuration::instance().unset("Directories/DataPath");
+    EXPECT_TRUE(isReport(download("f", url, in()), "WasFailed", 0,
+                         "Download failed due to an error in configuration. Check log for details."));
+    EXPECT_TRUE(partialFiles().isEmpty());
+    EXPECT_TRUE(tls.requests().isEmpty());
+}
+
+TEST_F(ComponentTest, HttpProxyFromTheHostCarriesTheAbsoluteRequest)
+{
+    // The origin does not exist: only the proxy (our server) can answer.
+    const std::string origin = "http://127.0.0.1:9/p.txt?body=proxied";
+    Configuration::instance().set("Proxy/Host", "127.0.0.1");
+    Configuration::instance().set("Proxy/Port", std::to_string(server.port()));
+    startComponent();
+    for (const char* type : {"3", "9"}) {
+        SCOPED_TRACE(type);
+        Configuration::instance().set("Proxy/Type", type);
+        server.clearRequests();
+        const Message reply = download(std::string("via") + type, origin, in());
+        EXPECT_EQ("WasFinished", reply->getMessageType());
+        EXPECT_EQ("proxied", readFile(textOf(reply)));
+        EXPECT_EQ(QByteArray::fromStdString(origin), server.requests().value(0).target);
+    }
+    // Type 2 means no proxy: the request goes to the absent origin.
+    Configuration::instance().set("Proxy/Type", "2");
+    server.clearRequests();
+    EXPECT_EQ("WasFailed", download("direct", origin, in())->getMessageType());
+    EXPECT_TRUE(server.requests().isEmpty());
+}
+
+class ProgressTest : public ComponentTest
+{
+protected:
+    void SetUp() override
+    {
+        ComponentTest::SetUp();
+        MessageBus::instance().subscribe(&progress, "event://Client/Service/DownloadStatus/*");
+    }
+    void TearDown() override
+    {
+        MessageBus::instance().unsubscribe(&progress, "");
+        ComponentTest::TearDown();
+    }
+    MessageCollector progress;
+};
+
+TEST_F(ProgressTest, ReportsAreThrottledAndCarryBytesTotalsAndRate)
+{
+    Configuration::instance().set("Downloader/StatusInterval", "100");
+    startComponent();
+    ASSERT_EQ("WasFinished", download("pg", server.url("/p?size=400000&seed=9&rate=400000"), in())->getMessageType());
+    const auto reports = progress.messages();
+    // About one second of transfer at one report per 100 ms.
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_LE(reports.size(), 15u);
+    std::uint64_t previous = 0;
+    for (const Message& message : reports) {
+        EXPECT_EQ("Progress", message->getMessageType());
+        EXPECT_EQ("event://Client/Service/DownloadStatus/pg", message->getTopic());
+        EXPECT_EQ(1, message->getPriority());
+        EXPECT_EQ("pg", message->getSessionId().getValue());
+        const auto& report = dynamic_cast<const ProgressReportPayload&>(*message->getPayload());
+        EXPECT_EQ(400000u, report.getTotalBytes());
+        EXPECT_GT(report.getCurrentBytes(), previous);
+        EXPECT_GT(report.getBytesPerSecond(), 100000u);
+        EXPECT_LT(report.getBytesPerSecond(), 2000000u);
+        previous = report.getCurrentBytes();
+    }
+}
+
+TEST_F(ProgressTest, NoReportsWhenTurnedOffOrUnknownLengthAndARefusedOneIsLoggedEachTime)
+{
+    Configuration::instance().set("Downloader/StatusInterval", "0");
+    startComponent();
+    EXPECT_EQ("WasFinished", download("off", server.url("/a?size=200000&rate=400000"), in())->getMessageType());
+    Configuration::instance().set("Downloader/StatusInterval", "20");
+    EXPECT_EQ("WasFinished", download("nolen", server.url("/b?size=200000&rate=400000&nolen=1"), in())->getMessageType());
+    EXPECT_TRUE(progress.messages().empty());
+
+    MessageBus::instance().setPostFilter([](const LocalMessage& m) { return m.getMessageType() != "Progress"; });
+    EXPECT_EQ("WasFinished", download("refused", server.url("/c?size=300000&rate=400000"), in())->getMessageType());
+    const std::vector<std::string> texts = logTexts();
+    EXPECT_GE(texts.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(texts.size(), "DOWNLOADER: ERROR: Could not post message."), texts);
+    EXPECT_TRUE(progress.messages().empty());
+}
+
+TEST(ServerNameTest, NamesCannotLeaveTheDestinationFolder)
+{
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"attachment; filename=report.pdf", "report.pdf"},
+        {"attachment; filename=\"report.pdf\"", "report.pdf"},
+        {"inline", ""},
+        {"attachment; filename=\"../../etc/passwd\"", "passwd"},
+        {"attachment; filename=..\\..\\evil.exe", "evil.exe"},
+        {"attachment; filename=\"/tmp/\"", ""},
+        {"attachment; filename=..", ""},
+        {"attachment; filename=\".\"", ""},
+        {std::string("attachment; filename=a\x01\x1f\x7f") + "b.txt", "ab.txt"},
+        {"attachment; filename=\"plain.pdf\"; filename*=UTF-8''r%C3%A9sum%C3%A9%201.pdf", "r\xc3\xa9sum\xc3\xa9 1.pdf"},
+        {"attachment; filename*=utf-8''..%2F..%2Fx.bin", "x.bin"},
+        {"attachment; filename*=KOI8-R''abc; filename=plain.pdf", "plain.pdf"}, // unreadable: the plain name
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.second, serverFilenameFromDisposition(row.first)) << row.first;
+}
+
+TEST(DispatcherFilterGuardTest, BracketsTheLoopOnItsThreadAndLetsEventsThrough)
+{
+    QEventLoop loop; // gives this thread a dispatcher
+    {
+        DispatcherFilterGuard guard;
+        EXPECT_TRUE(DispatcherFilterGuard::isInstalledHere());
+        QTimer::singleShot(1, &loop, &QEventLoop::quit);
+        loop.exec(); // returns only if the timer's event got through
+    }
+    EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
+    std::thread([] { // no dispatcher: nothing to install
+        DispatcherFilterGuard guard;
+        EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
+    }).join();
+}
+
+TEST(ConfigNumberTest, TextsThatAreNoNumberOfTheTypeFallBack)
+{
+    EXPECT_EQ(250u, configNumber<quint32>("250", 7));
+    for (const char* text : {"-1", "4294967296", " 5", "1e3", ""})
+        EXPECT_EQ(7u, configNumber<quint32>(text, 7)) << text;
+    EXPECT_EQ(-3, configNumber<qint32>("-3", 7));
+    EXPECT_EQ(0u, maxDownloadsFromText("0", 50));
+    EXPECT_EQ(50u, maxDownloadsFromText("zero", 50));
+}
+
+} // namespace
