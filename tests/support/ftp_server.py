@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """FTP server for the integration tests: 127.0.0.1 only, port chosen by the system.
 
-Prints "PORT <n>" once listening, then serves until killed.
+Usage: ftp_server.py ROOT BYTES_PER_SECOND (0 = unlimited). Prints "PORT <n>" once
+listening, then serves until killed.
 """
-import argparse
 import logging
 import os
 import sys
@@ -30,25 +30,19 @@ class Handler(FTPHandler):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--user", default="haul")
-    parser.add_argument("--password", default="secret")
-    parser.add_argument("--rate", type=int, default=0, help="bytes per second per data connection, 0 = unlimited")
-    args = parser.parse_args()
-
+    root, rate = sys.argv[1], int(sys.argv[2])
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
 
     authorizer = DummyAuthorizer()
-    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
-    authorizer.add_anonymous(args.root, perm="elr")
+    authorizer.add_user("haul", "secret", root, perm="elradfmwMT")
+    authorizer.add_anonymous(root, perm="elr")
 
     handler = Handler
-    if args.rate > 0:
+    if rate > 0:
         # sendfile() would bypass the throttle, so the transfer goes through the handler's own writes.
         dtp = ThrottledDTPHandler
-        dtp.read_limit = args.rate
-        dtp.write_limit = args.rate
+        dtp.read_limit = rate
+        dtp.write_limit = rate
         handler.dtp_handler = dtp
         handler.use_sendfile = False
     handler.authorizer = authorizer

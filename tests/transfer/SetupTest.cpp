@@ -7,7 +7,6 @@
 #include "DispatcherFilterGuard.h"
 #include "MessageBus.h"
 #include "ProgressReportPayload.h"
-#include "TestCertificates.h"
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
@@ -18,15 +17,11 @@ namespace {
 
 TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
 {
-    TestCertificates certificates;
-    const QString pki = QString::fromStdString(sandbox.file("pki"));
-    ASSERT_TRUE(writeFile(sandbox.file("pki/.keep"), "") && certificates.create(pki))
-        << certificates.errorString().toStdString();
     ScriptServer tls;
-    ASSERT_TRUE(tls.startTls(certificates));
+    ASSERT_TRUE(tls.startTls(sandbox.file("pki")));
     const std::string url = tls.url("/s.bin?size=40000&seed=11");
     const auto trust = [&](const std::string& relative) {
-        writeFile(dataPath + "cert/" + relative, readFile(certificates.caCertPath().toStdString()));
+        writeFile(dataPath + "cert/" + relative, readFile(sandbox.file("pki/ca.crt")));
     };
     const std::string untrusted = "Download failed: SSL handshake failed.";
     startComponent();
