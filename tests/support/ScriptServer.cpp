@@ -1,9 +1,9 @@
 #include "ScriptServer.h"
 
 #include "Fixture.h"
-#include <QProcess>
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
