@@ -122,21 +122,81 @@ void KeyValueStore::quickCheck()
 
 void KeyValueStore::insert(const std::string& key, const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    execute("insert", "BEGIN IMMEDIATE");
-    try {
-        Statement remove(db, "DELETE FROM entries WHERE key = ?1");
-        if (!remove.ok() || !remove.bind(1, key) || remove.step() != SQLITE_DONE)
-            fail("insert");
-        Statement add(db, "INSERT INTO entries(key, value) VALUES(?1, ?2)");
-        if (!add.ok() || !add.bind(1, key) || !add.bind(2, text) || add.step() != SQLITE_DONE)
-            fail("insert");
-        execute("insert", "COMMIT");
-    } catch (...) {
-        // Keep the connection usable; the original error is the one worth reporting.
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
+    Write write{false, key, text, false, nullptr};
+    commit(write);
+}
+
+void KeyValueStore::commit(Write& write)
+{
+    std::unique_lock<std::mutex> queue(writesMutex);
+    waiting.push_back(&write);
+    while (!write.done) {
+        if (committing) {
+            committed.wait(queue);
+            continue;
+        }
+        // This caller commits everything that waits now, its own write among it; writes that
+        // arrive meanwhile form the next group.
+        committing = true;
+        std::vector<Write*> batch;
+        batch.swap(waiting);
+        queue.unlock();
+        commitTogether(batch);
+        queue.lock();
+        for (Write* each : batch)
+            each->done = true;
+        committing = false;
+        committed.notify_all();
     }
+    if (write.error)
+        std::rethrow_exception(write.error);
+}
+
+void KeyValueStore::commitTogether(const std::vector<Write*>& batch)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto attempt = [this](const std::vector<Write*>& writes) {
+        execute(writes.front()->removal ? "remove" : "insert", "BEGIN IMMEDIATE");
+        try {
+            for (const Write* write : writes)
+                apply(*write);
+            execute(writes.front()->removal ? "remove" : "insert", "COMMIT");
+        } catch (...) {
+            // Keep the connection usable; the original error is the one worth reporting.
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    };
+    try {
+        attempt(batch);
+        return;
+    } catch (...) {
+        if (batch.size() == 1) {
+            batch.front()->error = std::current_exception();
+            return;
+        }
+    }
+    // One bad write must not fail the others: each alone, with its own error.
+    for (Write* write : batch) {
+        try {
+            attempt({write});
+        } catch (...) {
+            write->error = std::current_exception();
+        }
+    }
+}
+
+void KeyValueStore::apply(const Write& write)
+{
+    const char* operation = write.removal ? "remove" : "insert";
+    Statement remove(db, "DELETE FROM entries WHERE key = ?1");
+    if (!remove.ok() || !remove.bind(1, write.key) || remove.step() != SQLITE_DONE)
+        fail(operation);
+    if (write.removal)
+        return;
+    Statement add(db, "INSERT INTO entries(key, value) VALUES(?1, ?2)");
+    if (!add.ok() || !add.bind(1, write.key) || !add.bind(2, write.text) || add.step() != SQLITE_DONE)
+        fail(operation);
 }
 
 std::vector<std::string> KeyValueStore::get(const std::string& key)
@@ -156,10 +216,9 @@ std::vector<std::string> KeyValueStore::get(const std::string& key)
 
 void KeyValueStore::remove(const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    Statement remove(db, "DELETE FROM entries WHERE key = ?1");
-    if (!remove.ok() || !remove.bind(1, key) || remove.step() != SQLITE_DONE)
-        fail("remove");
+    static const std::string none;
+    Write write{true, key, none, false, nullptr};
+    commit(write);
 }
 
 void KeyValueStore::flush()

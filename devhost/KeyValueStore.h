@@ -1,5 +1,7 @@
 #pragma once
 
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,8 +10,9 @@ struct sqlite3;
 
 // One SQLite database file holding (key, text) rows. Shared by the KeyValueSchema copies
 // made from one initLocal (boost::shared_ptr); the connection is closed with the last one.
-// Callable from any thread: one connection, serialized by its own mutex. Every failure
-// throws StoreError.
+// Callable from any thread: one connection, serialized by its own mutex. Writes made at the
+// same time share one transaction and so one sync to disk (group commit); each returns only
+// once its own write is durable. Every failure throws StoreError.
 class KeyValueStore
 {
 public:
@@ -31,6 +34,20 @@ public:
 
 private:
     void open(const std::string& name, int flags, bool writable);
+    // One insert or remove waiting for its commit.
+    struct Write
+    {
+        bool removal;
+        const std::string& key;
+        const std::string& text;
+        bool done = false;
+        std::exception_ptr error;
+    };
+
+    void commit(Write& write);
+    // Under mutex: the writes in one transaction; alone, each in its own, when that fails.
+    void commitTogether(const std::vector<Write*>& batch);
+    void apply(const Write& write);
     void execute(const char* operation, const char* sql);
     void quickCheck();
     [[noreturn]] void fail(const std::string& operation);
@@ -39,4 +56,9 @@ private:
     // Guards db: one statement sequence at a time on the shared connection.
     std::mutex mutex;
     sqlite3* db = nullptr;
+    // Guards waiting and committing; never held while waiting for mutex.
+    std::mutex writesMutex;
+    std::condition_variable committed;
+    std::vector<Write*> waiting;
+    bool committing = false;
 };
