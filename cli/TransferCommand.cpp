@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QUrl>
 #include <cstdio>
 #include <map>
@@ -105,6 +106,8 @@ int TransferCommand::get()
     }
     const QJsonArray ids = answer.body.value("ids").toArray();
     if (line.detach) {
+        if (line.json)
+            std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
         for (int i = 0; i < ids.size(); ++i)
             view.result("started: " + labelOf(line.arguments[i]) + " [id " + ids[i].toString().toStdString() + "]");
         return 0;

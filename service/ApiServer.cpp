@@ -348,6 +348,9 @@ void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
             reply = failure(404, "no such endpoint: " + path);
         }
 
+        if (requestLog)
+            requestLog(std::string(request.method_string()) + " " + path + " " +
+                       std::to_string(stream ? 200 : reply.status));
         if (stream) {
             // Subscribed before the answer's header goes out: a client that waits for the
             // header and then starts downloads sees every event of them.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/io_context.hpp>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,6 +34,8 @@ public:
 
     // Requests served or under way now, event streams included.
     int busyCount() const { return busy; }
+    // Called with one line per request served (method, path without the query, status).
+    void setRequestLog(std::function<void(const std::string&)> log) { requestLog = std::move(log); }
     // Further requests get 503; event streams keep going until the hub closes.
     void refuseNew() { refusing = true; }
     // Closes the listeners and every connection, and waits for their threads.
@@ -54,6 +57,7 @@ private:
     boost::asio::io_context io;
     std::vector<std::unique_ptr<Listener>> listeners;
     std::string token;
+    std::function<void(const std::string&)> requestLog;
     std::set<std::string> tcpHosts; // Host values a TCP request may carry
     unsigned short boundPort = 0;
     std::atomic<int> busy{0};

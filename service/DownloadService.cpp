@@ -349,8 +349,10 @@ void DownloadService::publishEnded(const std::string& id, const Outcome* outcome
 {
     RequestStore::Record record;
     bool persisted = false;
+    // A finished or aborted download leaves no record; the store is read for the others only.
+    const bool over = outcome && (outcome->type == "WasFinished" || outcome->type == "WasAborted");
     try {
-        persisted = RequestStore::find(id, record) && record.hasPartialFile;
+        persisted = !over && RequestStore::find(id, record) && record.hasPartialFile;
     } catch (const std::exception&) {
         persisted = false;
     }

@@ -5,6 +5,7 @@
 #include "Configuration.h"
 #include "DownloadService.h"
 #include "EventHub.h"
+#include "HostLogger.h"
 #include "HostSession.h"
 #include "InterruptWatcher.h"
 #include "OwnerLock.h"
@@ -19,6 +20,8 @@
 #include <fcntl.h>
 #include <map>
 #include <openssl/rand.h>
+#include <regex>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +76,40 @@ bool loadToken(const std::string& path, std::string* token, std::string* error)
         return false;
     }
     ::close(file);
+    return true;
+}
+
+// The plugin's failure lines name their source line ("Haulwright[123] -> text"), which tells
+// a person reading the owner's messages nothing: they reach standard error through a pipe
+// that drops it. Returns false (lines unchanged) when no pipe can be made.
+bool dropSourceLines()
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    if (!HostLogger::instance().setLogFile("/proc/self/fd/" + std::to_string(fds[1]))) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return false;
+    }
+    ::close(fds[1]);
+    // Lives as long as the process; it ends with it.
+    std::thread([reader = fds[0]] {
+        static const std::regex sourceLine(R"(\[\d+\] -> )");
+        std::string pending;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(reader, chunk, sizeof chunk)) > 0) {
+            pending.append(chunk, static_cast<std::size_t>(n));
+            std::size_t end;
+            while ((end = pending.find('\n')) != std::string::npos) {
+                const std::string line =
+                    std::regex_replace(pending.substr(0, end + 1), sourceLine, " -> ", std::regex_constants::format_first_only);
+                pending.erase(0, end + 1);
+                (void)!::write(STDERR_FILENO, line.data(), line.size());
+            }
+        }
+    }).detach();
     return true;
 }
 
@@ -134,6 +171,8 @@ int Owner::run()
         return 1;
     }
     const std::string data = host.dataPath();
+    if (options.host.logFile.empty() && !options.host.quiet && level != Level::Debug)
+        dropSourceLines();
     OwnerLock lock;
     pid_t holder = 0;
     if (!lock.acquire(data, &holder, &error)) {
@@ -154,6 +193,9 @@ int Owner::run()
     EventHub hub;
     DownloadService service(hub, host.maxDownloads());
     ApiServer server(service, hub);
+    // The query stays out: it may hold the token.
+    if (level == Level::Debug)
+        server.setRequestLog([log](const std::string& line) { log(Level::Debug, line); });
     // The component first: a request posted before it subscribed would reach no one.
     if (!host.startComponent(&error) || !server.listenUnix(socketPath(data), &error) ||
         (!address.empty() && !server.listenTcp(address, port, token, &error))) {
