@@ -127,12 +127,19 @@ void TransferRunner::onLost()
 {
     if (running.empty())
         return;
-    for (const auto& entry : running) {
-        view.remove(entry.first);
+    std::string hint = "continue with: " + resumeCommand;
+    for (const std::string& id : order) {
+        const auto found = running.find(id);
+        if (found == running.end())
+            continue;
+        view.remove(id);
         ++failures;
-        view.result("failed: " + entry.second.job.label + ": the owner of " + owner.dataPath() +
-                    " went away [id " + entry.first + "]");
+        view.result("failed: " + found->second.job.label + ": the owner of " + owner.dataPath() +
+                    " went away [id " + id + "]");
+        hint += " " + id;
     }
+    // What reached the disk is still there: a new owner resumes it.
+    view.note(hint);
     running.clear();
     loop.quit();
 }

@@ -12,6 +12,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QString>
+#include <QtGlobal>
 #include <QTimer>
 #include <boost/asio/ip/address.hpp>
 #include <cerrno>
@@ -113,6 +115,13 @@ bool dropSourceLines()
     return true;
 }
 
+// Qt's own remarks (a converter registered twice, ...) concern developers: shown at debug level.
+void quietQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "haul serve: %s\n", text.toLocal8Bit().constData());
+}
+
 } // namespace
 
 int Owner::idleExitSeconds()
@@ -133,6 +142,8 @@ int Owner::run()
                      options.logLevel.c_str());
         return 2;
     }
+    if (level != Level::Debug)
+        qInstallMessageHandler(quietQtMessage);
     const auto log = [level](Level at, const std::string& text) {
         if (at <= level)
             std::fprintf(stderr, "haul serve: %s\n", text.c_str());
