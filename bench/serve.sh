@@ -17,7 +17,9 @@ pid $dir/nginx.pid;
 error_log $dir/error.log warn;
 events { worker_connections 1024; }
 http {
-  access_log off;
+  # When each request began (\$msec minus \$request_time): the service case's first-byte times.
+  log_format started '\$msec \$request_time \$uri';
+  access_log $dir/access.log started;
   sendfile on;
   tcp_nopush on;
   gzip off;

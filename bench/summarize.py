@@ -6,6 +6,7 @@ import statistics
 import sys
 
 CASES = {
+    "svc": "1000 x 64 KiB, 10 clients at once",
     "big": "1 GiB, one file",
     "m20": "50 x 20 MiB at once",
     "m1": "50 x 1 MiB at once",
@@ -19,9 +20,10 @@ TOOL_LABELS = {
     ("m20", "haul"): "haul get -i (MaxDownloads=50)",
     ("m20", "curl"): "curl -Z --parallel-max 50",
     ("m20", "aria2c"): "aria2c -j50",
+    ("svc", "haul"): "haul serve, 10 clients on its socket (MaxDownloads=50)",
 }
 # case: (haul wall / curl wall at most, haul peak memory at most in MiB or None)
-GOALS = {"big": (1.0, 32), "m20": (1.2, 96), "m1": (3.0, None)}
+GOALS = {"svc": (2.0, None), "big": (1.0, 32), "m20": (1.2, 96), "m1": (1.5, None)}
 
 
 def label(case, tool):
@@ -37,6 +39,7 @@ def main():
     parser.add_argument("--date", default="")
     parser.add_argument("--runs", default="")
     parser.add_argument("--versions", default="")
+    parser.add_argument("--latency", default="")
     args = parser.parse_args()
 
     rows = {}
@@ -78,11 +81,14 @@ def main():
             f"max {max(loads):.1f}; above the core count, other work competed for the CPU and wall times spread"
         )
     lines.append(
-        f"- Method: nginx (sendfile on, gzip off, access log off) on a free loopback port serving files "
+        f"- Method: nginx (sendfile on, gzip off) on a free loopback port serving files "
         f"from the page cache; downloads written to disk under /tmp; {args.runs} measured runs per tool "
         f"after one warm-up, tools alternated run by run; output deleted and `sync` between runs; "
         f"`/usr/bin/time -f '%e %U %S %M'`. Wall: median (min-max). CPU: medians. Memory: peak resident "
-        f"set, median (max). Ratio: median wall time over curl's in the same run."
+        f"set, median (max). Ratio: median wall time over curl's in the same run. Service case: a "
+        f"`haul serve` started before the clock; ten Python clients, each with its event stream, send one "
+        f"start request per file on a keep-alive connection and wait for every ending; CPU and memory "
+        f"are the owner's; first byte: from a start request to nginx's receipt of the file's request."
     )
     lines.append("")
     lines.append("| Case | Tool | Wall s, median (min-max) | User s | Sys s | Peak RSS MiB, median (max) | Wall / curl |")
@@ -96,6 +102,19 @@ def main():
             f"| {CASES.get(case, case)} | {label(case, tool)} | {s['wall']:.2f} ({s['wall_min']:.2f}-{s['wall_max']:.2f}) "
             f"| {s['user']:.2f} | {s['sys']:.2f} | {s['rss']:.1f} ({s['rss_max']:.1f}) | {ratio} |"
         )
+    if args.latency:
+        with open(args.latency, newline="") as f:
+            rows_latency = list(csv.DictReader(f, delimiter="\t"))
+        measured = [r for r in rows_latency if r["run"] != "0"]
+        if measured:
+            median = statistics.median(float(r["median_ms"]) for r in measured)
+            p99 = statistics.median(float(r["p99_ms"]) for r in measured)
+            worst = max(float(r["p99_ms"]) for r in measured)
+            lines.append("")
+            lines.append(
+                f"Service case, start request to first byte: median {median:.1f} ms, 99th percentile "
+                f"{p99:.1f} ms (median over runs; worst run's 99th percentile {worst:.1f} ms)."
+            )
     lines.append("")
     lines.append("## Goals")
     lines.append("")
