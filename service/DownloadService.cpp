@@ -296,11 +296,14 @@ void DownloadService::observe(const LocalMessage& message)
         entry.bytes = entry.offset + event.currentBytes;
         entry.total = entry.offset + event.totalBytes;
         entry.rate = event.bytesPerSecond;
-    } else if (control && running && event.type == "DownloaderError" && (event.code == 270 || event.code == 275)) {
-        // Not registered yet: asked again shortly, and the refusal is nobody's business.
-        found->second.retryType = event.code == 270 ? "Pause" : "Abort";
-        found->second.retryAt = std::chrono::steady_clock::now() + retryDelay;
-        changed.notify_all();
+    } else if (control && event.type == "DownloaderError" && (event.code == 270 || event.code == 275)) {
+        // Not registered yet: asked again shortly. Already gone: its ending was reported.
+        // Either way the refusal is nobody's business.
+        if (running) {
+            found->second.retryType = event.code == 270 ? "Pause" : "Abort";
+            found->second.retryAt = std::chrono::steady_clock::now() + retryDelay;
+            changed.notify_all();
+        }
         return;
     } else if (!progress && running && event.type == "DownloaderError" && event.code == 257 && postedCount > 1 &&
                !refusing) {
