@@ -42,7 +42,7 @@ public:
     void stop();
 
     // Largest request body accepted.
-    static const std::size_t maxBody = 1 << 20;
+    static constexpr std::size_t maxBody = 1 << 20;
 
 private:
     using Protocol = boost::asio::generic::stream_protocol;
