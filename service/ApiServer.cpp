@@ -3,6 +3,7 @@
 #include "DownloadService.h"
 #include "EventHub.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,10 +16,18 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// The page's files are compiled in; the resources of a static library are registered by hand.
+static void registerPageFiles()
+{
+    Q_INIT_RESOURCE(web);
+}
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -123,6 +132,35 @@ Reply startDownloads(DownloadService& service, const std::string& body)
     QJsonObject answer;
     answer.insert("ids", list);
     return Reply{201, answer};
+}
+
+// The page at "/": its files only, by fixed names. It holds no data and asks for the token
+// itself, so it is served without one; its policy lets it load and call nothing but its origin.
+bool pageFile(const std::string& path, Response& response)
+{
+    static const std::map<std::string, std::pair<const char*, const char*>> files = {
+        {"/", {"index.html", "text/html; charset=utf-8"}},
+        {"/index.html", {"index.html", "text/html; charset=utf-8"}},
+        {"/app.css", {"app.css", "text/css; charset=utf-8"}},
+        {"/app.js", {"app.js", "text/javascript; charset=utf-8"}}};
+    const auto found = files.find(path);
+    if (found == files.end())
+        return false;
+    static std::once_flag registered;
+    std::call_once(registered, registerPageFiles);
+    QFile file(QString(":/web/") + found->second.first);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    response.result(http::status::ok);
+    response.set(http::field::content_type, found->second.second);
+    response.set(http::field::cache_control, "no-cache");
+    response.set("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
+                                            "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; "
+                                            "base-uri 'none'");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("Referrer-Policy", "no-referrer");
+    response.body() = file.readAll().toStdString();
+    return true;
 }
 
 std::string sseText(const ServiceEvent& event)
@@ -290,6 +328,8 @@ void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
         bool stream = false;
         std::string streamSession;
         const Request& request = parser.get();
+        Response page{http::status::ok, request.version()};
+        bool isPage = false;
         const std::string target(request.target());
         const std::size_t question = target.find('?');
         const std::string path = target.substr(0, question);
@@ -306,6 +346,8 @@ void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
         } else if (tcp && !origin.empty() &&
                    !(origin.compare(0, 7, "http://") == 0 && tcpHosts.count(origin.substr(7)))) {
             reply = failure(403, "requests from another origin are refused");
+        } else if (request.method() == http::verb::get && pageFile(path, page)) {
+            isPage = true;
         } else if (tcp && !sameSecret(authorization.compare(0, 7, "Bearer ") == 0
                                           ? authorization.substr(7)
                                           : query.queryItemValue("token", QUrl::FullyDecoded).toStdString(),
@@ -385,6 +427,8 @@ void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
         Response response{static_cast<http::status>(reply.status), request.version()};
         response.set(http::field::content_type, "application/json");
         response.body() = QJsonDocument(reply.body).toJson(QJsonDocument::Compact).toStdString();
+        if (isPage)
+            response = std::move(page);
         const bool keepAlive = !ec && request.keep_alive() && reply.status != 413;
         response.keep_alive(keepAlive);
         response.prepare_payload();

@@ -49,7 +49,7 @@ public:
 
 private:
     // A client this far behind has stopped reading: it is dropped rather than grow without bound.
-    static const std::size_t maxQueued = 100000;
+    static constexpr std::size_t maxQueued = 100000;
 
     // Guards subscriptions and closed. Taken before a subscription's own mutex.
     std::mutex mutex;

@@ -22,7 +22,6 @@
 #include <fcntl.h>
 #include <map>
 #include <openssl/rand.h>
-#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -97,7 +96,6 @@ bool dropSourceLines()
     ::close(fds[1]);
     // Lives as long as the process; it ends with it.
     std::thread([reader = fds[0]] {
-        static const std::regex sourceLine(R"(\[\d+\] -> )");
         std::string pending;
         char chunk[4096];
         ssize_t n;
@@ -105,9 +103,14 @@ bool dropSourceLines()
             pending.append(chunk, static_cast<std::size_t>(n));
             std::size_t end;
             while ((end = pending.find('\n')) != std::string::npos) {
-                const std::string line =
-                    std::regex_replace(pending.substr(0, end + 1), sourceLine, " -> ", std::regex_constants::format_first_only);
+                std::string line = pending.substr(0, end + 1);
                 pending.erase(0, end + 1);
+                // "Name[123] -> text" becomes "Name -> text".
+                const std::size_t arrow = line.find("] -> ");
+                const std::size_t open = arrow == std::string::npos ? arrow : line.rfind('[', arrow);
+                if (open != std::string::npos && open + 1 < arrow &&
+                    line.find_first_not_of("0123456789", open + 1) == arrow)
+                    line.erase(open, arrow + 1 - open);
                 (void)!::write(STDERR_FILENO, line.data(), line.size());
             }
         }

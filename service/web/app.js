@@ -1,0 +1,326 @@
+// The page of `haul serve --listen`: the service's own JSON interface and event stream.
+// Every text from the service or a server is set with textContent, never parsed as markup.
+'use strict';
+
+const $ = (id) => document.getElementById(id);
+const rows = new Map(); // id -> row model; row.el is its <li>
+const dirty = new Set();
+let frame = 0;
+let token = '';
+let events = null;
+let retryDelay = 1000;
+let retryTimer = 0;
+let lostSince = 0;
+let refreshing = false;
+
+// The token arrives once in the fragment, which no request carries; it is then kept for this
+// tab only and dropped from the address bar, so it is not in history or a copied link.
+function takeToken() {
+  const fragment = new URLSearchParams(location.hash.slice(1));
+  if (fragment.get('token')) {
+    sessionStorage.setItem('haul.token', fragment.get('token'));
+    history.replaceState(null, '', location.pathname + location.search);
+  }
+  return sessionStorage.getItem('haul.token') || '';
+}
+
+// Paths only, never a full URL: the token goes to this page's own origin and nowhere else.
+async function api(method, path, body) {
+  const headers = { Authorization: 'Bearer ' + token };
+  if (body) headers['Content-Type'] = 'application/json';
+  const response = await fetch(path, {
+    method, headers, body: body && JSON.stringify(body), cache: 'no-store', credentials: 'omit',
+  });
+  const answer = await response.json().catch(() => ({}));
+  if (!response.ok) {
+    const error = new Error(answer.error || response.statusText || 'HTTP ' + response.status);
+    error.status = response.status;
+    error.code = answer.code;
+    throw error;
+  }
+  return answer;
+}
+
+// ---- formatting
+
+function bytes(n) {
+  if (!(n > 0)) return '0 B';
+  const units = ['B', 'KiB', 'MiB', 'GiB', 'TiB'];
+  const i = Math.min(units.length - 1, Math.floor(Math.log(n) / Math.log(1024)));
+  return (i ? (n / 1024 ** i).toFixed(1) : String(n)) + ' ' + units[i];
+}
+
+function duration(seconds) {
+  if (!isFinite(seconds) || seconds < 0) return '';
+  const s = Math.round(seconds);
+  if (s < 60) return s + ' s';
+  if (s < 3600) return Math.floor(s / 60) + ' min ' + (s % 60) + ' s';
+  return Math.floor(s / 3600) + ' h ' + Math.floor((s % 3600) / 60) + ' min';
+}
+
+function nameOf(row) {
+  if (row.path) return row.path.slice(row.path.lastIndexOf('/') + 1);
+  try {
+    const url = new URL(row.url);
+    const last = url.pathname.slice(url.pathname.lastIndexOf('/') + 1);
+    return decodeURIComponent(last) || url.host;
+  } catch (e) {
+    return row.url || row.id;
+  }
+}
+
+// ---- rows, drawn at most once a frame however many events arrive
+
+const ENDED = new Set(['finished', 'failed', 'aborted', 'refused', 'stopped', 'not started']);
+
+function row(id) {
+  let found = rows.get(id);
+  if (!found) {
+    found = { id, url: '', state: 'queued', bytes: 0, total: 0, rate: 0, code: 0, text: '', path: '' };
+    found.el = $('row').content.firstElementChild.cloneNode(true);
+    found.el.dataset.id = id;
+    found.parts = {};
+    for (const part of found.el.querySelectorAll('[class], progress, button')) {
+      found.parts[part.className || part.dataset.action || part.localName] = part;
+    }
+    $('rows').prepend(found.el);
+    rows.set(id, found);
+  }
+  return found;
+}
+
+function touch(r) {
+  dirty.add(r);
+  if (!frame) frame = requestAnimationFrame(draw);
+}
+
+function remove(id) {
+  const r = rows.get(id);
+  if (!r) return;
+  r.el.remove();
+  rows.delete(id);
+  dirty.delete(r);
+}
+
+function draw() {
+  frame = 0;
+  for (const r of dirty) {
+    const el = r.el;
+    const field = (name) => r.parts[name];
+    const active = r.state === 'running' || r.state === 'queued';
+    el.dataset.state = r.state;
+    field('name').textContent = nameOf(r);
+    field('name').title = r.url;
+    field('state').textContent = r.state;
+    const bar = field('progress');
+    if (r.total > 0) {
+      bar.max = r.total;
+      bar.value = Math.min(r.bytes, r.total);
+    } else if (r.state === 'finished') {
+      bar.max = 1;
+      bar.value = 1;
+    } else {
+      bar.removeAttribute('value'); // indeterminate while the size is unknown
+    }
+    field('bytes').textContent = r.total > 0 ? bytes(r.bytes) + ' of ' + bytes(r.total) : bytes(r.bytes);
+    field('rate').textContent = active && r.rate > 0 ? bytes(r.rate) + '/s' : '';
+    field('left').textContent =
+      active && r.rate > 0 && r.total > r.bytes ? duration((r.total - r.bytes) / r.rate) + ' left' : '';
+    field('detail').textContent =
+      r.state === 'finished' ? 'saved: ' + r.path
+        : r.code ? r.text + ' (code ' + r.code + ')'
+          : r.state === 'paused' && r.dir ? 'in ' + r.dir : '';
+    const resumable = r.state === 'paused' || (r.resumable && (r.state === 'failed' || r.state === 'stopped'));
+    field('pause').hidden = !active;
+    field('resume').hidden = !resumable;
+    field('abort').hidden = !(active || resumable);
+  }
+  dirty.clear();
+  summarize();
+}
+
+function summarize() {
+  const count = {};
+  for (const r of rows.values()) count[r.state] = (count[r.state] || 0) + 1;
+  $('summary').textContent = Object.keys(count).sort().map((s) => count[s] + ' ' + s).join(' · ');
+}
+
+// ---- the list: at start and after each reconnect, since events of the gap are lost
+
+function applyList(list) {
+  const seen = new Set();
+  for (const d of list.running || []) {
+    const r = row(d.id);
+    Object.assign(r, { url: d.url, state: d.state, bytes: d.bytes, total: d.total, rate: d.rate });
+    seen.add(d.id);
+    touch(r);
+  }
+  for (const p of list.persisted || []) {
+    const r = row(p.id);
+    Object.assign(r, { url: p.url, dir: p.dir, resumable: true });
+    if (!seen.has(p.id)) {
+      seen.add(p.id);
+      const failed = p.outcome === 'WasFailed' || p.outcome === 'DownloaderError';
+      Object.assign(r, { state: failed ? 'failed' : 'paused', bytes: p.partialBytes, rate: 0 });
+      if (failed) Object.assign(r, { code: p.code, text: p.text });
+    }
+    touch(r);
+  }
+  // What ended here stays on screen; what the service no longer knows of is gone.
+  for (const [id, r] of rows) if (!seen.has(id) && !ENDED.has(r.state)) remove(id);
+}
+
+async function refresh() {
+  if (refreshing) return;
+  refreshing = true;
+  try {
+    applyList(await api('GET', '/v1/downloads'));
+  } catch (e) {
+    if (e.status === 401) askToken();
+  } finally {
+    refreshing = false;
+  }
+}
+
+// ---- the event stream
+
+function onMessage(message) {
+  const m = JSON.parse(message.data);
+  if (!m.session) return;
+  if (!rows.has(m.session)) refresh(); // started elsewhere: the list names its URL
+  const r = row(m.session);
+  if (m.type === 'Progress') {
+    Object.assign(r, { state: 'running', bytes: m.currentBytes, total: m.totalBytes, rate: m.bytesPerSecond });
+  } else if (m.type === 'WasFinished') {
+    Object.assign(r, { state: 'finished', path: m.text, code: 0, text: '', rate: 0 });
+    if (r.total) r.bytes = r.total;
+  } else if (m.type === 'WasFailed' || m.type === 'DownloaderError') {
+    Object.assign(r, { state: m.type === 'WasFailed' ? 'failed' : 'refused', code: m.code, text: m.text, rate: 0 });
+  } else if (m.type === 'WasAborted') {
+    Object.assign(r, { state: 'aborted', rate: 0 });
+  }
+  touch(r);
+}
+
+function onEnded(message) {
+  const m = JSON.parse(message.data);
+  const r = row(m.session);
+  Object.assign(r, { state: m.state, resumable: m.resumable, rate: 0 });
+  if (m.state === 'finished') {
+    if (m.text) r.path = m.text;
+  } else if (m.code) {
+    Object.assign(r, { code: m.code, text: m.text });
+  }
+  if (m.resumable) r.bytes = m.partialBytes;
+  touch(r);
+}
+
+function showConnection(state, text) {
+  const sign = $('connection');
+  sign.dataset.state = state;
+  sign.textContent = text;
+}
+
+function connect() {
+  clearTimeout(retryTimer);
+  // EventSource sends no headers: the token goes in the query, to this origin only.
+  events = new EventSource('/v1/events?token=' + encodeURIComponent(token));
+  events.onmessage = onMessage;
+  events.addEventListener('ended', onEnded);
+  events.onopen = () => {
+    retryDelay = 1000;
+    if (lostSince) {
+      showConnection('back', 'connected again');
+      setTimeout(() => { if ($('connection').dataset.state === 'back') showConnection('open', 'connected'); }, 4000);
+    } else {
+      showConnection('open', 'connected');
+    }
+    lostSince = 0;
+    refresh();
+  };
+  // A stopping service answers 503, after which EventSource gives up for good: reconnect
+  // here instead, backing off to 5 s.
+  events.onerror = () => {
+    events.close();
+    if (!lostSince) lostSince = Date.now();
+    showConnection('lost', 'connection to the service lost — reconnecting…');
+    retryTimer = setTimeout(probe, retryDelay);
+    retryDelay = Math.min(retryDelay * 2, 5000);
+  };
+}
+
+// An EventSource does not say why it failed; a plain request tells a wrong token apart.
+async function probe() {
+  try {
+    await api('GET', '/v1/downloads');
+  } catch (e) {
+    if (e.status === 401) return askToken();
+  }
+  connect();
+}
+
+function askToken() {
+  if (events) events.close();
+  showConnection('lost', 'no valid token');
+  $('token-form').hidden = false;
+}
+
+// ---- forms and buttons
+
+async function add(event) {
+  event.preventDefault();
+  const form = event.target;
+  const value = (name) => form.elements[name].value.trim();
+  const common = {};
+  for (const name of ['dir', 'sha1', 'user']) if (value(name)) common[name] = value(name);
+  if (form.elements.password.value) common.password = form.elements.password.value;
+  const urls = form.elements.urls.value.split('\n').map((u) => u.trim()).filter((u) => u && !u.startsWith('#'));
+  $('add-error').textContent = '';
+  try {
+    const answer = await api('POST', '/v1/downloads', { downloads: urls.map((url) => ({ url, ...common })) });
+    answer.ids.forEach((id, i) => {
+      const r = row(id);
+      if (!r.url) r.url = urls[i];
+      touch(r);
+    });
+    form.elements.urls.value = '';
+    form.elements.password.value = '';
+  } catch (e) {
+    $('add-error').textContent = e.message + (e.code ? ' (code ' + e.code + ')' : '');
+  }
+}
+
+async function control(event) {
+  const button = event.target.closest('button[data-action]');
+  if (!button) return;
+  const id = button.closest('li').dataset.id;
+  button.disabled = true;
+  try {
+    await api('POST', '/v1/downloads/' + encodeURIComponent(id) + '/' + button.dataset.action);
+  } catch (e) {
+    const r = rows.get(id);
+    if (r) {
+      Object.assign(r, { code: e.code || e.status || 0, text: e.message });
+      touch(r);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function start() {
+  token = takeToken();
+  $('add').addEventListener('submit', add);
+  $('rows').addEventListener('click', control);
+  $('token-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    token = $('token').value.trim();
+    sessionStorage.setItem('haul.token', token);
+    $('token-form').hidden = true;
+    probe();
+  });
+  if (!token) return askToken();
+  connect();
+}
+
+start();
