@@ -14,62 +14,35 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QTimer>
-#include <cstdlib>
 
 namespace {
 
 const char* const servedPath = "/haul-demo.bin";
 const std::uint32_t seed = 7;
-const int serverStartMs = 60000;
 
 } // namespace
 
 DemoCommand::DemoCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view,
                          InterruptWatcher& watcher)
-    : line(line), owner(owner), view(view), watcher(watcher)
+    : line(line), owner(owner), view(view), watcher(watcher),
+      server(static_cast<std::uint64_t>(line.demoSize), static_cast<std::uint64_t>(line.demoRate), seed, servedPath)
 {
-    QObject::connect(&owner, &OwnerConnection::statusReceived, &server,
+    QObject::connect(&owner, &OwnerConnection::statusReceived, &context,
                      [this](const ClientEvent& event) { statuses[event.session] = event; });
-    QObject::connect(&owner, &OwnerConnection::ended, &server, [this](const QJsonObject& event) {
+    QObject::connect(&owner, &OwnerConnection::ended, &context, [this](const QJsonObject& event) {
         endings[event.value("session").toString().toStdString()] = event;
     });
-    QObject::connect(&owner, &OwnerConnection::progressReceived, &server, [this](const ClientEvent& event) {
+    QObject::connect(&owner, &OwnerConnection::progressReceived, &context, [this](const ClientEvent& event) {
         progress[event.session] = event;
         // A resumed reply counts from the end of the partial file.
         const std::uint64_t offset = event.session == resumedId ? resumedOffset : 0;
         this->view.update(event.session, QString(servedPath).mid(1).toStdString(), offset + event.currentBytes,
                           offset + event.totalBytes, event.bytesPerSecond);
     });
-    QObject::connect(&server, &QProcess::readyReadStandardOutput, &server, [this] {
-        while (server.canReadLine())
-            serverLines.append(QString::fromUtf8(server.readLine()).trimmed());
-    });
-    QObject::connect(&watcher, &InterruptWatcher::interrupted, &server, [this](int) { interrupted = true; });
+    QObject::connect(&watcher, &InterruptWatcher::interrupted, &context, [this](int) { interrupted = true; });
 }
 
-DemoCommand::~DemoCommand()
-{
-    if (server.state() != QProcess::NotRunning) {
-        server.terminate();
-        if (!server.waitForFinished(5000))
-            server.kill();
-        server.waitForFinished(5000);
-    }
-}
-
-QString DemoCommand::findServer()
-{
-    if (const char* chosen = std::getenv("HAUL_TESTSERVER"))
-        return QString::fromLocal8Bit(chosen);
-    const QString here = QCoreApplication::applicationDirPath();
-    const QStringList candidates = {here + "/haul-testserver", QStringLiteral(HAUL_TESTSERVER_BUILD_PATH),
-                                    here + "/../tests/support/haul-testserver"};
-    for (const QString& candidate : candidates) {
-        if (!candidate.isEmpty() && QFileInfo(candidate).isExecutable())
-            return QFileInfo(candidate).absoluteFilePath();
-    }
-    return QString();
-}
+DemoCommand::~DemoCommand() = default;
 
 bool DemoCommand::waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
@@ -79,7 +52,11 @@ bool DemoCommand::waitUntil(const std::function<bool()>& done, int timeoutMs)
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
     tick.start(20);
-    while (!done()) {
+    for (;;) {
+        for (const std::string& text : server.takeLines())
+            serverLines.append(QString::fromStdString(text));
+        if (done())
+            break;
         if (interrupted || clock.elapsed() > timeoutMs)
             return false;
         loop.exec();
@@ -104,28 +81,14 @@ int DemoCommand::fail(const std::string& text)
 
 bool DemoCommand::startServer()
 {
-    const QString program = findServer();
-    if (program.isEmpty()) {
-        view.note("demo: haul-testserver not found (build it, or set HAUL_TESTSERVER)");
+    std::string error;
+    if (!server.start(&error)) {
+        view.note("demo: " + error);
         return false;
     }
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(program, {"--size", QString::number(line.demoSize), "--rate", QString::number(line.demoRate), "--seed",
-                           QString::number(seed), "--path", servedPath});
-    const bool ready = waitUntil(
-        [this] {
-            for (const QString& text : serverLines) {
-                if (text.startsWith("URL "))
-                    url = text.mid(4);
-                if (text.startsWith("SHA1 "))
-                    serverSha1 = text.mid(5).toStdString();
-            }
-            return !url.isEmpty() && !serverSha1.empty();
-        },
-        serverStartMs);
-    if (!ready)
-        view.note("demo: haul-testserver did not start");
-    return ready;
+    url = QString::fromStdString(server.url());
+    serverSha1 = server.sha1();
+    return true;
 }
 
 int DemoCommand::run()
@@ -159,8 +122,8 @@ int DemoCommand::steps()
 
     view.note("demo: data directory " + owner.dataPath());
     if (!startServer())
-        return fail("no test server");
-    view.note("demo: haul-testserver serves " + formatBytes(size) + " at " +
+        return fail("no file server");
+    view.note("demo: serving " + formatBytes(size) + " at " +
               formatBytes(static_cast<std::uint64_t>(line.demoRate)) + "/s on " + url.toStdString());
     std::string error;
     if (!owner.listen(&error))

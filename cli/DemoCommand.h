@@ -1,9 +1,9 @@
 #pragma once
 
 #include "ClientEvent.h"
+#include "DemoServer.h"
 
 #include <QJsonObject>
-#include <QProcess>
 #include <QStringList>
 #include <cstdint>
 #include <functional>
@@ -15,7 +15,7 @@ class InterruptWatcher;
 class OwnerConnection;
 class ProgressView;
 
-// "haul demo": serves a generated file with haul-testserver on 127.0.0.1 and, as a client of
+// "haul demo": serves a generated file on 127.0.0.1 (DemoServer) and, as a client of
 // the owner like any other command, walks through
 // download, pause, resume with a Range request, digest check and the instant answer for a
 // file already complete, one narrated line a step. Main thread.
@@ -29,7 +29,6 @@ public:
     int run();
 
 private:
-    static QString findServer();
     bool startServer();
     // Serves events until done() holds; false on timeout or Ctrl-C.
     bool waitUntil(const std::function<bool()>& done, int timeoutMs);
@@ -44,7 +43,8 @@ private:
     ProgressView& view;
     InterruptWatcher& watcher;
 
-    QProcess server;
+    DemoServer server;
+    QObject context; // receives the owner's signals for as long as the demo lives
     QStringList serverLines;
     QString url;
     std::string serverSha1;

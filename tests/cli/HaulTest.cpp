@@ -265,7 +265,6 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
 
 TEST_F(HaulTest, DemoPausesResumesWithRangeAndFindsTheFinishedFile)
 {
-    ASSERT_TRUE(QFileInfo(HAUL_TESTSERVER_PROGRAM).isExecutable());
     const Result result = run({"--set", "Downloader/StatusInterval=100", "demo", "--size", "4M", "--rate", "4M"});
     for (const char* text : {"Range: bytes=", "as served", "with no request to the server"})
         EXPECT_TRUE(result.shows(0, text));
