@@ -116,13 +116,14 @@ function draw() {
     if (r.total > 0) {
       bar.max = r.total;
       bar.value = Math.min(r.bytes, r.total);
-    } else if (r.state === 'finished') {
-      bar.max = 1;
-      bar.value = 1;
-    } else {
+    } else if (active) {
       bar.removeAttribute('value'); // indeterminate while the size is unknown
+    } else {
+      bar.max = 1;
+      bar.value = r.state === 'finished' ? 1 : 0;
     }
-    field('bytes').textContent = r.total > 0 ? bytes(r.bytes) + ' of ' + bytes(r.total) : bytes(r.bytes);
+    field('bytes').textContent = r.total > 0 ? bytes(r.bytes) + ' of ' + bytes(r.total)
+      : r.bytes > 0 || active ? bytes(r.bytes) : '';
     field('rate').textContent = active && r.rate > 0 ? bytes(r.rate) + '/s' : '';
     field('left').textContent =
       active && r.rate > 0 && r.total > r.bytes ? duration((r.total - r.bytes) / r.rate) + ' left' : '';
@@ -152,6 +153,7 @@ function applyList(list) {
   for (const d of list.running || []) {
     const r = row(d.id);
     Object.assign(r, { url: d.url, state: d.state, bytes: d.bytes, total: d.total, rate: d.rate });
+    if (r.transferTotal && d.total >= r.transferTotal) r.offset = d.total - r.transferTotal;
     seen.add(d.id);
     touch(r);
   }
@@ -161,7 +163,7 @@ function applyList(list) {
     if (!seen.has(p.id)) {
       seen.add(p.id);
       const failed = p.outcome === 'WasFailed' || p.outcome === 'DownloaderError';
-      Object.assign(r, { state: failed ? 'failed' : 'paused', bytes: p.partialBytes, rate: 0 });
+      Object.assign(r, { state: failed ? 'failed' : 'paused', bytes: p.partialBytes, offset: p.partialBytes, rate: 0 });
       if (failed) Object.assign(r, { code: p.code, text: p.text });
     }
     touch(r);
@@ -190,7 +192,12 @@ function onMessage(message) {
   if (!rows.has(m.session)) refresh(); // started elsewhere: the list names its URL
   const r = row(m.session);
   if (m.type === 'Progress') {
-    Object.assign(r, { state: 'running', bytes: m.currentBytes, total: m.totalBytes, rate: m.bytesPerSecond });
+    // A resumed transfer counts from the partial file's size; the list counts from zero.
+    if (r.offset === undefined) r.offset = m.totalBytes && r.total >= m.totalBytes ? r.total - m.totalBytes : 0;
+    Object.assign(r, {
+      state: 'running', bytes: r.offset + m.currentBytes, total: m.totalBytes && r.offset + m.totalBytes,
+      rate: m.bytesPerSecond, transferTotal: m.totalBytes,
+    });
   } else if (m.type === 'WasFinished') {
     Object.assign(r, { state: 'finished', path: m.text, code: 0, text: '', rate: 0 });
     if (r.total) r.bytes = r.total;
@@ -211,13 +218,14 @@ function onEnded(message) {
   } else if (m.code) {
     Object.assign(r, { code: m.code, text: m.text });
   }
-  if (m.resumable) r.bytes = m.partialBytes;
+  if (m.resumable) r.bytes = r.offset = m.partialBytes;
   touch(r);
 }
 
 function showConnection(state, text) {
   const sign = $('connection');
   sign.dataset.state = state;
+  document.body.dataset.connection = state; // rows are dimmed while they may be stale
   sign.textContent = text;
 }
 
@@ -281,6 +289,7 @@ async function add(event) {
     answer.ids.forEach((id, i) => {
       const r = row(id);
       if (!r.url) r.url = urls[i];
+      if (r.offset === undefined) r.offset = 0;
       touch(r);
     });
     form.elements.urls.value = '';
