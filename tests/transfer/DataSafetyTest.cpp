@@ -135,10 +135,11 @@ TEST_F(ComponentTest, PauseOrAbortBeforeTheFirstRequestIsHonoured)
         EXPECT_EQ(0u, haul.activeCount());
         EXPECT_EQ(kept, recordedPartial(id) == partial);
         EXPECT_EQ(kept, fileExists(partial));
-        if (report.empty())
+        if (report.empty()) {
             EXPECT_TRUE(repliesFor(id).empty());
-        else
+        } else {
             EXPECT_TRUE(isReport(awaitReply(id), report, 0, "Download aborted"));
+        }
         destroyComponent();
     }
 }

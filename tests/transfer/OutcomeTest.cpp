@@ -116,16 +116,18 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
     const std::string partial = recordedPartial("s");
     EXPECT_EQ(row.record, !partial.empty());
     EXPECT_EQ(row.partial, partialFiles().size() == 1) << partialFiles().join(" ").toStdString();
-    if (row.partial) // what was kept is the beginning of the file
+    if (row.partial) { // what was kept is the beginning of the file
         EXPECT_EQ(content.left(int(fileSize(partial))), readFile(partial));
+    }
     if (row.type == "WasFinished") {
         const QUrlQuery query(QUrl(QString::fromStdString(url)));
         EXPECT_EQ(content.left(query.hasQueryItem("len") ? query.queryItemValue("len").toInt() : content.size()),
                   readFile(textOf(reply)));
     }
     const QByteArray credentials = QString::fromStdString(row.user + ":" + row.password).toUtf8().toBase64();
-    if (!row.user.empty() && row.code != 260) // they reached the server that asked for them
+    if (!row.user.empty() && row.code != 260) { // they reached the server that asked for them
         EXPECT_EQ("Basic " + credentials, server.requests().last().header("Authorization"));
+    }
     HaulwrightPersistedRequest record;
     persisted("s", record);
     std::vector<std::string> texts = logTexts();

@@ -96,8 +96,9 @@ TEST_P(ResumeAnswerTest, FileIsRightOrKeptAsItWas)
     const HaulwrightPersistedRequest record{in(), server.url(QString::fromStdString(row.target)),
                                             bodySha1(50000, 21), in("r.part")};
     const QByteArray beginning = row.garbage ? QByteArray(int(row.have), 'x') : body(qMax<qint64>(row.have, 0), 21);
-    if (row.have >= 0)
+    if (row.have >= 0) {
         ASSERT_TRUE(writeFile(record.temporalFilename, beginning));
+    }
     ASSERT_EQ(0, component->persistRequest("r", record));
 
     const Message reply = resume("r");
