@@ -3,15 +3,21 @@
 #include "Configuration.h"
 #include "HostSession.h"
 #include "Owner.h"
+#include "OwnerLock.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaObject>
 #include <QProcess>
 #include <QThread>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 
 namespace {
@@ -48,7 +54,7 @@ bool OwnerConnection::configure(std::string* error)
     return true;
 }
 
-bool OwnerConnection::spawnOwner()
+bool OwnerConnection::spawnOwner(qint64* pid)
 {
     if (!QDir().mkpath(QString::fromStdString(data)))
         return false;
@@ -71,7 +77,17 @@ bool OwnerConnection::spawnOwner()
     owner.setStandardOutputFile(QProcess::nullDevice());
     owner.setStandardErrorFile(QString::fromStdString(data + "serve.log"), QIODevice::Append);
     // Detached in a session of its own: a Ctrl-C on this terminal is not meant for it.
-    return owner.startDetached();
+    return owner.startDetached(pid);
+}
+
+bool OwnerConnection::lockHeld() const
+{
+    const int fd = ::open(OwnerLock::lockPath(data).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
 }
 
 bool OwnerConnection::ensureOwner(std::string* error)
@@ -80,15 +96,30 @@ bool OwnerConnection::ensureOwner(std::string* error)
     QElapsedTimer clock;
     clock.start();
     qint64 spawnedAt = -respawnMs;
+    qint64 pid = 0;
+    int failedStarts = 0;
     while (!client.reachable()) {
+        // An owner that left at once (no plugin, a bad configuration) says why in its log;
+        // one that left because another holds the lock only lost a race with it.
+        const bool died = pid > 0 && ::kill(pid_t(pid), 0) != 0 && !lockHeld();
+        if (died && ++failedStarts >= 2) {
+            QFile log(QString::fromStdString(data + "serve.log"));
+            QString last;
+            if (log.open(QIODevice::ReadOnly))
+                last = QString::fromLocal8Bit(log.readAll()).trimmed().section('\n', -1);
+            *error = "haul serve for " + data + " did not start: " + last.toStdString();
+            return false;
+        }
+        if (died)
+            pid = 0, spawnedAt = -respawnMs;
         if (clock.elapsed() > reachMs) {
             *error = "no owner answers on " + socketPath + " (see " + data + "serve.log)";
             return false;
         }
         // One spawn at a time: a second one would only find the lock taken.
-        if (clock.elapsed() - spawnedAt >= respawnMs) {
+        if (pid == 0 && clock.elapsed() - spawnedAt >= respawnMs) {
             spawnedAt = clock.elapsed();
-            if (!spawnOwner()) {
+            if (!spawnOwner(&pid)) {
                 *error = "cannot start haul serve for " + data;
                 return false;
             }

@@ -6,6 +6,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QtGlobal>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -43,7 +44,10 @@ signals:
 private:
     ServiceClient::Answer request(const std::string& method, const std::string& target, const QJsonObject& body);
     bool ensureOwner(std::string* error);
-    bool spawnOwner();
+    // True while some process holds the data directory's lock.
+    bool lockHeld() const;
+    // The detached owner's pid goes to *pid.
+    bool spawnOwner(qint64* pid);
     void readEvents();
 
     const HostOptions options;
