@@ -169,6 +169,22 @@ TEST_F(OwnerTest, StopSignalPausesEveryDownloadAndARestartFinishesThem)
     }
 }
 
+// Commands started together with no owner each start one; one takes the lock, the others
+// leave, and every command is served by the one that won.
+TEST_F(OwnerTest, CommandsStartedTogetherShareTheOwnerOneOfThemStarted)
+{
+    std::vector<std::unique_ptr<HaulProcess>> commands;
+    for (int i = 0; i < 4; ++i) {
+        commands.emplace_back(new HaulProcess(data));
+        commands.back()->start({"get", server.url(QString("/t%1.bin?size=100000&seed=%1").arg(i)).c_str()});
+    }
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(commands[std::size_t(i)]->finish().shows(0, "saved: " + data + "download/t" + std::to_string(i) + ".bin"));
+    EXPECT_NE(0, lockHolder(data));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(body(100000, quint32(i)), readFile(data + "download/t" + std::to_string(i) + ".bin"));
+}
+
 TEST_F(OwnerTest, OwnerStartedOnDemandLeavesWhenIdle)
 {
     OwnerProcess idle(data);
