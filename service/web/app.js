@@ -12,6 +12,7 @@ let retryDelay = 1000;
 let retryTimer = 0;
 let lostSince = 0;
 let refreshing = false;
+let refreshAgain = false; // asked for while a list was on its way
 
 // The token arrives once in the fragment, which no request carries; it is then kept for this
 // tab only and dropped from the address bar, so it is not in history or a copied link.
@@ -123,16 +124,16 @@ function draw() {
       bar.value = r.state === 'finished' ? 1 : 0;
     }
     field('bytes').textContent = r.total > 0 ? bytes(r.bytes) + ' of ' + bytes(r.total)
-      : r.bytes > 0 || active ? bytes(r.bytes) : '';
+      : r.bytes > 0 || r.state === 'running' ? bytes(r.bytes) : '';
     field('rate').textContent = active && r.rate > 0 ? bytes(r.rate) + '/s' : '';
     field('left').textContent =
       active && r.rate > 0 && r.total > r.bytes ? duration((r.total - r.bytes) / r.rate) + ' left' : '';
     field('detail').textContent =
       r.state === 'finished' ? 'saved: ' + r.path
         : r.code ? r.text + ' (code ' + r.code + ')'
-          : r.state === 'paused' && r.dir ? 'in ' + r.dir : '';
+          : r.text || (r.state === 'paused' && r.dir ? 'in ' + r.dir : '');
     const resumable = r.state === 'paused' || (r.resumable && (r.state === 'failed' || r.state === 'stopped'));
-    field('pause').hidden = !active;
+    field('pause').hidden = r.state !== 'running'; // a queued one would be dropped, not paused
     field('resume').hidden = !resumable;
     field('abort').hidden = !(active || resumable);
   }
@@ -173,7 +174,10 @@ function applyList(list) {
 }
 
 async function refresh() {
-  if (refreshing) return;
+  if (refreshing) {
+    refreshAgain = true;
+    return;
+  }
   refreshing = true;
   try {
     applyList(await api('GET', '/v1/downloads'));
@@ -181,6 +185,10 @@ async function refresh() {
     if (e.status === 401) askToken();
   } finally {
     refreshing = false;
+    if (refreshAgain) {
+      refreshAgain = false;
+      refresh();
+    }
   }
 }
 
@@ -194,6 +202,7 @@ function onMessage(message) {
   if (m.type === 'Progress') {
     // A resumed transfer counts from the partial file's size; the list counts from zero.
     if (r.offset === undefined) r.offset = m.totalBytes && r.total >= m.totalBytes ? r.total - m.totalBytes : 0;
+    if (r.state !== 'running') Object.assign(r, { code: 0, text: '' }); // an earlier failure was resumed
     Object.assign(r, {
       state: 'running', bytes: r.offset + m.currentBytes, total: m.totalBytes && r.offset + m.totalBytes,
       rate: m.bytesPerSecond, transferTotal: m.totalBytes,
@@ -215,7 +224,7 @@ function onEnded(message) {
   Object.assign(r, { state: m.state, resumable: m.resumable, rate: 0 });
   if (m.state === 'finished') {
     if (m.text) r.path = m.text;
-  } else if (m.code) {
+  } else if (m.code || m.text) {
     Object.assign(r, { code: m.code, text: m.text });
   }
   if (m.resumable) r.bytes = r.offset = m.partialBytes;
@@ -286,9 +295,10 @@ async function add(event) {
   $('add-error').textContent = '';
   try {
     const answer = await api('POST', '/v1/downloads', { downloads: urls.map((url) => ({ url, ...common })) });
-    answer.ids.forEach((id, i) => {
+    // Created last to first, so the batch reads in its own order above older rows.
+    answer.ids.map((id, i) => [id, urls[i]]).reverse().forEach(([id, url]) => {
       const r = row(id);
-      if (!r.url) r.url = urls[i];
+      if (!r.url) r.url = url;
       if (r.offset === undefined) r.offset = 0;
       touch(r);
     });

@@ -402,6 +402,7 @@ class PageTest(PageCase):
         self.assertLessEqual(width[0], width[1], 'nothing wider than a phone')
         for button in self.browser.find_elements(By.CSS_SELECTOR, '#rows button:not([hidden])'):
             self.assertGreaterEqual(button.size['height'], 28, 'buttons large enough to tap')
+        self.browser.execute_script('document.getElementById("summary").scrollIntoView()')
         self.screenshot('phone')
 
 
@@ -422,8 +423,13 @@ class ThousandRowsTest(PageCase):
         self.assertGreater(frames, 20)
         before = self.rows()['n0000.bin']['value']
         self.row_when('n0000.bin', lambda r: r['value'] > before, 'advancing')
+        self.assertEqual(self.rows()['n0999.bin']['buttons'], ['abort'], 'a queued one cannot be paused')
+        self.press('n0999.bin', 'abort')
+        dropped = self.row_when('n0999.bin', lambda r: r['state'] == 'not started', 'dropped')
+        self.assertEqual((dropped['buttons'], dropped['detail']), ([], 'aborted before it started'))
         summary = self.browser.find_element(By.ID, 'summary').text
         self.assertRegex(summary, r'\b9[0-9]{2} queued\b')
+        self.browser.execute_script('scrollTo(0, 0)')
         self.screenshot('thousand-rows')
 
 
