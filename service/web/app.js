@@ -302,8 +302,8 @@ async function add(event) {
       if (r.offset === undefined) r.offset = 0;
       touch(r);
     });
-    form.elements.urls.value = '';
-    form.elements.password.value = '';
+    // The folder and user often serve the next batch too; a digest and a password do not.
+    for (const name of ['urls', 'sha1', 'password']) form.elements[name].value = '';
   } catch (e) {
     $('add-error').textContent = e.message + (e.code ? ' (code ' + e.code + ')' : '');
   }

@@ -4,6 +4,7 @@ and loopback file servers (haul-testserver, and a small one here for names, fail
 slow files). Usage: page_test.py --haul PATH --testserver PATH --screenshots DIR [unittest names]"""
 
 import argparse
+import http.client
 import http.server
 import json
 import os
@@ -304,7 +305,22 @@ class PageTest(PageCase):
         self.assertEqual((done['value'], done['buttons']), (4 << 20, []))
         self.screenshot('finished')
 
-    def test_abort(self):
+    def test_token_and_abort(self):
+        # The page needs no token and a Host of its own; everything else needs the token.
+        def get(path, host='127.0.0.1:%d' % self.port):
+            connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=10)
+            connection.request('GET', path, headers={'Host': host})
+            answer = connection.getresponse()
+            answer.read()
+            connection.close()
+            return answer
+        page = get('/')
+        self.assertEqual((page.status, page.getheader('Content-Type')), (200, 'text/html; charset=utf-8'))
+        self.assertIn("script-src 'self'", page.getheader('Content-Security-Policy'))
+        self.assertEqual(get('/app.js').getheader('Content-Type'), 'text/javascript; charset=utf-8')
+        self.assertEqual(get('/', host='attacker.example:%d' % self.port).status, 403)
+        self.assertEqual([get(path).status for path in ('/web/app.js', '/v1/downloads', '/app.js/')], [401] * 3)
+
         # Without the token the page asks for it, and the one typed in is enough.
         self.browser.get('http://127.0.0.1:%d/' % self.port)
         form = wait_until('the token form', lambda: self.browser.find_element(By.ID, 'token-form').is_displayed() and
