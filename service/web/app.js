@@ -117,7 +117,7 @@ function draw() {
     if (r.total > 0) {
       bar.max = r.total;
       bar.value = Math.min(r.bytes, r.total);
-    } else if (active) {
+    } else if (r.state === 'running') {
       bar.removeAttribute('value'); // indeterminate while the size is unknown
     } else {
       bar.max = 1;

@@ -4,6 +4,7 @@ and loopback file servers (haul-testserver, and a small one here for names, fail
 slow files). Usage: page_test.py --haul PATH --testserver PATH --screenshots DIR [unittest names]"""
 
 import argparse
+import ctypes
 import http.client
 import http.server
 import json
@@ -27,6 +28,10 @@ from selenium.webdriver.common.by import By
 
 ARGS = None
 HOSTILE = "<img src=x onerror=document.title='owned'>"
+
+
+def die_with_parent():
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG: no orphan if the test is killed
 
 
 def wait_until(what, condition, timeout=20.0):
@@ -120,7 +125,7 @@ class TestServer:
     def __init__(self, size, rate):
         self.lines = []
         self.process = subprocess.Popen([ARGS.testserver, '--size', str(size), '--rate', str(rate)],
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True, preexec_fn=die_with_parent)
         threading.Thread(target=self._read, daemon=True).start()
         self.url = wait_until('haul-testserver', lambda: self._value('URL'), 10)
         self.sha1 = self._value('SHA1')
@@ -152,7 +157,7 @@ class Owner:
         for setting in settings:
             command += ['--set', setting]
         self.process = subprocess.Popen(command + ['serve', '--listen', '127.0.0.1:%d' % port],
-                                        stdout=self.log, stderr=subprocess.STDOUT)
+                                        stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
         wait_until('the owner to listen', self._answers, 20)
         with open(os.path.join(data, 'token')) as f:
             self.token = f.read().strip()
@@ -192,14 +197,16 @@ class PageCase(unittest.TestCase):
     """An owner, a file server and a browser per test, and what the cases share."""
     settings = ()
 
+    # Cleanups run even when setUp fails half-way or the alarm fires, so nothing is left behind.
     def setUp(self):
         signal.signal(signal.SIGALRM, on_alarm)
-        signal.alarm(150)  # tearDown still runs, so nothing is left behind
+        signal.alarm(150)
+        self.addCleanup(signal.alarm, 0)
         self.temp = tempfile.mkdtemp(prefix='haul-web-')
+        self.addCleanup(shutil.rmtree, self.temp, ignore_errors=True)
         self.downloads = os.path.join(self.temp, 'downloads')
-        self.stoppers = []
         self.files = FileServer()
-        self.stoppers.append(self.files.stop)
+        self.addCleanup(self.files.stop)
         self.port = free_port()
         self.owner = self.start_owner()
         options = webdriver.ChromeOptions()
@@ -208,22 +215,15 @@ class PageCase(unittest.TestCase):
                          '--window-size=1280,900', '--user-data-dir=' + os.path.join(self.temp, 'profile')):
             options.add_argument(argument)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-        self.browser = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        driver = Service('/usr/bin/chromedriver', popen_kw={'preexec_fn': die_with_parent})
+        self.browser = webdriver.Chrome(service=driver, options=options)
+        self.addCleanup(self.browser.quit)
         self.browser.set_page_load_timeout(20)
         self.browser.set_script_timeout(20)
 
-    def tearDown(self):
-        try:
-            self.browser.quit()
-        finally:
-            for stop in reversed(self.stoppers):
-                stop()
-            signal.alarm(0)
-            shutil.rmtree(self.temp, ignore_errors=True)
-
     def start_owner(self):
         owner = Owner(self.temp, self.port, self.settings)
-        self.stoppers.append(owner.stop)
+        self.addCleanup(owner.stop)
         return owner
 
     def open_page(self):
@@ -276,7 +276,7 @@ class PageCase(unittest.TestCase):
 class PageTest(PageCase):
     def test_progress_pause_resume(self):
         server = TestServer(4 << 20, 512 << 10)
-        self.stoppers.append(server.stop)
+        self.addCleanup(server.stop)
         self.open_page()
         self.assertNotIn('token', self.browser.current_url, 'the token stays out of the address bar')
         self.add([server.url], sha1=server.sha1.upper())
