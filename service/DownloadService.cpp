@@ -386,7 +386,16 @@ void DownloadService::retryLoop()
 {
     std::unique_lock<std::mutex> lock(mutex);
     while (!quitting) {
-        changed.wait_for(lock, std::chrono::milliseconds(50));
+        // Asleep until a retry is due: an idle owner does not wake up for nothing.
+        auto next = std::chrono::steady_clock::time_point::max();
+        for (const auto& entry : entries) {
+            if (!entry.second.retryType.empty())
+                next = std::min(next, entry.second.retryAt);
+        }
+        if (next == std::chrono::steady_clock::time_point::max())
+            changed.wait(lock);
+        else
+            changed.wait_until(lock, next);
         const auto now = std::chrono::steady_clock::now();
         std::vector<std::pair<std::string, std::string>> due;
         for (auto& entry : entries) {
