@@ -29,6 +29,9 @@ TEST(XmlToolTest, EveryByteRoundTripsAndMalformedTextFindsNothing)
         for (std::size_t i = 0; i < rows[row].size(); ++i)
             EXPECT_EQ(reader->find("f" + std::to_string(i)), std::make_pair(true, rows[row][i])) << "row " << row;
     }
+    // find reads the first direct child of the root of that name.
+    XmlTool reader("<root><a>first</a><nested><b>inner</b></nested><a>second</a></root>");
+    EXPECT_EQ(reader.find("a").second + "|" + std::to_string(reader.find("b").first), "first|0");
     // Records stay readable by anything that reads plain XML.
     EXPECT_EQ(XmlTool().encode("plain text Grüße"), "plain text Grüße");
 
