@@ -1,12 +1,10 @@
 #include "RequestStore.h"
 
 #include "ConfigurationManager.h"
-#include "IXMLTool.h"
 #include "KeyValueSchema.h"
 
 #include <QFileInfo>
 #include <QString>
-#include <memory>
 
 namespace {
 
@@ -22,15 +20,9 @@ bool readRecord(const KeyValueSchema& store, const std::string& id, RequestStore
     const std::vector<std::string> texts = store.getRawData(id);
     if (texts.empty())
         return false;
-    std::unique_ptr<IXMLTool> reader(bootStrapCreate(texts.front(), boost::any(0)));
     record = RequestStore::Record();
     record.id = id;
-    if (reader) {
-        record.url = reader->find("url").second;
-        record.destinationFolder = reader->find("destinationFolder").second;
-        record.fileHash = reader->find("fileHash").second;
-        record.temporalFilename = reader->find("temporalFilename").second;
-    }
+    unwrapValue(texts.front(), record);
     const QFileInfo partial(QString::fromStdString(record.temporalFilename));
     record.hasPartialFile = !record.temporalFilename.empty() && partial.isFile();
     record.partialBytes = record.hasPartialFile ? static_cast<std::uint64_t>(partial.size()) : 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HaulwrightPersistedRequest.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,13 +12,9 @@
 class RequestStore
 {
 public:
-    struct Record
+    struct Record : HaulwrightPersistedRequest
     {
         std::string id;
-        std::string url;
-        std::string destinationFolder;
-        std::string fileHash;
-        std::string temporalFilename;
         bool hasPartialFile = false;
         std::uint64_t partialBytes = 0;
     };
