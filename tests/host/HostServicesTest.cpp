@@ -105,6 +105,8 @@ TEST_F(HostServicesTest, ConfigurationAndProxyLookup)
     for (const auto& setting : settings)
         config.set(setting[0], setting[1]);
     EXPECT_EQ(proxy("http://example.com/f"), "1 configured.local:1080 u:p w");
+    config.set("Proxy/Port", "-1"); // falls back to the default instead of wrapping to 65535
+    EXPECT_EQ(proxy("http://example.com/f"), "1 configured.local:1080 u:p w");
 }
 
 // Captured lines are exactly what was logged; file lines are whole and each starts with a
