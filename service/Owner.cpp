@@ -224,6 +224,11 @@ int Owner::run()
                                                                   : address) +
                                                 ":" + std::to_string(server.tcpPort()) + " (token in " +
                                                 tokenPath(data) + ")"));
+    // The page's link carries the token: shown to a person at a terminal, never written to a log.
+    if (!address.empty() && ::isatty(STDOUT_FILENO)) {
+        std::printf("page: http://%s:%u/#token=%s\n", address.c_str(), unsigned(server.tcpPort()), token.c_str());
+        std::fflush(stdout);
+    }
 
     InterruptWatcher watcher;
     watcher.setArmed(true);
