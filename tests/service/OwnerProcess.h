@@ -1,43 +1,72 @@
 #pragma once
-
+// haul child processes on one data directory, the lock they take and the events they send.
+#include "Fixture.h"
 #include "ServiceClient.h"
 
+#include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStringList>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <string>
+#include <sys/file.h>
 #include <thread>
-#include <utility>
-#include <vector>
+#include <unistd.h>
 
 // What a child process left: exit status (-1 when it crashed, was killed or hung) and output.
 struct Outcome
 {
     int status;
     QByteArray out, err;
-    // The status and a piece of standard output or error, with everything shown when either is wrong.
-    testing::AssertionResult shows(int wanted, const std::string& text) const;
+    // The status and a piece of the output, with everything shown when either is wrong.
+    testing::AssertionResult shows(int wanted, const std::string& text) const
+    {
+        if (status == wanted && (out + err).contains(text.c_str()))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "wanted " << wanted << " and \"" << text << "\", got " << status << ":\n"
+                                           << (out + err).toStdString();
+    }
 };
 
-// A haul child process on one data directory: `haul serve` or a command.
+// `haul serve` or a command.
 class HaulProcess
 {
 public:
     explicit HaulProcess(std::string dataPath) : data(std::move(dataPath)) {}
-    ~HaulProcess();
-
-    void start(const QStringList& args);
-    Outcome finish(int timeoutMs = 60000);
+    ~HaulProcess() { stop(SIGKILL); }
+    void start(const QStringList& args)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("no_proxy", "*"); // the machine's proxy must not take the loopback requests
+        env.remove("HAUL_PASSWORD");
+        process.setProcessEnvironment(env);
+        process.start(HAUL_PROGRAM, QStringList{"--data-dir", data.c_str()} + args);
+        process.waitForStarted();
+    }
+    Outcome finish(int timeoutMs = 60000)
+    {
+        if (!process.waitForFinished(timeoutMs))
+            process.kill(), process.waitForFinished();
+        errors += process.readAllStandardError();
+        const int status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return {status, process.readAllStandardOutput(), errors};
+    }
     Outcome run(const QStringList& args) { return start(args), finish(); }
-    // Sends signal and waits for the exit.
-    Outcome stop(int signal);
-    qint64 pid() const { return process.processId(); }
-    // Standard error so far, while it runs.
-    QByteArray errorSoFar();
+    Outcome stop(int signal)
+    {
+        if (running())
+            ::kill(pid_t(process.processId()), signal);
+        return finish();
+    }
     bool running() const { return process.state() == QProcess::Running; }
+    QByteArray errorSoFar()
+    {
+        process.waitForReadyRead(10); // QProcess reads its pipes only in its wait functions without an event loop
+        return errors += process.readAllStandardError();
+    }
 
 private:
     std::string data;
@@ -45,34 +74,72 @@ private:
     QByteArray errors;
 };
 
-// `haul serve` in the foreground on a data directory, ready once its socket answers.
+// `haul serve` in the foreground, ready once its socket answers; false when it left instead.
 class OwnerProcess : public HaulProcess
 {
 public:
     explicit OwnerProcess(const std::string& dataPath) : HaulProcess(dataPath), client(dataPath + "haul.sock") {}
-    // False when it left instead (a second owner, a bad option).
-    bool serve(const QStringList& extra = {});
-
+    bool serve(const QStringList& extra = {})
+    {
+        start(QStringList{"serve"} + extra);
+        return waitUntil([&] { return client.reachable() || !running(); }, 30000) && running();
+    }
     ServiceClient client;
 };
 
-// {"downloads":[...]} for the given downloads.
-QJsonObject downloads(const QJsonArray& list);
-QJsonObject download(const std::string& url, const std::string& id = std::string(), const std::string& sha1 = std::string());
+const QFile::Permissions onlyForTheUser = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+
 // The pid in DATA/haul.lock while a process holds the lock, else 0.
-qint64 lockHolder(const std::string& dataPath);
+inline qint64 lockHolder(const std::string& dataPath)
+{
+    const int fd = ::open((dataPath + "haul.lock").c_str(), O_RDONLY | O_CLOEXEC);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0;
+    if (fd >= 0)
+        ::close(fd);
+    return held ? readFile(dataPath + "haul.lock").trimmed().toLongLong() : 0;
+}
 
 // Every event of one stream, read on a thread of its own.
 class EventLog
 {
 public:
-    ~EventLog();
-    bool open(const std::string& socketPath, const std::string& target = "/v1/events");
-    void close();
-    // Copies of what arrived so far: (name, data as JSON).
-    std::vector<std::pair<std::string, QJsonObject>> events() const;
-    // How many events named name (empty: status and progress) have session id and, when given, type.
-    int count(const std::string& name, const QString& id, const QString& type = QString()) const;
+    explicit EventLog(const std::string& socketPath)
+    {
+        std::string error;
+        if (stream.open(socketPath, "/v1/events", &error))
+            reader = std::thread([this] {
+                for (ServiceClient::Event event; stream.next(event);) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    received.emplace_back(event.name, QJsonDocument::fromJson(event.data.c_str()).object());
+                }
+            });
+    }
+    ~EventLog()
+    {
+        stream.close();
+        if (reader.joinable())
+            reader.join();
+    }
+    bool open() const { return reader.joinable(); } // the owner answered, so every later event is seen
+    // Every event's data, to look through.
+    QByteArray text() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QByteArray all;
+        for (const auto& event : received)
+            all += QJsonDocument(event.second).toJson();
+        return all;
+    }
+    // Events named name (empty: status and progress) of session id (empty: any) and, when given, type.
+    int count(const std::string& name, const QString& id, const QString& type = QString()) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        int n = 0;
+        for (const auto& event : received)
+            n += event.first == name && (id.isEmpty() || event.second.value("session").toString() == id) &&
+                 (type.isEmpty() || event.second.value("type").toString() == type);
+        return n;
+    }
 
 private:
     ServiceClient::EventStream stream;
