@@ -107,24 +107,24 @@ Reply startDownloads(DownloadService& service, const std::string& body)
         return failure(400, "malformed JSON: " + parseError.errorString().toStdString());
     if (!document.isObject() || !document.object().value("downloads").isArray())
         return failure(400, "the body must be {\"downloads\":[...]}");
-    std::vector<DownloadSpec> specs;
+    std::vector<DownloadRequest> requests;
     int index = 0;
     for (const QJsonValue& value : document.object().value("downloads").toArray()) {
         ++index;
         std::string error;
-        DownloadSpec spec;
+        DownloadRequest request;
         const QJsonObject object = value.toObject();
-        if (!value.isObject() || !stringMember(object, "url", spec.url, error) ||
-            !stringMember(object, "dir", spec.dir, error) || !stringMember(object, "sha1", spec.sha1, error) ||
-            !stringMember(object, "user", spec.user, error) ||
-            !stringMember(object, "password", spec.password, error) || !stringMember(object, "id", spec.id, error))
+        if (!value.isObject() || !stringMember(object, "url", request.url, error) ||
+            !stringMember(object, "dir", request.dir, error) || !stringMember(object, "sha1", request.sha1, error) ||
+            !stringMember(object, "user", request.user, error) ||
+            !stringMember(object, "password", request.password, error) || !stringMember(object, "id", request.id, error))
             return failure(400, "download " + std::to_string(index) + ": " +
                                     (error.empty() ? std::string("must be an object") : error));
-        specs.push_back(std::move(spec));
+        requests.push_back(std::move(request));
     }
     std::vector<std::string> ids;
     ServiceError error;
-    if (!service.start(std::move(specs), ids, error))
+    if (!service.start(std::move(requests), ids, error))
         return failure(error.status, error.text, error.code);
     QJsonArray list;
     for (const std::string& id : ids)

@@ -74,56 +74,56 @@ DownloadService::~DownloadService()
     retrier.join();
 }
 
-bool DownloadService::checkSpec(DownloadSpec& spec, ServiceError& error)
+bool DownloadService::checkRequest(DownloadRequest& request, ServiceError& error)
 {
-    if (spec.url.empty()) {
+    if (request.url.empty()) {
         error.text = "missing url";
         return false;
     }
-    const QUrl url(text(spec.url), QUrl::StrictMode);
+    const QUrl url(text(request.url), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https" && scheme != "ftp")) {
-        error.text = "not an http, https or ftp URL: \"" + spec.url + "\"";
+        error.text = "not an http, https or ftp URL: \"" + request.url + "\"";
         return false;
     }
-    if (!spec.sha1.empty()) {
-        std::string hex = spec.sha1;
+    if (!request.sha1.empty()) {
+        std::string hex = request.sha1;
         std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::tolower(c); });
         if (hex.size() != 40 ||
             !std::all_of(hex.begin(), hex.end(), [](unsigned char c) { return std::isxdigit(c); })) {
-            error.text = "sha1 needs 40 hexadecimal digits, got \"" + spec.sha1 + "\"";
+            error.text = "sha1 needs 40 hexadecimal digits, got \"" + request.sha1 + "\"";
             return false;
         }
-        spec.sha1 = hex;
+        request.sha1 = hex;
     }
-    if (!spec.dir.empty() && !QDir::isAbsolutePath(text(spec.dir))) {
-        error.text = "dir must be an absolute path, got \"" + spec.dir + "\"";
+    if (!request.dir.empty() && !QDir::isAbsolutePath(text(request.dir))) {
+        error.text = "dir must be an absolute path, got \"" + request.dir + "\"";
         return false;
     }
     // The id names the partial file and a URL path segment.
-    const bool badId = std::any_of(spec.id.begin(), spec.id.end(),
+    const bool badId = std::any_of(request.id.begin(), request.id.end(),
                                    [](unsigned char c) { return c == '/' || c == '\\' || c < 0x20 || c == 0x7f; });
-    if (badId || spec.id.size() > 200 || spec.id == "." || spec.id == "..") {
+    if (badId || request.id.size() > 200 || request.id == "." || request.id == "..") {
         error.text = "id must be at most 200 characters without '/', '\\' or control characters";
         return false;
     }
     return true;
 }
 
-bool DownloadService::start(std::vector<DownloadSpec> specs, std::vector<std::string>& ids, ServiceError& error)
+bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error)
 {
-    if (specs.empty()) {
+    if (requests.empty()) {
         error = {400, "no downloads given", 0};
         return false;
     }
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        if (!checkSpec(specs[i], error)) {
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        if (!checkRequest(requests[i], error)) {
             error.status = 400;
             error.text = "download " + std::to_string(i + 1) + ": " + error.text;
             return false;
         }
-        if (specs[i].id.empty())
-            specs[i].id = UUId::generate().getValue();
+        if (requests[i].id.empty())
+            requests[i].id = UUId::generate().getValue();
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -131,40 +131,40 @@ bool DownloadService::start(std::vector<DownloadSpec> specs, std::vector<std::st
             error = {503, "the owner is stopping", 0};
             return false;
         }
-        for (std::size_t i = 0; i < specs.size(); ++i) {
+        for (std::size_t i = 0; i < requests.size(); ++i) {
             for (std::size_t j = 0; j < i; ++j) {
-                if (specs[j].id == specs[i].id) {
-                    error = {400, "the id " + specs[i].id + " is given twice", 0};
+                if (requests[j].id == requests[i].id) {
+                    error = {400, "the id " + requests[i].id + " is given twice", 0};
                     return false;
                 }
             }
-            if (entries.count(specs[i].id)) {
-                error = {409, "download " + specs[i].id + " is already running", 275};
+            if (entries.count(requests[i].id)) {
+                error = {409, "download " + requests[i].id + " is already running", 275};
                 return false;
             }
         }
     }
-    for (const DownloadSpec& spec : specs) {
-        if (!spec.dir.empty() && !QDir().mkpath(text(spec.dir))) {
-            error = {400, "cannot create the folder " + spec.dir, 0};
+    for (const DownloadRequest& request : requests) {
+        if (!request.dir.empty() && !QDir().mkpath(text(request.dir))) {
+            error = {400, "cannot create the folder " + request.dir, 0};
             return false;
         }
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
         // Checked again: another client may have taken an id while the folders were made.
-        for (const DownloadSpec& spec : specs) {
-            if (entries.count(spec.id)) {
-                error = {409, "download " + spec.id + " is already running", 275};
+        for (const DownloadRequest& request : requests) {
+            if (entries.count(request.id)) {
+                error = {409, "download " + request.id + " is already running", 275};
                 return false;
             }
         }
         ids.clear();
-        for (DownloadSpec& spec : specs) {
-            ids.push_back(spec.id);
-            Entry& entry = entries[spec.id];
-            entry.spec = std::move(spec);
-            queue.push_back(entry.spec.id);
+        for (DownloadRequest& request : requests) {
+            ids.push_back(request.id);
+            Entry& entry = entries[request.id];
+            entry.request = std::move(request);
+            queue.push_back(entry.request.id);
         }
     }
     dispatch();
@@ -198,9 +198,9 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
         }
         Entry& entry = entries[id];
         entry.type = "Resume";
-        entry.spec.id = id;
-        entry.spec.url = record.url;
-        entry.spec.dir = record.destinationFolder;
+        entry.request.id = id;
+        entry.request.url = record.url;
+        entry.request.dir = record.destinationFolder;
         entry.offset = record.partialBytes;
         queue.push_back(id);
         lock.unlock();
@@ -247,16 +247,16 @@ void DownloadService::postRequest(Entry entry)
     properties.messageType = entry.type;
     properties.topic = requestTopic;
     properties.replyTopic = replyTopic;
-    properties.sessionId = UUId(entry.spec.id);
-    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties), Release(this, entry.spec.id));
+    properties.sessionId = UUId(entry.request.id);
+    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties), Release(this, entry.request.id));
     if (entry.type == "Start") {
-        const DownloadSpec& spec = entry.spec;
+        const DownloadRequest& request = entry.request;
         message->setPayload(boost::shared_ptr<ISerializable>(
-            new StartRequestPayload(spec.url, spec.user, spec.password, spec.dir, !spec.user.empty(), spec.sha1)));
+            new StartRequestPayload(request.url, request.user, request.password, request.dir, !request.user.empty(), request.sha1)));
     }
     if (MessageBus::instance().post(message) != 0) {
         std::lock_guard<std::mutex> lock(mutex);
-        outcomes[entry.spec.id] = Outcome{"DownloaderError", 0, "the message bus refused the request"};
+        outcomes[entry.request.id] = Outcome{"DownloaderError", 0, "the message bus refused the request"};
     }
     // The last reference goes here unless the bus took it.
 }
@@ -272,7 +272,7 @@ void DownloadService::dispatch()
             entry.posted = true;
             entry.requeue = false;
             ++postedCount;
-            outcomes.erase(entry.spec.id);
+            outcomes.erase(entry.request.id);
             due.push_back(entry);
         }
     }
@@ -429,7 +429,7 @@ QJsonObject DownloadService::list()
         const Entry& entry = item.second;
         QJsonObject object;
         object.insert("id", text(item.first));
-        object.insert("url", text(entry.spec.url));
+        object.insert("url", text(entry.request.url));
         object.insert("state", !entry.posted     ? "queued"
                                : entry.aborting ? "aborting"
                                : entry.pausing  ? "pausing"

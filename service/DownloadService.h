@@ -16,7 +16,7 @@ class EventHub;
 class LocalMessage;
 
 // One download a client asks for. The password lives only until the request is posted.
-struct DownloadSpec
+struct DownloadRequest
 {
     std::string id;
     std::string url;
@@ -50,8 +50,8 @@ public:
     DownloadService(const DownloadService&) = delete;
     DownloadService& operator=(const DownloadService&) = delete;
 
-    // Every spec is checked before any is queued; ids are filled in for those without one.
-    bool start(std::vector<DownloadSpec> specs, std::vector<std::string>& ids, ServiceError& error);
+    // Every request is checked before any is queued; ids are filled in for those without one.
+    bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error);
     // action: "pause", "resume" or "abort".
     bool control(const std::string& action, const std::string& id, ServiceError& error);
     // {"running":[...], "persisted":[...]}
@@ -70,7 +70,7 @@ public:
 private:
     struct Entry
     {
-        DownloadSpec spec;
+        DownloadRequest request;
         std::string type = "Start";
         bool posted = false;
         bool pausing = false;
@@ -98,7 +98,7 @@ private:
     void postRequest(Entry entry);
     void retryLoop();
     void publishEnded(const std::string& id, const Outcome* outcome);
-    bool checkSpec(DownloadSpec& spec, ServiceError& error);
+    bool checkRequest(DownloadRequest& request, ServiceError& error);
 
     EventHub& hub;
     const std::size_t limit;
