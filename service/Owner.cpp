@@ -1,6 +1,7 @@
 #include "Owner.h"
 
 #include "ApiServer.h"
+#include "ClusterMember.h"
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DownloadService.h"
@@ -224,6 +225,11 @@ int Owner::run()
                                                                   : address) +
                                                 ":" + std::to_string(server.tcpPort()) + " (token in " +
                                                 tokenPath(data) + ")"));
+    ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
+    if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
     // The page's link carries the token: shown to a person at a terminal, never written to a log.
     if (!address.empty() && ::isatty(STDOUT_FILENO)) {
         std::printf("page: http://%s:%u/#token=%s\n", address.c_str(), unsigned(server.tcpPort()), token.c_str());
@@ -255,11 +261,13 @@ int Owner::run()
 
     log(Level::Info, stopSignal ? "signal " + std::to_string(stopSignal) + ": pausing every download"
                                 : "idle for " + std::to_string(idleSeconds) + " s: leaving");
+    cluster.stopTaking();
     server.refuseNew();
     service.refuseNew();
     host.stopComponent();
     if (!service.waitStopped(stopTimeoutMs))
         log(Level::Warning, "some downloads did not stop in time");
+    cluster.stop();
     // Streams end once they have sent the last events, then the connections close.
     hub.close();
     server.stop();
