@@ -103,13 +103,16 @@ private:
         QJsonObject object;
     };
 
-    // Events of one download from now on.
+    // Events of one download from now on. Not "haul.*.ID": that would answer its own control
+    // requests and hide that no host holds the download.
     void follow(const std::string& id)
     {
-        natsSubscription* subscription = nullptr;
-        if (natsConnection_Subscribe(&subscription, link.connection, ("haul.*." + token(id)).c_str(), &Client::onEvent,
-                                     this) == NATS_OK)
-            subscriptions.push_back(subscription);
+        for (const std::string& subject : {eventSubject(id), endedSubject(id)}) {
+            natsSubscription* subscription = nullptr;
+            if (natsConnection_Subscribe(&subscription, link.connection, subject.c_str(), &Client::onEvent, this) ==
+                NATS_OK)
+                subscriptions.push_back(subscription);
+        }
     }
 
     static void onEvent(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
