@@ -119,6 +119,15 @@ TEST_F(ClusterTest, ThreeHostsShareTheQueue)
     for (const char* name : {"a", "b", "c"})
         host(name, 4);
     submit(60, 65536, 65536);
+    // A host takes no more than it has places for: nothing waits in its own queue.
+    int queued = 0;
+    waitUntil([&] {
+        for (const auto& item : hosts)
+            for (const QJsonValue& value : item.second->client.get("/v1/downloads").body.value("running").toArray())
+                queued += value.toObject().value("state") == "queued";
+        return saved().size() >= 60;
+    }, 40000);
+    EXPECT_EQ(queued, 0);
     expectAllOnce(60, 65536);
     std::map<std::string, int> share;
     for (const auto& item : saved())
