@@ -49,12 +49,14 @@ protected:
     void SetUp() override { ASSERT_TRUE(files.start()); }
 
     // A host on its own data directory, once it says it joined (or, when told, that it cannot).
-    OwnerProcess& host(const std::string& name, int places, const std::string& awaited = "joined the cluster")
+    OwnerProcess& host(const std::string& name, int places, const std::string& awaited = "joined the cluster",
+                       const QStringList& extra = {})
     {
         hosts[name].reset(new OwnerProcess(sandbox.file(name + "/")));
         OwnerProcess& owner = *hosts[name];
-        EXPECT_TRUE(owner.serve({"--cluster", nats.url().c_str(), "--set", "Cluster/AckWaitSeconds=3", "--set",
-                                 ("Downloader/MaxDownloads=" + std::to_string(places)).c_str()}));
+        EXPECT_TRUE(owner.serve(QStringList{"--cluster", nats.url().c_str(), "--set", "Cluster/AckWaitSeconds=3", "--set",
+                                            ("Downloader/MaxDownloads=" + std::to_string(places)).c_str()} +
+                                extra));
         EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().contains(awaited.c_str()); }, 20000)) << owner.errorSoFar().data();
         return owner;
     }
@@ -158,7 +160,8 @@ TEST_F(ClusterTest, KilledHostsDownloadsFinishElsewhere)
 TEST_F(ClusterTest, ControlFromAnotherProcess)
 {
     ASSERT_TRUE(nats.start());
-    OwnerProcess& owner = host("a", 4);
+    OwnerProcess& owner =
+        host("a", 4, "joined the cluster", {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1"});
     for (const char* id : {"f0", "f1"})
         EXPECT_TRUE(client({"get", "--detach", "--id", id, files.url(QString("/%1?size=4000000&seed=%2&rate=65536")
                                                                           .arg(id).arg(id[1] - '0')).c_str()})
@@ -174,6 +177,12 @@ TEST_F(ClusterTest, ControlFromAnotherProcess)
     EXPECT_EQ(sha1Hex(readFile(sandbox.file("a/download/f0"))), bodySha1(4000000, 0));
     EXPECT_TRUE(QDir(sandbox.file("a/download").c_str()).entryList({"f1*"}).isEmpty());
     EXPECT_TRUE(client({"get", "--id", "f0", files.url("/f0").c_str()}).shows(1, "the id f0 is taken (finished"));
+    // A server error is tried again, up to the deliveries allowed; then it has failed for good.
+    files.clearRequests();
+    const Outcome failed = client({"get", files.url("/busy?status=503").c_str()});
+    EXPECT_TRUE(failed.shows(1, "retrying: busy: ")) << failed.out.data();
+    EXPECT_TRUE(failed.shows(1, "Service Unavailable (code 260) [failed, id "));
+    EXPECT_EQ(files.requests().size(), 2);
 }
 
 // A server that is not there yet: the host serves locally and joins once it is; a client fails
