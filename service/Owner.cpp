@@ -217,6 +217,11 @@ int Owner::run()
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
+    ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
+    if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
     log(Level::Info, "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " +
                          socketPath(data) +
                          (address.empty() ? std::string()
@@ -225,11 +230,6 @@ int Owner::run()
                                                                   : address) +
                                                 ":" + std::to_string(server.tcpPort()) + " (token in " +
                                                 tokenPath(data) + ")"));
-    ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
-    if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
-        return 1;
-    }
     // The page's link carries the token: shown to a person at a terminal, never written to a log.
     if (!address.empty() && ::isatty(STDOUT_FILENO)) {
         std::printf("page: http://%s:%u/#token=%s\n", address.c_str(), unsigned(server.tcpPort()), token.c_str());
