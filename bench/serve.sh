@@ -33,6 +33,8 @@ http {
   server {
     listen 127.0.0.1:$nginx_port;
     root $root;
+    # The cluster case: every connection limited, as a distant server would be.
+    location /slow/ { alias $root/; limit_rate 512k; }
   }
 }
 EOF

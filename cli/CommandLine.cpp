@@ -16,10 +16,11 @@ const std::set<std::string> commands = {"get", "resume", "pause", "abort", "list
 // global ones.
 const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  "--log",    "-d",
                                             "--dir",    "--sha1",     "--user", "-i",       "--input",
-                                            "--id",     "--size",     "--rate", "--listen", "--log-level"};
+                                            "--id",     "--size",     "--rate", "--listen", "--log-level",
+                                            "--cluster"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit"};
 const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
-                                             "-q",       "--json",     "--help", "-h"};
+                                             "-q",       "--json",     "--help", "-h",   "--cluster"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach"}},
     {"resume", {"--all"}},
@@ -37,6 +38,7 @@ const char* const globalHelp = "Global options (any command):\n"
                                "  --log FILE         write the plugin's log lines to FILE\n"
                                "  --quiet, -q        no progress lines, no log lines on stderr\n"
                                "  --json             every reply and progress message as one JSON object a line\n"
+                               "  --cluster URL      nats://HOST:PORT: serve as a host of that cluster, or act on it\n"
                                "  --help, -h         this help\n";
 
 std::int64_t parseSize(const std::string& option, const std::string& text)
@@ -133,6 +135,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.allowRemote = true;
     else if (name == "--idle-exit")
         line.idleExit = true;
+    else if (name == "--cluster")
+        line.cluster = value;
     else if (name == "--log-level")
         line.logLevel = value;
     else if (name == "--size")
@@ -171,6 +175,18 @@ void checkArguments(CommandLine& line)
             throw UsageError(command + " needs at least one identifier");
     } else if (!line.arguments.empty()) {
         throw UsageError(command + " takes no arguments, got \"" + line.arguments.front() + "\"");
+    }
+    if (!line.cluster.empty()) {
+        const QUrl url(QString::fromStdString(line.cluster), QUrl::StrictMode);
+        if (url.scheme() != "nats" || url.host().isEmpty() || url.port() <= 0)
+            throw UsageError("--cluster needs nats://HOST:PORT, got \"" + line.cluster + "\"");
+        if (command == "demo")
+            throw UsageError("demo does not take --cluster");
+        // The request is stored by the queue: a password would be kept there in clear.
+        if (!line.user.empty())
+            throw UsageError("--user cannot go with --cluster: the password would be stored in the queue");
+        if (command == "resume" && line.all)
+            throw UsageError("resume --all is for one data directory; with --cluster name the downloads");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
         throw UsageError("--size and --rate must be positive");

@@ -41,6 +41,7 @@ struct CommandLine
     bool allowRemote = false;
     bool idleExit = false;
     std::string logLevel = "info";
+    std::string cluster; // nats://HOST:PORT
 
     std::int64_t demoSize = 300ll << 20;
     std::int64_t demoRate = 60ll << 20;

@@ -1,4 +1,5 @@
 // haul: the owner of a data directory (haul serve) and every command a client of it.
+#include "ClusterMember.h"
 #include "CommandLine.h"
 #include "ControlCommand.h"
 #include "DemoCommand.h"
@@ -28,13 +29,33 @@ int serve(const CommandLine& line)
     options.allowRemote = line.allowRemote;
     options.idleExit = line.idleExit;
     options.logLevel = line.logLevel;
+    options.cluster = line.cluster;
     return Owner(options).run();
+}
+
+cluster::Command clusterCommand(const CommandLine& line)
+{
+    cluster::Command command;
+    command.url = line.cluster;
+    command.command = line.command;
+    command.arguments = line.arguments;
+    // Absolute: the hosts run elsewhere.
+    if (!line.destination.empty())
+        command.destination = QDir(QString::fromStdString(line.destination)).absolutePath().toStdString();
+    command.sha1 = line.sha1;
+    command.id = line.id;
+    command.detach = line.detach;
+    command.json = line.json;
+    command.quiet = line.quiet;
+    return command;
 }
 
 int runCommand(CommandLine& line)
 {
     if (line.command == "serve")
         return serve(line);
+    if (!line.cluster.empty())
+        return runClusterCommand(clusterCommand(line));
 
     // The demo works in a folder of its own unless told otherwise; its owner leaves with it.
     std::unique_ptr<QTemporaryDir> demoData;

@@ -486,6 +486,14 @@ bool DownloadService::waitStopped(int timeoutMs)
     return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return postedCount == 0; });
 }
 
+std::size_t DownloadService::freeSlots()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::size_t used = postedCount + queue.size();
+    const std::size_t most = limit == 0 ? 64 : limit;
+    return refusing || used >= most ? 0 : most - used;
+}
+
 bool DownloadService::idle()
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -62,6 +62,8 @@ public:
     // True once every posted download has stopped, false after timeoutMs.
     bool waitStopped(int timeoutMs);
     bool idle();
+    // Starts that would run at once: the limit less what runs and waits (64 with no limit).
+    std::size_t freeSlots();
 
     // Topics of the replies to the owner's requests.
     static const char* const replyTopic;

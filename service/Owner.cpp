@@ -1,6 +1,7 @@
 #include "Owner.h"
 
 #include "ApiServer.h"
+#include "ClusterMember.h"
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DownloadService.h"
@@ -216,6 +217,11 @@ int Owner::run()
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
+    ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
+    if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
     log(Level::Info, "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " +
                          socketPath(data) +
                          (address.empty() ? std::string()
@@ -255,11 +261,13 @@ int Owner::run()
 
     log(Level::Info, stopSignal ? "signal " + std::to_string(stopSignal) + ": pausing every download"
                                 : "idle for " + std::to_string(idleSeconds) + " s: leaving");
+    cluster.stopTaking();
     server.refuseNew();
     service.refuseNew();
     host.stopComponent();
     if (!service.waitStopped(stopTimeoutMs))
         log(Level::Warning, "some downloads did not stop in time");
+    cluster.stop();
     // Streams end once they have sent the last events, then the connections close.
     hub.close();
     server.stop();

@@ -12,6 +12,7 @@ struct ServeOptions
     bool allowRemote = false; // a non-loopback ADDRESS is refused without it
     bool idleExit = false;    // leave after Service/IdleExitSeconds with nothing to do
     std::string logLevel = "info";
+    std::string cluster; // nats://HOST:PORT: also a host of that cluster
 };
 
 // The one host process of a data directory: takes its lock, loads the plugin once, serves the

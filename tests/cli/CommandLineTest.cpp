@@ -34,6 +34,9 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"serve", "--detach"}, 2, "serve does not take --detach"},
         {{"serve", "--help"}, 0, "--allow-remote"},
         {{"get", "-i", "/nonexistent/urls.txt"}, 2, "cannot read"},
+        {{"--cluster", "http://127.0.0.1:4222", "list"}, 2, "--cluster needs nats://HOST:PORT"},
+        {{"--cluster", "nats://127.0.0.1:4222", "get", url, "--user", "u"}, 2, "--user cannot go with --cluster"},
+        {{"--cluster", "nats://127.0.0.1:4222", "resume", "--all"}, 2, "with --cluster name the downloads"},
         // A usage error shows the usage of the command it concerns.
         {{"resume"}, 2, "Usage: haul resume"},
         {{"--help"}, 0, "Usage: haul [global options] COMMAND"},

@@ -1,0 +1,634 @@
+// A host of the cluster: takes start requests from the shared consumer while it has free
+// download slots, holds each one (claim in the bucket, ack deadline extended) until its
+// download has ended, and answers pause, resume and abort for what it holds.
+#include "ClusterInterface.h"
+#include "NatsLink.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace cluster {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum Level { Error, Warning, Info, Debug };
+
+QString qs(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+
+// A failure another try may fix: cut short, timed out, or a server error (5xx, which the
+// component reports as 260 with the server's reason).
+bool transient(int code, const std::string& text)
+{
+    if (code == 259 || code == 273)
+        return true;
+    if (code != 260)
+        return false;
+    static const char* const reasons[] = {"server replied: Internal Server Error", "server replied: Bad Gateway",
+                                          "server replied: Service Unavailable", "server replied: Gateway Timeout",
+                                          "server replied: Unknown"};
+    return std::any_of(std::begin(reasons), std::end(reasons),
+                       [&](const char* reason) { return text.find(reason) != std::string::npos; });
+}
+
+struct Held
+{
+    std::string state; // watching, running, paused, ending
+    natsMsg* msg = nullptr;
+    natsMsg* newer = nullptr; // the same request delivered again to this host
+    std::uint64_t revision = 0;
+    std::uint64_t delivery = 1;
+    Clock::time_point lastBeat;   // the server last confirmed the claim
+    Clock::time_point watchUntil; // watching: when a silent holder counts as gone
+    natsSubscription* control = nullptr;
+    std::string url, dir, sha1;
+    Claim final;                  // ending: what the bucket keeps
+    bool ack = true;              // ending: ack, or hand back after nakDelayMs
+    std::int64_t nakDelayMs = 0;
+};
+
+class NatsHost : public Host
+{
+public:
+    NatsHost(const HostSettings& settings, OwnerSide& owner) : settings(settings), owner(owner)
+    {
+        beatPeriod = std::chrono::milliseconds(std::max(250, settings.ackWaitSeconds * 1000 / 3));
+        puller = std::thread([this] { pullLoop(); });
+        eventReader = std::thread([this] { eventLoop(); });
+        beater = std::thread([this] { beatLoop(); });
+    }
+    ~NatsHost() override { stop(); }
+
+    void stopTaking() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            taking = false;
+        }
+        changed.notify_all();
+        if (puller.joinable())
+            puller.join();
+    }
+
+    void stop() override
+    {
+        stopTaking();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping)
+                return;
+            stopping = true;
+        }
+        changed.notify_all();
+        eventReader.join();
+        beater.join();
+        std::map<std::string, Held> left;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            left.swap(held);
+        }
+        if (listSub)
+            natsSubscription_Unsubscribe(listSub);
+        for (auto& item : left) {
+            if (item.second.control)
+                natsSubscription_Unsubscribe(item.second.control);
+        }
+        // What is still held goes back to the queue: another host starts it over.
+        for (auto& item : left) {
+            Held& entry = item.second;
+            std::uint64_t revision = entry.revision;
+            if (link.kv && entry.state == "ending") {
+                if (link.putClaim(item.first, entry.final, &revision) == NATS_OK) {
+                    if (entry.ack)
+                        natsMsg_Ack(entry.msg, nullptr);
+                    else
+                        natsMsg_Nak(entry.msg, nullptr);
+                }
+            } else if (link.kv && entry.state != "watching") {
+                link.putClaim(item.first, Claim{"", "retry", 0, "handed back by " + settings.hostName}, &revision);
+                natsMsg_Nak(entry.msg, nullptr);
+            }
+            release(entry);
+        }
+        if (listSub)
+            natsSubscription_Destroy(listSub);
+        if (pullSub)
+            natsSubscription_Destroy(pullSub);
+        listSub = pullSub = nullptr;
+        if (link.connection)
+            natsConnection_FlushTimeout(link.connection, 2000);
+        link.close();
+        nats_CloseAndWait(2000);
+        owner.log(Info, "left the cluster");
+    }
+
+private:
+    bool waitFor(Clock::duration delay)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, delay, [this] { return !taking || stopping; });
+        return taking && !stopping;
+    }
+
+    bool join()
+    {
+        int delay = 1;
+        for (int attempt = 1;; ++attempt) {
+            std::string error;
+            if (link.connect(settings.url, 250, &error) && link.openStore(&error) &&
+                link.openConsumer(settings.ackWaitSeconds, &error) && subscribe(&error))
+                return true;
+            link.close();
+            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + settings.url + ": " + error +
+                                                         "; serving locally, trying again in " +
+                                                         std::to_string(delay) + " s");
+            if (!waitFor(std::chrono::seconds(delay)))
+                return false;
+            delay = std::min(delay * 2, 5);
+        }
+    }
+
+    bool subscribe(std::string* error)
+    {
+        jsOptions options;
+        jsOptions_Init(&options);
+        jsSubOptions bind;
+        jsSubOptions_Init(&bind);
+        bind.Stream = streamName;
+        bind.Consumer = consumerName;
+        bind.ManualAck = true;
+        jsErrCode code = jsErrCode(0);
+        natsStatus status =
+            js_PullSubscribe(&pullSub, link.js, requestSubject, consumerName, &options, &bind, &code);
+        if (status == NATS_OK)
+            status = natsConnection_Subscribe(&listSub, link.connection, listSubject, &NatsHost::onList, this);
+        if (status != NATS_OK)
+            *error = "cannot follow the request queue: " + describe(status);
+        return status == NATS_OK;
+    }
+
+    void pullLoop()
+    {
+        if (!join())
+            return;
+        owner.log(Info, "joined the cluster at " + settings.url + " as " + settings.hostName + " (ack wait " +
+                            std::to_string(settings.ackWaitSeconds) + " s)");
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            joined = true;
+        }
+        changed.notify_all();
+        while (waitFor(Clock::duration::zero())) {
+            std::size_t free = owner.freeSlots();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                // Taken but not yet counted by the owner.
+                for (const auto& item : held)
+                    free -= std::min<std::size_t>(free, item.second.state == "watching");
+            }
+            if (free == 0) {
+                waitFor(std::chrono::milliseconds(100));
+                continue;
+            }
+            natsMsgList list{nullptr, 0};
+            jsErrCode code = jsErrCode(0);
+            const natsStatus status =
+                natsSubscription_Fetch(&list, pullSub, static_cast<int>(std::min<std::size_t>(free, 64)), 1000, &code);
+            if (status == NATS_OK) {
+                for (int i = 0; i < list.Count; ++i) {
+                    take(list.Msgs[i]);
+                    list.Msgs[i] = nullptr;
+                }
+            } else if (status != NATS_TIMEOUT) {
+                owner.log(Debug, "fetching requests: " + describe(status));
+                waitFor(std::chrono::milliseconds(250));
+            }
+            natsMsgList_Destroy(&list);
+        }
+    }
+
+    // A request delivered to this host: started, watched, or recognised as done.
+    void take(natsMsg* msg)
+    {
+        jsMsgMetaData* meta = nullptr;
+        std::uint64_t delivery = 1;
+        if (natsMsg_GetMetaData(&meta, msg) == NATS_OK) {
+            delivery = meta->NumDelivered;
+            jsMsgMetaData_Destroy(meta);
+        }
+        const QJsonObject request =
+            QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg))).object();
+        Held entry;
+        const std::string id = request.value("id").toString().toStdString();
+        entry.url = request.value("url").toString().toStdString();
+        entry.dir = request.value("dir").toString().toStdString();
+        entry.sha1 = request.value("sha1").toString().toStdString();
+        entry.msg = msg;
+        entry.delivery = delivery;
+        if (id.empty() || entry.url.empty()) {
+            owner.log(Warning, "dropped a request without id or url from the queue");
+            natsMsg_Term(msg, nullptr);
+            natsMsg_Destroy(msg);
+            return;
+        }
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            Claim claim;
+            natsStatus status = NATS_OK;
+            std::uint64_t revision = 0;
+            if (!link.getClaim(id, &claim, &revision, &status) && status != NATS_NOT_FOUND)
+                break;
+            if (claim.ended()) {
+                // Redelivered after its holder ended it: recorded, so never done twice.
+                owner.log(Debug, id + " was already " + claim.state + " on " + claim.host);
+                natsMsg_Ack(msg, nullptr);
+                natsMsg_Destroy(msg);
+                return;
+            }
+            if (claim.host == settings.hostName) {
+                std::lock_guard<std::mutex> lock(mutex);
+                const auto found = held.find(id);
+                if (found != held.end()) {
+                    if (found->second.newer)
+                        natsMsg_Destroy(found->second.newer);
+                    found->second.newer = msg;
+                    return;
+                }
+            } else if (!claim.host.empty()) {
+                // Another host's claim: it is gone only if the claim stays still for a while.
+                entry.state = "watching";
+                entry.revision = revision;
+                entry.watchUntil = Clock::now() + beatPeriod * 3 / 2;
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!held.count(id)) {
+                    held.emplace(id, entry);
+                    return;
+                }
+                break;
+            }
+            status = link.putClaim(id, Claim{settings.hostName, "running", 0, ""}, &revision);
+            if (status == NATS_OK) {
+                entry.revision = revision;
+                begin(id, entry);
+                return;
+            }
+            if (!isConflict(status) && status != NATS_ERR)
+                break;
+        }
+        // The bucket did not answer: tried again later, here or elsewhere.
+        natsMsg_NakWithDelay(msg, 1000, nullptr);
+        natsMsg_Destroy(msg);
+    }
+
+    // The claim is ours: follow it and hand it to the owner.
+    void begin(const std::string& id, Held entry)
+    {
+        entry.state = "running";
+        entry.lastBeat = Clock::now();
+        natsConnection_Subscribe(&entry.control, link.connection, controlSubject(id).c_str(), &NatsHost::onControl,
+                                 this);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            held[id] = entry;
+        }
+        owner.log(Debug, "took " + id + " (delivery " + std::to_string(entry.delivery) + ")");
+        Refusal refusal;
+        if (owner.start(id, entry.url, entry.dir, entry.sha1, &refusal))
+            return;
+        QJsonObject ended;
+        ended.insert("session", qs(id));
+        ended.insert("state", "refused");
+        ended.insert("code", refusal.code);
+        ended.insert("text", qs(refusal.text));
+        end(id, ended, Claim{settings.hostName, "refused", refusal.code, refusal.text}, true, 0);
+    }
+
+    // What ends a delivery here; the beat thread writes the record and acknowledges.
+    void end(const std::string& id, QJsonObject ended, const Claim& final, bool ack, std::int64_t nakDelayMs)
+    {
+        ended.insert("host", qs(settings.hostName));
+        link.publish(endedSubject(id), ended);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(id);
+            if (found == held.end())
+                return;
+            found->second.state = "ending";
+            found->second.final = final;
+            found->second.ack = ack;
+            found->second.nakDelayMs = nakDelayMs;
+        }
+        changed.notify_all();
+    }
+
+    void eventLoop()
+    {
+        std::vector<Event> events;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping)
+                    return;
+            }
+            if (!owner.takeEvents(events, 200)) {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping; });
+                continue;
+            }
+            for (const Event& event : events)
+                forward(event);
+        }
+    }
+
+    void forward(const Event& event)
+    {
+        std::uint64_t delivery = 0;
+        std::string state;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(event.session);
+            if (found == held.end() || found->second.state == "watching")
+                return;
+            delivery = found->second.delivery;
+            state = found->second.state;
+        }
+        const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(event.json)).object();
+        if (event.name.empty()) {
+            natsConnection_Publish(link.connection, eventSubject(event.session).c_str(), event.json.data(),
+                                   static_cast<int>(event.json.size()));
+            // An abort of a paused download ends without a stop of its transfer.
+            if (object.value("type").toString() == "WasAborted" && state == "paused") {
+                QJsonObject ended{{"session", qs(event.session)}, {"state", "aborted"}};
+                end(event.session, ended, Claim{settings.hostName, "aborted", 0, ""}, true, 0);
+            }
+            return;
+        }
+        if (event.name != "ended" || state == "ending")
+            return;
+        QJsonObject ended = object;
+        const std::string how = object.value("state").toString().toStdString();
+        const int code = object.value("code").toInt();
+        const std::string text = object.value("text").toString().toStdString();
+        if (how == "paused") {
+            // Stays with this host, which has its partial file.
+            link.publish(endedSubject(event.session), QJsonObject(ended));
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(event.session);
+            if (found != held.end())
+                found->second.state = "paused";
+            return;
+        }
+        if (how == "finished" || how == "aborted" ||
+            ((how == "failed" || how == "refused") && (!transient(code, text) || delivery >= std::uint64_t(settings.maxDeliveries)) && code != 257)) {
+            end(event.session, ended, Claim{settings.hostName, how, code, text}, true, 0);
+            return;
+        }
+        // Worth another try, here or elsewhere; what it left here is of no use to another host.
+        if (how == "failed") {
+            Refusal ignored;
+            owner.control("abort", event.session, &ignored);
+        }
+        const bool stoppingHere = how == "stopped" || how == "not started";
+        ended.insert("state", "retrying");
+        ended.insert("delivery", static_cast<double>(delivery));
+        ended.insert("maxDeliveries", settings.maxDeliveries);
+        end(event.session, ended, Claim{"", "retry", code, text}, false,
+            stoppingHere ? 0 : (code == 257 ? 1000 : std::int64_t(settings.retryDelaySeconds) * 1000));
+    }
+
+    void beatLoop()
+    {
+        auto nextBeat = Clock::now();
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!stopping) {
+            changed.wait_until(lock, nextBeat, [this] {
+                return stopping || std::any_of(held.begin(), held.end(), [](const auto& item) {
+                           return item.second.state == "ending";
+                       });
+            });
+            if (stopping || !joined) {
+                nextBeat = Clock::now() + beatPeriod;
+                continue;
+            }
+            const auto now = Clock::now();
+            const bool due = now >= nextBeat;
+            if (due)
+                nextBeat = now + beatPeriod;
+            std::vector<std::pair<std::string, Held>> work;
+            for (auto& item : held) {
+                Held& entry = item.second;
+                if (entry.newer) {
+                    natsMsg_Destroy(entry.msg);
+                    entry.msg = entry.newer;
+                    entry.newer = nullptr;
+                }
+                if (entry.state == "ending" || (entry.state == "watching" && now >= entry.watchUntil) ||
+                    (due && entry.state != "watching"))
+                    work.emplace_back(item.first, entry);
+            }
+            lock.unlock();
+            for (auto& item : work)
+                tend(item.first, item.second, now);
+            lock.lock();
+        }
+    }
+
+    // One held request's turn on the beat thread, outside the lock.
+    void tend(const std::string& id, Held entry, Clock::time_point now)
+    {
+        if (entry.state == "watching") {
+            Claim claim;
+            std::uint64_t revision = 0;
+            natsStatus status = NATS_OK;
+            const bool found = link.getClaim(id, &claim, &revision, &status);
+            if (found && revision == entry.revision && !claim.ended() &&
+                link.putClaim(id, Claim{settings.hostName, "running", 0, ""}, &revision) == NATS_OK) {
+                owner.log(Info, "took over " + id + " from " + claim.host + ", which stopped answering");
+                entry.revision = revision;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    held.erase(id);
+                }
+                begin(id, entry);
+                return;
+            }
+            // Its holder is alive or it ended: the holder acknowledges it.
+            if (found && claim.ended())
+                natsMsg_Ack(entry.msg, nullptr);
+            drop(id);
+            return;
+        }
+        if (entry.state == "ending") {
+            std::uint64_t revision = entry.revision;
+            const natsStatus status = link.putClaim(id, entry.final, &revision);
+            if (status != NATS_OK && !isConflict(status))
+                return; // the record first: tried again at the next turn
+            if (status == NATS_OK) {
+                if (entry.ack)
+                    natsMsg_Ack(entry.msg, nullptr);
+                else
+                    natsMsg_NakWithDelay(entry.msg, entry.nakDelayMs, nullptr);
+            }
+            drop(id);
+            return;
+        }
+        natsMsg_InProgress(entry.msg, nullptr);
+        std::uint64_t revision = entry.revision;
+        const natsStatus status = link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision);
+        if (status == NATS_OK) {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(id);
+            if (found != held.end()) {
+                found->second.revision = revision;
+                found->second.lastBeat = now;
+            }
+            return;
+        }
+        const bool lost = isConflict(status);
+        // Before another host may take it over (one ack wait after the last beat), this one lets go.
+        if (lost || now - entry.lastBeat >= std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod) {
+            owner.log(Warning, (lost ? "another host took over " + id : "no answer from the cluster for " + id) +
+                                   ": aborting it here");
+            Refusal ignored;
+            owner.control("abort", id, &ignored);
+            drop(id);
+        }
+    }
+
+    void release(Held& entry)
+    {
+        if (entry.control)
+            natsSubscription_Destroy(entry.control);
+        entry.control = nullptr;
+        if (entry.newer)
+            natsMsg_Destroy(entry.newer);
+        if (entry.msg)
+            natsMsg_Destroy(entry.msg);
+        entry.msg = entry.newer = nullptr;
+    }
+
+    void drop(const std::string& id)
+    {
+        Held entry;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(id);
+            if (found == held.end())
+                return;
+            entry = found->second;
+            held.erase(found);
+        }
+        if (entry.control)
+            natsSubscription_Unsubscribe(entry.control);
+        release(entry);
+        changed.notify_all();
+    }
+
+    std::string heldId(const char* subject)
+    {
+        const std::string prefix = "haul.control.";
+        const std::string tail = std::strncmp(subject, prefix.c_str(), prefix.size()) == 0 ? subject + prefix.size() : "";
+        for (const auto& item : held) {
+            if (token(item.first) == tail && item.second.state != "watching" && item.second.state != "ending")
+                return item.first;
+        }
+        return std::string();
+    }
+
+    static void onControl(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
+    {
+        auto* self = static_cast<NatsHost*>(closure);
+        const std::string action = QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg)))
+                                       .object()
+                                       .value("action")
+                                       .toString()
+                                       .toStdString();
+        std::string id;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            id = self->heldId(natsMsg_GetSubject(msg));
+        }
+        QJsonObject answer{{"id", qs(id)}, {"host", qs(self->settings.hostName)}};
+        Refusal refusal{404, "not held by this host", 0};
+        const bool known = action == "pause" || action == "resume" || action == "abort";
+        if (!known)
+            refusal = Refusal{400, "unknown action \"" + action + "\"", 0};
+        if (known && !id.empty() && self->owner.control(action, id, &refusal)) {
+            answer.insert("ok", true);
+            if (action == "resume") {
+                std::lock_guard<std::mutex> lock(self->mutex);
+                const auto found = self->held.find(id);
+                if (found != self->held.end() && found->second.state == "paused")
+                    found->second.state = "running";
+            }
+        } else {
+            answer.insert("error", qs(refusal.text));
+            answer.insert("code", refusal.code);
+            answer.insert("status", refusal.status);
+        }
+        if (natsMsg_GetReply(msg)) {
+            const QByteArray data = QJsonDocument(answer).toJson(QJsonDocument::Compact);
+            natsConnection_Publish(connection, natsMsg_GetReply(msg), data.constData(), data.size());
+        }
+        natsMsg_Destroy(msg);
+    }
+
+    static void onList(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
+    {
+        auto* self = static_cast<NatsHost*>(closure);
+        QJsonObject answer = QJsonDocument::fromJson(QByteArray::fromStdString(self->owner.listJson())).object();
+        answer.insert("host", qs(self->settings.hostName));
+        QJsonArray holding;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            for (const auto& item : self->held) {
+                if (item.second.state != "watching")
+                    holding.append(QJsonObject{{"id", qs(item.first)}, {"state", qs(item.second.state)}});
+            }
+        }
+        answer.insert("held", holding);
+        if (natsMsg_GetReply(msg)) {
+            const QByteArray data = QJsonDocument(answer).toJson(QJsonDocument::Compact);
+            natsConnection_Publish(connection, natsMsg_GetReply(msg), data.constData(), data.size());
+        }
+        natsMsg_Destroy(msg);
+    }
+
+    const HostSettings settings;
+    OwnerSide& owner;
+    Clock::duration beatPeriod;
+    Link link;
+    natsSubscription* pullSub = nullptr;
+    natsSubscription* listSub = nullptr;
+
+    // Guards everything below. The beat thread alone acknowledges, destroys and replaces messages.
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, Held> held;
+    bool taking = true;
+    bool stopping = false;
+    bool joined = false;
+
+    std::thread puller;
+    std::thread eventReader;
+    std::thread beater;
+};
+
+} // namespace
+} // namespace cluster
+
+extern "C" __attribute__((visibility("default"))) cluster::Host* haulClusterStartHost(const cluster::HostSettings& settings,
+                                                                                      cluster::OwnerSide& owner)
+{
+    return new cluster::NatsHost(settings, owner);
+}

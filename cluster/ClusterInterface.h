@@ -1,0 +1,90 @@
+#pragma once
+// What haul and libhaulcluster.so share: the library is opened with dlopen only when --cluster
+// is given, so nothing here may need a symbol of the other side. The owner hands its services
+// over as an interface of virtual functions; the library hands back a host object the same way.
+// Both sides are built by the same compiler from this tree, so standard types may cross.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace cluster {
+
+// One event of the owner's stream: "" (a status or progress object as `haul --json` prints
+// it) or "ended" (the owner's object once a download stopped).
+struct Event
+{
+    std::string name;
+    std::string session;
+    std::string json;
+};
+
+// Why the owner refused something: an HTTP-like status, its text, the component's code.
+struct Refusal
+{
+    int status = 0;
+    std::string text;
+    int code = 0;
+};
+
+// The owner's side, implemented over its DownloadService and EventHub. Callable from any thread.
+class OwnerSide
+{
+public:
+    virtual ~OwnerSide() = default;
+    // Starts that would run at once: Downloader/MaxDownloads less what runs and is queued.
+    virtual std::size_t freeSlots() = 0;
+    virtual bool start(const std::string& id, const std::string& url, const std::string& dir,
+                       const std::string& sha1, Refusal* refusal) = 0;
+    // action: "pause", "resume" or "abort".
+    virtual bool control(const std::string& action, const std::string& id, Refusal* refusal) = 0;
+    // The owner's {"running":[...],"persisted":[...]} as JSON text.
+    virtual std::string listJson() = 0;
+    // Waits up to timeoutMs for events; false once the owner closed its stream.
+    virtual bool takeEvents(std::vector<Event>& out, int timeoutMs) = 0;
+    // A line for the owner's messages; level 0 error, 1 warning, 2 info, 3 debug.
+    virtual void log(int level, const std::string& text) = 0;
+};
+
+struct HostSettings
+{
+    std::string url;             // nats://HOST:PORT
+    std::string hostName;        // how this host is named in claims and lists
+    int ackWaitSeconds = 30;     // Cluster/AckWaitSeconds
+    int maxDeliveries = 5;       // Cluster/MaxDeliveries
+    int retryDelaySeconds = 10;  // Cluster/RetryDelaySeconds
+};
+
+// A running member of the cluster. The owner calls stopTaking() before it stops its
+// component, so that no further request is taken, and stop() once every transfer stopped.
+class Host
+{
+public:
+    virtual ~Host() = default;
+    virtual void stopTaking() = 0;
+    // Downloads still held are handed back to the queue for another host.
+    virtual void stop() = 0;
+};
+
+// What a `haul --cluster URL COMMAND` asked for.
+struct Command
+{
+    std::string url;
+    std::string command; // get, resume, pause, abort, list
+    std::vector<std::string> arguments;
+    std::string destination; // absolute, on the hosts
+    std::string sha1;
+    std::string id;
+    bool detach = false;
+    bool json = false;
+    bool quiet = false;
+};
+
+using StartHostFunction = Host* (*)(const HostSettings&, OwnerSide&);
+using RunCommandFunction = int (*)(const Command&);
+
+} // namespace cluster
+
+// The library's two entry points, looked up by name.
+#define HAUL_CLUSTER_START_HOST "haulClusterStartHost"
+#define HAUL_CLUSTER_RUN_COMMAND "haulClusterRunCommand"

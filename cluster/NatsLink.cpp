@@ -1,0 +1,247 @@
+#include "NatsLink.h"
+
+#include <QJsonDocument>
+#include <QString>
+#include <cctype>
+#include <cstring>
+
+namespace cluster {
+
+const char* const streamName = "HAUL_REQUESTS";
+const char* const requestSubject = "haul.request";
+const char* const consumerName = "haul-hosts";
+const char* const bucketName = "haul-downloads";
+const char* const listSubject = "haul.list";
+
+namespace {
+
+// JetStream API calls wait this long for the server.
+const int64_t apiWaitMs = 3000;
+
+std::string fromUtf8(const QJsonObject& object, const char* name)
+{
+    return object.value(name).toString().toStdString();
+}
+
+} // namespace
+
+std::string token(const std::string& id)
+{
+    bool plain = !id.empty();
+    for (unsigned char c : id)
+        plain = plain && (std::isalnum(c) || c == '-' || c == '_');
+    if (plain)
+        return id;
+    static const char hex[] = "0123456789abcdef";
+    std::string encoded = "=";
+    for (unsigned char c : id) {
+        encoded.push_back(hex[c >> 4]);
+        encoded.push_back(hex[c & 15]);
+    }
+    return encoded;
+}
+
+std::string eventSubject(const std::string& id)
+{
+    return "haul.event." + token(id);
+}
+
+std::string endedSubject(const std::string& id)
+{
+    return "haul.ended." + token(id);
+}
+
+std::string controlSubject(const std::string& id)
+{
+    return "haul.control." + token(id);
+}
+
+std::string describe(natsStatus status)
+{
+    std::string text = natsStatus_GetText(status);
+    natsStatus last = NATS_OK;
+    const char* detail = nats_GetLastError(&last);
+    // The library's detail repeats the status text after its source location.
+    if (detail && *detail && last == status && std::strstr(detail, text.c_str()) == nullptr)
+        text += std::string(" (") + detail + ")";
+    return text;
+}
+
+bool isConflict(natsStatus status)
+{
+    natsStatus last = NATS_OK;
+    const char* detail = nats_GetLastError(&last);
+    return status == NATS_ERR && detail && std::strstr(detail, "wrong last sequence") != nullptr;
+}
+
+std::string Claim::toJson() const
+{
+    QJsonObject object;
+    object.insert("host", QString::fromStdString(host));
+    object.insert("state", QString::fromStdString(state));
+    if (code)
+        object.insert("code", code);
+    if (!text.empty())
+        object.insert("text", QString::fromStdString(text));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+Claim Claim::fromJson(const char* data, int length)
+{
+    const QJsonObject object = QJsonDocument::fromJson(QByteArray(data, length)).object();
+    Claim claim;
+    claim.host = fromUtf8(object, "host");
+    claim.state = fromUtf8(object, "state");
+    claim.code = object.value("code").toInt();
+    claim.text = fromUtf8(object, "text");
+    return claim;
+}
+
+Link::~Link()
+{
+    close();
+}
+
+bool Link::connect(const std::string& url, int reconnectWaitMs, std::string* error)
+{
+    natsOptions* options = nullptr;
+    natsStatus status = natsOptions_Create(&options);
+    if (status == NATS_OK)
+        status = natsOptions_SetURL(options, url.c_str());
+    if (status == NATS_OK)
+        status = natsOptions_SetTimeout(options, 2000);
+    if (status == NATS_OK)
+        status = natsOptions_SetMaxReconnect(options, -1);
+    if (status == NATS_OK)
+        status = natsOptions_SetReconnectWait(options, reconnectWaitMs);
+    // Publications made while the server is away wait for it (up to 8 MiB).
+    if (status == NATS_OK)
+        status = natsOptions_SetReconnectBufSize(options, 8 * 1024 * 1024);
+    if (status == NATS_OK)
+        status = natsConnection_Connect(&connection, options);
+    natsOptions_Destroy(options);
+    if (status == NATS_OK)
+        status = natsConnection_JetStream(&js, connection, nullptr);
+    if (status != NATS_OK) {
+        *error = describe(status);
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Link::openStore(std::string* error)
+{
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Wait = apiWaitMs;
+    jsStreamConfig stream;
+    jsStreamConfig_Init(&stream);
+    stream.Name = streamName;
+    const char* subjects[] = {requestSubject};
+    stream.Subjects = subjects;
+    stream.SubjectsLen = 1;
+    stream.Retention = js_WorkQueuePolicy;
+    stream.Storage = js_FileStorage;
+    // A request published twice under one id within this window is stored once.
+    stream.Duplicates = int64_t(10) * 60 * 1000000000;
+    jsErrCode code = jsErrCode(0);
+    jsStreamInfo* info = nullptr;
+    natsStatus status = js_AddStream(&info, js, &stream, &options, &code);
+    jsStreamInfo_Destroy(info);
+    if (status != NATS_OK && code != JSStreamNameExistErr) {
+        *error = "cannot make the request stream: " + describe(status);
+        return false;
+    }
+    kvConfig bucket;
+    kvConfig_Init(&bucket);
+    bucket.Bucket = bucketName;
+    bucket.History = 1;
+    bucket.StorageType = js_FileStorage;
+    status = js_KeyValue(&kv, js, bucketName);
+    if (status == NATS_NOT_FOUND)
+        status = js_CreateKeyValue(&kv, js, &bucket);
+    if (status != NATS_OK) {
+        *error = "cannot open the download records: " + describe(status);
+        return false;
+    }
+    return true;
+}
+
+bool Link::openConsumer(int ackWaitSeconds, std::string* error)
+{
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Wait = apiWaitMs;
+    jsConsumerConfig consumer;
+    jsConsumerConfig_Init(&consumer);
+    consumer.Durable = consumerName;
+    consumer.AckPolicy = js_AckExplicit;
+    consumer.AckWait = int64_t(ackWaitSeconds) * 1000000000;
+    // Deliveries are counted by the hosts, which know a transient failure from a dead host.
+    consumer.MaxDeliver = -1;
+    consumer.MaxAckPending = 100000;
+    jsErrCode code = jsErrCode(0);
+    jsConsumerInfo* info = nullptr;
+    natsStatus status = js_AddConsumer(&info, js, streamName, &consumer, &options, &code);
+    if (status != NATS_OK) {
+        // Made earlier with another ack wait: the last host to start sets it.
+        jsConsumerInfo_Destroy(info);
+        info = nullptr;
+        status = js_UpdateConsumer(&info, js, streamName, &consumer, &options, &code);
+    }
+    jsConsumerInfo_Destroy(info);
+    if (status != NATS_OK) {
+        *error = "cannot make the shared consumer: " + describe(status);
+        return false;
+    }
+    return true;
+}
+
+void Link::close()
+{
+    if (kv)
+        kvStore_Destroy(kv);
+    kv = nullptr;
+    if (js)
+        jsCtx_Destroy(js);
+    js = nullptr;
+    if (connection) {
+        natsConnection_Close(connection);
+        natsConnection_Destroy(connection);
+    }
+    connection = nullptr;
+}
+
+bool Link::getClaim(const std::string& id, Claim* claim, std::uint64_t* revision, natsStatus* status)
+{
+    kvEntry* entry = nullptr;
+    *status = kvStore_Get(&entry, kv, token(id).c_str());
+    if (*status != NATS_OK)
+        return false;
+    *claim = Claim::fromJson(static_cast<const char*>(kvEntry_Value(entry)), kvEntry_ValueLen(entry));
+    *revision = kvEntry_Revision(entry);
+    kvEntry_Destroy(entry);
+    return true;
+}
+
+natsStatus Link::putClaim(const std::string& id, const Claim& claim, std::uint64_t* revision)
+{
+    const std::string value = claim.toJson();
+    const std::string key = token(id);
+    const int length = static_cast<int>(value.size());
+    std::uint64_t next = 0;
+    const natsStatus status = *revision == 0 ? kvStore_Create(&next, kv, key.c_str(), value.data(), length)
+                                             : kvStore_Update(&next, kv, key.c_str(), value.data(), length, *revision);
+    if (status == NATS_OK)
+        *revision = next;
+    return status;
+}
+
+void Link::publish(const std::string& subject, const QJsonObject& object)
+{
+    const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    natsConnection_Publish(connection, subject.c_str(), data.constData(), data.size());
+}
+
+} // namespace cluster

@@ -1,0 +1,72 @@
+#pragma once
+// The cluster's names on the NATS side and one connection with its JetStream context and
+// claim bucket, shared by the host and the client commands.
+
+#include <nats/nats.h>
+
+#include <QJsonObject>
+#include <cstdint>
+#include <string>
+
+namespace cluster {
+
+// Start requests: a work-queue stream, one shared durable pull consumer.
+extern const char* const streamName;
+extern const char* const requestSubject;
+extern const char* const consumerName;
+// One key per download: who holds it, or how it ended. What makes a redelivery harmless.
+extern const char* const bucketName;
+extern const char* const listSubject;
+
+// A download's id as one subject token and bucket key: itself when it is made of letters,
+// digits, '-' and '_' only, otherwise "=" and its bytes in hex (no plain id starts with "=").
+std::string token(const std::string& id);
+std::string eventSubject(const std::string& id);   // status and progress, as `haul --json` prints
+std::string endedSubject(const std::string& id);   // how a delivery ended, as the host decided
+std::string controlSubject(const std::string& id); // pause, resume, abort: the holder answers
+
+// A status with the library's last error text when it has one.
+std::string describe(natsStatus status);
+// True when a put failed because the record changed since it was read (on this thread).
+bool isConflict(natsStatus status);
+
+// The record of one download in the bucket.
+struct Claim
+{
+    std::string host;  // empty: nobody holds it
+    std::string state; // running, paused, retry, finished, failed, aborted, refused
+    int code = 0;
+    std::string text;
+    bool ended() const { return state == "finished" || state == "failed" || state == "aborted" || state == "refused"; }
+    std::string toJson() const;
+    static Claim fromJson(const char* data, int length);
+};
+
+class Link
+{
+public:
+    Link() = default;
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // One attempt; afterwards the connection reconnects on its own forever. reconnectWaitMs
+    // also paces those attempts.
+    bool connect(const std::string& url, int reconnectWaitMs, std::string* error);
+    // The stream and the bucket, made when missing (the same configuration from every side).
+    bool openStore(std::string* error);
+    // The shared consumer, made or brought to this ack wait.
+    bool openConsumer(int ackWaitSeconds, std::string* error);
+    void close();
+
+    bool getClaim(const std::string& id, Claim* claim, std::uint64_t* revision, natsStatus* status);
+    // Create when revision is 0, otherwise replace that revision only.
+    natsStatus putClaim(const std::string& id, const Claim& claim, std::uint64_t* revision);
+    void publish(const std::string& subject, const QJsonObject& object);
+
+    natsConnection* connection = nullptr;
+    jsCtx* js = nullptr;
+    kvStore* kv = nullptr;
+};
+
+} // namespace cluster

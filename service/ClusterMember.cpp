@@ -1,0 +1,174 @@
+#include "ClusterMember.h"
+
+#include "ConfigNumber.h"
+#include "Configuration.h"
+#include "DownloadService.h"
+#include "EventHub.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <cstdio>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+
+int configured(const char* key, int fallback)
+{
+    std::string text;
+    if (Configuration::instance().getValue(key, text, 0) != 0)
+        return fallback;
+    const int value = configNumber<int>(text, fallback);
+    return value > 0 ? value : fallback;
+}
+
+} // namespace
+
+std::string ClusterLibrary::find()
+{
+    if (const char* chosen = std::getenv("HAUL_CLUSTER_LIBRARY"))
+        return chosen;
+    const QString here = QCoreApplication::applicationDirPath();
+    const QStringList candidates = {here + "/libhaulcluster.so", QStringLiteral(HAUL_CLUSTER_BUILD_PATH),
+                                    here + "/../lib/haulwright/libhaulcluster.so",
+                                    QStringLiteral(HAUL_PLUGIN_INSTALL_DIR) + "/libhaulcluster.so"};
+    for (const QString& candidate : candidates) {
+        if (!candidate.isEmpty() && QFileInfo(candidate).isFile())
+            return QFileInfo(candidate).absoluteFilePath().toStdString();
+    }
+    return "libhaulcluster.so";
+}
+
+bool ClusterLibrary::load(std::string* error)
+{
+    const std::string path = find();
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle) {
+        startHost = reinterpret_cast<cluster::StartHostFunction>(::dlsym(handle, HAUL_CLUSTER_START_HOST));
+        runCommand = reinterpret_cast<cluster::RunCommandFunction>(::dlsym(handle, HAUL_CLUSTER_RUN_COMMAND));
+    }
+    if (!startHost || !runCommand) {
+        const char* reason = ::dlerror();
+        *error = "--cluster needs " + path + " and libnats (Debian: libnats3.4): " + (reason ? reason : "not found");
+        return false;
+    }
+    return true;
+}
+
+// The owner's services as the library sees them.
+class ClusterMember::Bridge : public cluster::OwnerSide
+{
+public:
+    Bridge(DownloadService& service, EventHub& hub, Log log)
+        : service(service), hub(hub), events(hub.subscribe("")), log_(std::move(log))
+    {
+    }
+    ~Bridge() override { hub.unsubscribe(events); }
+
+    std::size_t freeSlots() override { return service.freeSlots(); }
+
+    bool start(const std::string& id, const std::string& url, const std::string& dir, const std::string& sha1,
+               cluster::Refusal* refusal) override
+    {
+        DownloadRequest request;
+        request.id = id;
+        request.url = url;
+        request.dir = dir;
+        request.sha1 = sha1;
+        std::vector<std::string> ids;
+        ServiceError error;
+        if (service.start({request}, ids, error))
+            return true;
+        *refusal = cluster::Refusal{error.status, error.text, error.code};
+        return false;
+    }
+
+    bool control(const std::string& action, const std::string& id, cluster::Refusal* refusal) override
+    {
+        ServiceError error;
+        if (service.control(action, id, error))
+            return true;
+        *refusal = cluster::Refusal{error.status, error.text, error.code};
+        return false;
+    }
+
+    std::string listJson() override
+    {
+        return QJsonDocument(service.list()).toJson(QJsonDocument::Compact).toStdString();
+    }
+
+    bool takeEvents(std::vector<cluster::Event>& out, int timeoutMs) override
+    {
+        std::vector<ServiceEvent> taken;
+        const bool open = events->take(taken, timeoutMs);
+        out.clear();
+        for (ServiceEvent& event : taken)
+            out.push_back(cluster::Event{std::move(event.name), std::move(event.session), std::move(event.json)});
+        return open;
+    }
+
+    void log(int level, const std::string& text) override { log_(level, text); }
+
+private:
+    DownloadService& service;
+    EventHub& hub;
+    std::shared_ptr<EventHub::Subscription> events;
+    Log log_;
+};
+
+ClusterMember::ClusterMember(DownloadService& service, EventHub& hub, Log log)
+    : service(service), hub(hub), log(std::move(log))
+{
+}
+
+ClusterMember::~ClusterMember()
+{
+    stop();
+}
+
+bool ClusterMember::start(const std::string& url, std::string* error)
+{
+    if (!library.load(error))
+        return false;
+    cluster::HostSettings settings;
+    settings.url = url;
+    std::string name;
+    if (Configuration::instance().getValue("Cluster/HostName", name, 0) != 0 || name.empty()) {
+        char hostName[256] = {};
+        ::gethostname(hostName, sizeof hostName - 1);
+        name = std::string(hostName) + ":" + std::to_string(::getpid());
+    }
+    settings.hostName = name;
+    settings.ackWaitSeconds = configured("Cluster/AckWaitSeconds", settings.ackWaitSeconds);
+    settings.maxDeliveries = configured("Cluster/MaxDeliveries", settings.maxDeliveries);
+    settings.retryDelaySeconds = configured("Cluster/RetryDelaySeconds", settings.retryDelaySeconds);
+    bridge.reset(new Bridge(service, hub, log));
+    host.reset(library.startHost(settings, *bridge));
+    return true;
+}
+
+void ClusterMember::stopTaking()
+{
+    if (host)
+        host->stopTaking();
+}
+
+void ClusterMember::stop()
+{
+    if (host)
+        host->stop();
+    host.reset();
+    bridge.reset();
+}
+
+int runClusterCommand(const cluster::Command& command)
+{
+    ClusterLibrary library;
+    std::string error;
+    if (!library.load(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    return library.runCommand(command);
+}

@@ -1,0 +1,205 @@
+// Many hosts, one queue: `haul serve --cluster` processes with their own data directories on a
+// real nats-server, downloads from a throttled loopback server, clients that own nothing.
+#include "OwnerProcess.h"
+#include "ScriptServer.h"
+
+#include <QDir>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <map>
+
+namespace {
+
+// nats-server with JetStream on a free loopback port, its storage in the sandbox.
+class NatsServer
+{
+public:
+    explicit NatsServer(std::string store) : store(std::move(store))
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+    }
+    ~NatsServer() { stop(); }
+    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
+    bool start()
+    {
+        process.start("nats-server", {"-js", "-a", "127.0.0.1", "-p", QString::number(port), "-sd", store.c_str()});
+        return waitUntil([&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(200);
+        });
+    }
+    void stop()
+    {
+        process.terminate();
+        process.waitForFinished();
+    }
+
+private:
+    std::string store;
+    quint16 port;
+    QProcess process;
+};
+
+class ClusterTest : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(files.start()); }
+
+    // A host on its own data directory, once it says it joined (or, when told, that it cannot).
+    OwnerProcess& host(const std::string& name, int places, const std::string& awaited = "joined the cluster",
+                       const QStringList& extra = {})
+    {
+        hosts[name].reset(new OwnerProcess(sandbox.file(name + "/")));
+        OwnerProcess& owner = *hosts[name];
+        EXPECT_TRUE(owner.serve(QStringList{"--cluster", nats.url().c_str(), "--set", "Cluster/AckWaitSeconds=3", "--set",
+                                            ("Downloader/MaxDownloads=" + std::to_string(places)).c_str()} +
+                                extra));
+        EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().contains(awaited.c_str()); }, 20000)) << owner.errorSoFar().data();
+        return owner;
+    }
+    Outcome client(const QStringList& args)
+    {
+        return HaulProcess(sandbox.file("client/")).run(QStringList{"--cluster", nats.url().c_str()} + args);
+    }
+    // count downloads named f0..f(count-1) of size bytes at rate bytes a second, queued by a client.
+    void submit(int count, int size, int rate)
+    {
+        QByteArray list;
+        for (int i = 0; i < count; ++i)
+            list += files.url(QString("/f%1?size=%2&seed=%1&rate=%3").arg(i).arg(size).arg(rate)).c_str() + QByteArray("\n");
+        ASSERT_TRUE(writeFile(sandbox.file("urls"), list));
+        EXPECT_TRUE(client({"get", "--detach", "-i", sandbox.file("urls").c_str()}).shows(0, "queued: f0"));
+    }
+    // Where each finished file is, by name; a name saved twice appears twice.
+    std::multimap<std::string, std::string> saved() const
+    {
+        std::multimap<std::string, std::string> where;
+        for (const auto& item : hosts) {
+            const QString folder = (sandbox.file(item.first + "/") + "download/").c_str();
+            for (const QString& name : QDir(folder).entryList({"f*"}, QDir::Files))
+                if (!name.endsWith(".part"))
+                    where.emplace(name.toStdString(), item.first);
+        }
+        return where;
+    }
+    // Every one of count files saved exactly once with its content.
+    void expectAllOnce(int count, int size)
+    {
+        EXPECT_TRUE(waitUntil([&] { return saved().size() >= std::size_t(count); }, 40000)) << saved().size();
+        const auto where = saved();
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            ASSERT_EQ(where.count(name), 1u) << name;
+            const std::string path = sandbox.file(where.find(name)->second + "/") + "download/" + name;
+            EXPECT_EQ(sha1Hex(readFile(path)), bodySha1(size, quint32(i))) << name;
+        }
+        EXPECT_EQ(where.size(), std::size_t(count));
+    }
+    // The ids a host runs with bytes already received.
+    static QStringList receiving(OwnerProcess& owner)
+    {
+        QStringList ids;
+        for (const QJsonValue& value : owner.client.get("/v1/downloads").body.value("running").toArray())
+            if (value.toObject().value("bytes").toDouble() > 0)
+                ids << QUrl(value.toObject().value("url").toString()).path().mid(1);
+        return ids;
+    }
+
+    Sandbox sandbox;
+    ScriptServer files;
+    NatsServer nats{sandbox.file("nats/")};
+    std::map<std::string, std::unique_ptr<OwnerProcess>> hosts;
+};
+
+// Three hosts share sixty downloads: each is saved once with its content, and each host did some.
+TEST_F(ClusterTest, ThreeHostsShareTheQueue)
+{
+    ASSERT_TRUE(nats.start());
+    for (const char* name : {"a", "b", "c"})
+        host(name, 4);
+    submit(60, 65536, 65536);
+    // A host takes no more than it has places for: nothing waits in its own queue.
+    int queued = 0;
+    waitUntil([&] {
+        for (const auto& item : hosts)
+            for (const QJsonValue& value : item.second->client.get("/v1/downloads").body.value("running").toArray())
+                queued += value.toObject().value("state") == "queued";
+        return saved().size() >= 60;
+    }, 40000);
+    EXPECT_EQ(queued, 0);
+    expectAllOnce(60, 65536);
+    std::map<std::string, int> share;
+    for (const auto& item : saved())
+        ++share[item.second];
+    EXPECT_EQ(share.size(), 3u);
+}
+
+// A host killed mid-transfer: what it was fetching finishes on the others, nothing twice.
+TEST_F(ClusterTest, KilledHostsDownloadsFinishElsewhere)
+{
+    ASSERT_TRUE(nats.start());
+    for (const char* name : {"a", "b", "c"})
+        host(name, 3);
+    // Four seconds each: the kill lands well before any of the host's transfers ends.
+    submit(12, 131072, 32768);
+    QStringList lost;
+    ASSERT_TRUE(waitUntil([&] { return !(lost = receiving(*hosts["b"])).isEmpty(); }, 20000));
+    hosts["b"]->stop(SIGKILL);
+    expectAllOnce(12, 131072);
+    if (HasFatalFailure())
+        return;
+    for (const QString& name : lost)
+        EXPECT_NE(saved().find(name.toStdString())->second, "b") << name.toStdString();
+}
+
+// Pause, resume and abort reach the host from a client that owns nothing; a download nobody
+// holds gets an answer that says so.
+TEST_F(ClusterTest, ControlFromAnotherProcess)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& owner =
+        host("a", 4, "joined the cluster", {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1"});
+    for (const char* id : {"f0", "f1"})
+        EXPECT_TRUE(client({"get", "--detach", "--id", id, files.url(QString("/%1?size=4000000&seed=%2&rate=65536")
+                                                                          .arg(id).arg(id[1] - '0')).c_str()})
+                        .shows(0, "queued: "));
+    ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 2; }, 20000));
+    EXPECT_TRUE(client({"pause", "f0"}).shows(0, "paused: f0 ("));
+    EXPECT_TRUE(client({"abort", "f1"}).shows(0, "aborted: f1"));
+    EXPECT_TRUE(client({"pause", "f1"}).shows(1, "no host holds it: it has aborted"));
+    EXPECT_TRUE(client({"abort", "nothing"}).shows(1, "no host holds it (unknown"));
+    EXPECT_TRUE(client({"list"}).shows(0, "f0  " + files.url("/f0?size=4000000&seed=0&rate=65536") + "  paused"));
+    files.script("/f0", "size=4000000&seed=0");
+    EXPECT_TRUE(client({"resume", "f0"}).shows(0, "saved: " + sandbox.file("a/") + "download/f0"));
+    EXPECT_EQ(sha1Hex(readFile(sandbox.file("a/download/f0"))), bodySha1(4000000, 0));
+    EXPECT_TRUE(QDir(sandbox.file("a/download").c_str()).entryList({"f1*"}).isEmpty());
+    EXPECT_TRUE(client({"get", "--id", "f0", files.url("/f0").c_str()}).shows(1, "the id f0 is taken (finished"));
+    // A server error is tried again, up to the deliveries allowed; then it has failed for good.
+    files.clearRequests();
+    const Outcome failed = client({"get", files.url("/busy?status=503").c_str()});
+    EXPECT_TRUE(failed.shows(1, "retrying: busy: ")) << failed.out.data();
+    EXPECT_TRUE(failed.shows(1, "Service Unavailable (code 260) [failed, id "));
+    EXPECT_EQ(files.requests().size(), 2);
+}
+
+// A server that is not there yet: the host serves locally and joins once it is; a client fails
+// clearly. A server restarted mid-run loses no request.
+TEST_F(ClusterTest, ServerAwayAndBack)
+{
+    OwnerProcess& first = host("a", 2, "cannot reach the cluster at " + nats.url());
+    EXPECT_TRUE(first.client.reachable());
+    EXPECT_TRUE(client({"list"}).shows(1, "haul: cannot reach the cluster at " + nats.url()));
+    ASSERT_TRUE(nats.start());
+    EXPECT_TRUE(waitUntil([&] { return first.errorSoFar().contains("joined the cluster"); }, 20000));
+    host("b", 2);
+    submit(16, 65536, 65536);
+    ASSERT_TRUE(waitUntil([&] { return saved().size() >= 4; }, 20000));
+    nats.stop();
+    ASSERT_TRUE(nats.start());
+    expectAllOnce(16, 65536);
+}
+
+} // namespace
