@@ -295,10 +295,12 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     EXPECT_TRUE(listed.shows(0, "bytes), running"));
     EXPECT_TRUE(run({"--json", "list"}).shows(0, "\"httpStatus\":404,\"id\":\"404\""));
 
+    server.clearRequests();
+    // --all leaves the failed ones to --failed.
+    EXPECT_TRUE(run({"resume", "--all"}).shows(0, "nothing to resume"));
     EXPECT_TRUE(run({"forget", "run"}).shows(1, "failed: run: download run is running"));
     const std::string partial = partialOf("cut", data("download"));
     EXPECT_TRUE(fileExists(partial));
-    server.clearRequests();
     const Result forgotten = run({"forget", "--failed"});
     EXPECT_TRUE(forgotten.shows(0, "forgotten: cut") && forgotten.shows(0, "forgotten: 404"));
     EXPECT_FALSE(fileExists(partial));
