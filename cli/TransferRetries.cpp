@@ -66,8 +66,8 @@ void TransferRunner::retryNow(const std::string& id)
     run.wait->deleteLater();
     run.wait = nullptr;
     // Through the owner, so the partial file stays and the next request asks for the rest.
-    const ServiceClient::Answer answer = owner.post(
-        "/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/resume");
+    const ServiceClient::Answer answer =
+        owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/resume");
     if (answer.status == 202)
         return;
     run.settled = true;

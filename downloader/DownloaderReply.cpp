@@ -303,16 +303,17 @@ std::int32_t retryAfterSeconds(const QByteArray& value)
     const QByteArray text = value.trimmed();
     if (text.isEmpty())
         return -1;
+    const qint64 most = std::numeric_limits<std::int32_t>::max();
     bool ok = false;
     const qint64 seconds = text.toLongLong(&ok);
     if (ok)
-        return seconds < 0 ? -1 : static_cast<std::int32_t>(std::min<qint64>(seconds, std::numeric_limits<std::int32_t>::max()));
+        return seconds < 0 ? -1 : static_cast<std::int32_t>(std::min(seconds, most));
     QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text), "ddd, dd MMM yyyy HH:mm:ss 'GMT'");
     if (!when.isValid())
         return -1;
     when.setTimeSpec(Qt::UTC);
     const qint64 wait = QDateTime::currentDateTimeUtc().secsTo(when);
-    return static_cast<std::int32_t>(std::max<qint64>(0, std::min<qint64>(wait, std::numeric_limits<std::int32_t>::max())));
+    return static_cast<std::int32_t>(qBound<qint64>(0, wait, most));
 }
 
 } // namespace

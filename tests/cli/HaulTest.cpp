@@ -286,7 +286,8 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
 {
     EXPECT_TRUE(run({"get", url("/cut.bin?size=50000&seed=41&cut=20000"), "--id", "cut", "--retries", "0"})
                     .shows(1, "failed: cut.bin"));
-    EXPECT_TRUE(run({"get", url("/missing?status=404&body=no"), "--id", "404", "--retries", "0"}).shows(1, "(code 260)"));
+    EXPECT_TRUE(
+        run({"get", url("/missing?status=404&body=no"), "--id", "404", "--retries", "0"}).shows(1, "(code 260)"));
     EXPECT_TRUE(run({"get", "--detach", url("/stall.bin?size=50000&stall=-1"), "--id", "run"}).shows(0, "started"));
     ASSERT_TRUE(server.waitRequests(3));
     const Result listed = run({"list"});
