@@ -10,20 +10,21 @@
 
 namespace {
 
-const std::set<std::string> commands = {"get", "resume", "pause", "abort", "list", "demo", "serve"};
+const std::set<std::string> commands = {"get", "resume", "pause", "abort", "forget", "list", "demo", "serve"};
 
 // Options taking a value; the rest are switches. Per command, what it accepts beyond the
 // global ones.
 const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  "--log",    "-d",
                                             "--dir",    "--sha1",     "--user", "-i",       "--input",
                                             "--id",     "--size",     "--rate", "--listen", "--log-level",
-                                            "--cluster"};
-const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit"};
+                                            "--cluster", "--retries"};
+const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
 const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
                                              "-q",       "--json",     "--help", "-h",   "--cluster"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
-    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach"}},
-    {"resume", {"--all"}},
+    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach", "--retries"}},
+    {"resume", {"--all", "--failed", "--retries"}},
+    {"forget", {"--failed"}},
     {"pause", {}},
     {"abort", {}},
     {"serve", {"--listen", "--allow-remote", "--idle-exit", "--log-level"}},
@@ -129,6 +130,15 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.all = true;
     else if (name == "--detach")
         line.detach = true;
+    else if (name == "--failed")
+        line.failed = true;
+    else if (name == "--retries") {
+        bool ok = false;
+        const int count = QString::fromStdString(value).toInt(&ok);
+        if (!ok || count < 0 || count > 1000)
+            throw UsageError("--retries needs a count from 0 to 1000, got \"" + value + "\"");
+        line.retries = count;
+    }
     else if (name == "--listen")
         line.listen = value;
     else if (name == "--allow-remote")
@@ -168,8 +178,11 @@ void checkArguments(CommandLine& line)
         if (!line.id.empty() && line.arguments.size() != 1)
             throw UsageError("--id names the download of a single URL");
     } else if (command == "resume") {
-        if (line.all == !line.arguments.empty())
-            throw UsageError("resume needs identifiers or --all (not both)");
+        if ((line.all || line.failed) == !line.arguments.empty())
+            throw UsageError("resume needs identifiers or --all/--failed (not both)");
+    } else if (command == "forget") {
+        if (line.failed == !line.arguments.empty())
+            throw UsageError("forget needs identifiers or --failed (not both)");
     } else if (command == "abort" || command == "pause") {
         if (line.arguments.empty())
             throw UsageError(command + " needs at least one identifier");
@@ -180,8 +193,10 @@ void checkArguments(CommandLine& line)
         const QUrl url(QString::fromStdString(line.cluster), QUrl::StrictMode);
         if (url.scheme() != "nats" || url.host().isEmpty() || url.port() <= 0)
             throw UsageError("--cluster needs nats://HOST:PORT, got \"" + line.cluster + "\"");
-        if (command == "demo")
-            throw UsageError("demo does not take --cluster");
+        if (command == "demo" || command == "forget")
+            throw UsageError(command + " does not take --cluster: it works on one data directory");
+        if (line.failed)
+            throw UsageError("--failed is for one data directory; with --cluster name the downloads");
         // The request is stored by the queue: a password would be kept there in clear.
         if (!line.user.empty())
             throw UsageError("--user cannot go with --cluster: the password would be stored in the queue");
@@ -275,17 +290,27 @@ std::string CommandLine::usage(const std::string& command)
                "  -i, --input FILE   read URLs from FILE, one a line (# comments, blank lines skipped)\n"
                "  --id TEXT          session identifier of a single download (default: a new UUID)\n"
                "  --detach           hand the downloads to the owner, print their ids and return\n"
+               "  --retries N        try again what a retry may mend (cut short, timeout, refused or\n"
+               "                     reset connection, HTTP 5xx, 408, 429) up to N times (default 5)\n"
                "Ctrl-C pauses the running downloads; a second Ctrl-C exits at once.\n"
                "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
     } else if (command == "resume") {
-        text = "Usage: haul resume ID... | haul resume --all\n"
+        text = "Usage: haul resume ID... | haul resume --all [--failed] | haul resume --failed\n"
                "Continues paused or interrupted downloads from their partial files.\n"
-               "  --all              every persisted request\n"
+               "  --all              every paused or interrupted download\n"
+               "  --failed           the downloads whose last try failed (with --all: those too)\n"
+               "  --retries N        as for get (default 5)\n"
                "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
     } else if (command == "abort") {
         text = "Usage: haul abort ID...\n"
                "Discards persisted downloads: partial file and record.\n"
                "Exit status: 0 all aborted, 1 any refused, 2 usage error.\n";
+    } else if (command == "forget") {
+        text = "Usage: haul forget ID... | haul forget --failed\n"
+               "Drops persisted downloads that are not running, with their partial files, without\n"
+               "contacting any server.\n"
+               "  --failed           every download whose last try failed\n"
+               "Exit status: 0 all forgotten, 1 any refused (running or unknown), 2 usage error.\n";
     } else if (command == "pause") {
         text = "Usage: haul pause ID...\n"
                "Pauses running downloads; their partial files and records stay for a resume.\n"
@@ -302,7 +327,8 @@ std::string CommandLine::usage(const std::string& command)
                "Exit status: 0 stopped, 1 could not start (another owner, no plugin), 2 usage error.\n";
     } else if (command == "list") {
         text = "Usage: haul list\n"
-               "Lists the persisted requests: identifier, URL, destination, partial file size.\n";
+               "Lists the persisted requests: identifier, URL, destination, partial file size, and\n"
+               "state: running, queued, paused, failed (code and text) or interrupted.\n";
     } else if (command == "demo") {
         text = "Usage: haul demo [--size BYTES] [--rate BYTES_PER_SEC]\n"
                "Serves a generated file on 127.0.0.1, downloads it, pauses, resumes, verifies it,\n"
@@ -311,9 +337,10 @@ std::string CommandLine::usage(const std::string& command)
         text = "Usage: haul [global options] COMMAND [options] [arguments]\n"
                "Commands:\n"
                "  get URL...         download files\n"
-               "  resume ID...       continue paused downloads (--all: every one)\n"
+               "  resume ID...       continue paused downloads (--all, --failed)\n"
                "  pause ID...        pause running downloads\n"
                "  abort ID...        discard paused downloads\n"
+               "  forget ID...       drop downloads that are not running (--failed: the failed ones)\n"
                "  list               show the persisted downloads\n"
                "  demo               show a download, pause, resume and verification on 127.0.0.1\n"
                "  serve              own the data directory and serve the other commands\n"

@@ -18,7 +18,7 @@ public:
 // Everything the command line asked for, checked. Built once on the main thread.
 struct CommandLine
 {
-    std::string command; // get, resume, pause, abort, list, demo, serve; empty with --help alone
+    std::string command; // get, resume, pause, abort, forget, list, demo, serve; empty with --help alone
     bool help = false;
 
     std::string configFile;
@@ -36,6 +36,8 @@ struct CommandLine
     std::string id;
     bool all = false;
     bool detach = false;
+    bool failed = false; // resume, forget: the downloads whose last try failed
+    int retries = 5;
 
     std::string listen;
     bool allowRemote = false;

@@ -47,7 +47,7 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
         if (json)
             std::printf("%s\n", event.toJson().constData());
         if (event.type == "WasAborted" && !pause)
-            done(event.session, true, "aborted: " + event.session);
+            done(event.session, true, (action == "forget" ? "forgotten: " : "aborted: ") + event.session);
         else if (event.type != "WasAborted")
             done(event.session, false,
                  "failed: " + event.session + ": " + event.text + " (code " + std::to_string(event.code) + ") [" +

@@ -6,15 +6,18 @@
 class OwnerConnection;
 class ProgressView;
 
-// "haul pause ID..." and "haul abort ID...": one request each to the owner, then waits until
+// "haul pause ID...", "haul abort ID..." and "haul forget ID...": one request each to the owner, then waits until
 // each download has stopped or was discarded. Main thread.
 class ControlCommand
 {
 public:
     ControlCommand(OwnerConnection& owner, ProgressView& view, bool json);
 
-    // action: "pause" or "abort". 0 when every one was done, 1 otherwise.
+    // action: "pause", "abort" or "forget". 0 when every one was done, 1 otherwise.
     int run(const std::string& action, const std::vector<std::string>& ids);
+    // "haul forget": ids, or with failed every download whose last try failed. The owner
+    // refuses a running one; nothing reaches any server.
+    int forget(std::vector<std::string> ids, bool failed);
 
 private:
     OwnerConnection& owner;

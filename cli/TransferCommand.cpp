@@ -113,6 +113,7 @@ int TransferCommand::get()
         return 0;
     }
     TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
+    runner.setRetries(line.retries, line.quiet);
     for (int i = 0; i < ids.size(); ++i)
         runner.follow({ids[i].toString().toStdString(), labelOf(line.arguments[i]), 0});
     return runner.run();
@@ -129,9 +130,11 @@ int TransferCommand::resume()
     for (const QJsonValue& value : listed.body.value("persisted").toArray())
         known[value.toObject().value("id").toString().toStdString()] = value.toObject();
     std::vector<std::string> ids = line.arguments;
-    if (line.all) {
+    if (line.all || line.failed) {
+        // Failed ones only when asked for: a typo's 404 is not fetched again by --all.
         for (const auto& entry : known) {
-            if (entry.second.value("outcome").toString() != "running")
+            const QString state = entry.second.value("state").toString();
+            if (state == "failed" ? line.failed : line.all && (state == "paused" || state == "interrupted"))
                 ids.push_back(entry.first);
         }
         if (ids.empty()) {
@@ -145,6 +148,7 @@ int TransferCommand::resume()
         return 1;
     }
     TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
+    runner.setRetries(line.retries, line.quiet);
     std::set<std::string> seen;
     for (const std::string& id : ids) {
         if (!seen.insert(id).second)

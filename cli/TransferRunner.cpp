@@ -60,7 +60,7 @@ void TransferRunner::onProgress(const ClientEvent& event)
 void TransferRunner::onStatus(const ClientEvent& event)
 {
     const auto found = running.find(event.session);
-    if (found == running.end())
+    if (found == running.end() || holdFailure(found->second, event))
         return;
     if (jsonEcho)
         std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
@@ -80,7 +80,7 @@ void TransferRunner::onEnded(const QJsonObject& event)
 {
     const std::string id = event.value("session").toString().toStdString();
     const auto found = running.find(id);
-    if (found == running.end())
+    if (found == running.end() || retryLater(id, event))
         return;
     if (!found->second.reported) {
         view.remove(id);
@@ -115,6 +115,9 @@ void TransferRunner::onInterrupted(int signal)
     if (interruptedBy || running.empty())
         return;
     interruptedBy = signal;
+    endWaits();
+    if (running.empty())
+        return finishIfDone();
     for (const std::string& id : order) {
         if (running.count(id))
             owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientEvent.h"
+#include "RetryPolicy.h"
 
 #include <QEventLoop>
 #include <QJsonObject>
@@ -35,6 +36,9 @@ public:
 
     // A download the owner accepted.
     void follow(const Job& job);
+    // Failures a retry may mend are tried again this many times (0: never); quiet: no
+    // "retrying in" lines.
+    void setRetries(int retries, bool quiet);
     // A download the owner refused: its result line at once.
     void refused(const std::string& line);
     // Returns the exit status: 0 all finished, 1 any failed, 128 + signal when interrupted.
@@ -45,6 +49,12 @@ private:
     {
         Job job;
         bool reported = false;
+        // A failure held back until the "ended" event tells whether a retry may mend it.
+        ClientEvent failure;
+        bool held = false;
+        bool settled = false;
+        int attempts = 0;
+        QObject* wait = nullptr; // the timer of a retry to come
     };
     struct Stopped
     {
@@ -60,6 +70,11 @@ private:
     void onLost();
     void finishIfDone();
     void reportStopped();
+    bool holdFailure(Running& run, const ClientEvent& event);
+    bool retryLater(const std::string& id, const QJsonObject& ended);
+    void retryNow(const std::string& id);
+    // Ctrl-C: a download waiting for its retry stops as paused.
+    void endWaits();
 
     OwnerConnection& owner;
     ProgressView& view;
@@ -70,6 +85,8 @@ private:
     std::map<std::string, Running> running;
     std::vector<std::string> order; // ids in the order they were handed over
     std::vector<Stopped> stopped;   // paused or never started, in the order they stopped
+    RetryPolicy retry{0};
+    bool quietRetries = false;
     int failures = 0;
     int interruptedBy = 0;
     QEventLoop loop;

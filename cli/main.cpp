@@ -89,6 +89,8 @@ int runCommand(CommandLine& line)
         status = TransferCommand(line, owner, view, watcher).resume();
     } else if (line.command == "pause" || line.command == "abort") {
         status = ControlCommand(owner, view, line.json).run(line.command, line.arguments);
+    } else if (line.command == "forget") {
+        status = ControlCommand(owner, view, line.json).forget(line.arguments, line.failed);
     } else if (line.command == "list") {
         status = ListCommand(owner, line.json).run();
     } else if (line.command == "demo") {

@@ -82,6 +82,9 @@ public:
     int readPersistedRequest(const std::string& key, HaulwrightPersistedRequest& record);
     int removePersistedRequest(const std::string& key);
     bool discardPersistedRequest(const UUId& sessionId);
+    // Writes how the last try of a record that stays ended ("paused" or "failed").
+    void recordOutcome(const UUId& sessionId, const std::string& state, const std::string& type, int code,
+                       const std::string& text, const TransferDetails& details);
     // Called by a transfer on its own thread when the server names the file's version.
     void rememberValidator(const UUId& sessionId, const std::string& validator);
 

@@ -25,6 +25,7 @@ void Haulwright::onDownloadFinished(IDownloader* downloader)
     const int code = downloader->getResultCode();
     const std::string text = downloader->getStatusMessage();
     const DownloadState state = downloader->getState();
+    const TransferDetails details = downloader->getDetails();
 
     try {
         removeDownload(UUId(sessionId));
@@ -33,12 +34,20 @@ void Haulwright::onDownloadFinished(IDownloader* downloader)
 
         switch (state) {
         case Paused:
+            recordOutcome(sessionId, "paused", "", 0, text, details);
             break;
         case Completed:
             saveCompletedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text,
                                   code);
             break;
         case Failed:
+            // Kept for a later try unless the data was proven wrong: then a try starts afresh.
+            if (code == 274 || details.provenStale) {
+                std::remove(temporalPath.c_str());
+                removePersistedRequest(sessionId.getValue());
+            } else {
+                recordOutcome(sessionId, "failed", "WasFailed", code, text, details);
+            }
             reportFailedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text,
                                  code);
             break;
@@ -88,6 +97,7 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
         removePersistedRequest(key);
     } else {
         // The data is sound: partial file and record stay, and a Resume tries the move again.
+        recordOutcome(sessionId, "failed", "WasFailed", 271, "Cannot save the specified filename", TransferDetails());
         postMessage("WasFailed", request, 271, "Cannot save the specified filename");
     }
 }

@@ -51,6 +51,11 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
             removePersistedRequest(sessionId.getValue());
             return;
         }
+        if (!record.lastState.empty()) {
+            // Running again: a crash from now on leaves a record without an outcome (interrupted).
+            record.lastState.clear();
+            persistRequest(sessionId.getValue(), record);
+        }
         IDownloader* downloader = createDownloader(record.temporalFilename, request);
         static_cast<Downloader*>(downloader)->setValidator(record.validator);
         registerDownload(sessionId, downloader);

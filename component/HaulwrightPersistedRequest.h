@@ -15,6 +15,17 @@ struct HaulwrightPersistedRequest
     std::string finalSize = {};
     // ETag (else Last-Modified) of the file being fetched: a resume continues only that file.
     std::string validator = {};
+    // How the last try ended, for a record that stays: "" while it runs (and after a crash),
+    // "paused" or "failed". For a failure: its report and what a client needs to decide on
+    // another try (HTTP status of the last answer, 0 for none; TLS cause; Retry-After in
+    // seconds, -1 for none).
+    std::string lastState = {};
+    std::string lastType = {};
+    int lastCode = 0;
+    std::string lastText = {};
+    int httpStatus = 0;
+    std::string tlsCause = {};
+    int retryAfter = -1;
 };
 
 // Text form for KeyValueSchema's templates (found by argument-dependent lookup).

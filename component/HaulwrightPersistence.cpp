@@ -1,5 +1,6 @@
 // Persisted requests: the store "DownloadRequests", keyed by session identifier.
 #include "Haulwright.h"
+#include "UserInfo.h"
 
 #include <cstdio>
 #include <memory>
@@ -53,6 +54,23 @@ void Haulwright::rememberValidator(const UUId& sessionId, const std::string& val
         record.validator = validator;
         persistRequest(key, record);
     }
+}
+
+void Haulwright::recordOutcome(const UUId& sessionId, const std::string& state, const std::string& type, int code,
+                               const std::string& text, const TransferDetails& details)
+{
+    const std::string key = sessionId.getValue();
+    HaulwrightPersistedRequest record;
+    if (!requestStore || requestStore->getRawData(key).empty() || readPersistedRequest(key, record) != 0)
+        return;
+    record.lastState = state;
+    record.lastType = type;
+    record.lastCode = code;
+    record.lastText = withoutUserInfo(text);
+    record.httpStatus = details.httpStatus;
+    record.tlsCause = details.tlsCause;
+    record.retryAfter = details.retryAfter;
+    persistRequest(key, record);
 }
 
 bool Haulwright::discardPersistedRequest(const UUId& sessionId)

@@ -3,6 +3,7 @@
 #include "HaulwrightPersistedRequest.h"
 #include "IXMLTool.h"
 
+#include <exception>
 #include <memory>
 
 namespace {
@@ -20,6 +21,15 @@ std::string wrapValue(const HaulwrightPersistedRequest& value)
     body += tool->makeElement("finalFilename", tool->encode(value.finalFilename), false);
     body += tool->makeElement("finalSize", tool->encode(value.finalSize), false);
     body += tool->makeElement("validator", tool->encode(value.validator), false);
+    if (!value.lastState.empty()) {
+        body += tool->makeElement("lastState", tool->encode(value.lastState), false);
+        body += tool->makeElement("lastType", tool->encode(value.lastType), false);
+        body += tool->makeElement("lastCode", std::to_string(value.lastCode), false);
+        body += tool->makeElement("lastText", tool->encode(value.lastText), false);
+        body += tool->makeElement("httpStatus", std::to_string(value.httpStatus), false);
+        body += tool->makeElement("tlsCause", tool->encode(value.tlsCause), false);
+        body += tool->makeElement("retryAfter", std::to_string(value.retryAfter), false);
+    }
     return tool->makeElement(recordName, body, false);
 }
 
@@ -38,5 +48,21 @@ bool unwrapValue(const std::string& text, HaulwrightPersistedRequest& value)
     take("finalFilename", value.finalFilename);
     take("finalSize", value.finalSize);
     take("validator", value.validator);
+    // Records written before outcomes were kept have none of these: they read as "no outcome".
+    const auto number = [&take](const char* name, int& field) {
+        std::string text;
+        take(name, text);
+        try {
+            field = text.empty() ? field : std::stoi(text);
+        } catch (const std::exception&) {
+        }
+    };
+    take("lastState", value.lastState);
+    take("lastType", value.lastType);
+    number("lastCode", value.lastCode);
+    take("lastText", value.lastText);
+    number("httpStatus", value.httpStatus);
+    take("tlsCause", value.tlsCause);
+    number("retryAfter", value.retryAfter);
     return true;
 }

@@ -84,6 +84,7 @@ void Downloader::deletePartialFile()
 {
     file.close();
     QFile::remove(temporalFilename);
+    details.provenStale = true;
 }
 
 void Downloader::start()
@@ -171,6 +172,7 @@ void Downloader::start()
     }
 
     requestTimer.stop();
+    noteLastAnswer();
     if (reply != nullptr) {
         reply->deleteLater();
         reply = nullptr;

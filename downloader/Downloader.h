@@ -50,6 +50,7 @@ public:
     boost::shared_ptr<LocalMessage> getRequestMessage() override;
     std::string getServerFilename() override;
     std::string getTemporalFilename() override;
+    TransferDetails getDetails() override { return details; }
 
     // For tests: the configured intervals.
     quint32 getStatusInterval() const { return statusInterval; }
@@ -81,6 +82,8 @@ private:
     void requestStop(DownloadAction requested);
     void setOutcome(DownloadState newState, const std::string& text, std::int32_t code);
     void deletePartialFile();
+    // Status and Retry-After of the last answer, once the transfer is over.
+    void noteLastAnswer();
     void log(int line, const std::string& text);
 
     Haulwright* owner;
@@ -130,6 +133,7 @@ private:
     qint64 hashedBytes;
     bool hashUsable;
     std::vector<char> readBuffer;
+    TransferDetails details;
 };
 
 #define DOWNLOADER_LOG(text) log(__LINE__, (text))

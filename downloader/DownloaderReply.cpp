@@ -7,11 +7,16 @@
 #include "MessageDispatcher.h"
 #include "ProgressReportPayload.h"
 
+#include <QDateTime>
 #include <QFileInfo>
+#include <QLocale>
 #include <QUrl>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <algorithm>
 #include <limits>
+#include <utility>
+#include <vector>
 #include <locale>
 
 namespace {
@@ -267,13 +272,69 @@ Downloader::ReplyOutcome Downloader::evaluateReplyError(QNetworkReply* answer, D
     }
 }
 
-void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& /*errors*/)
+namespace {
+
+// One short phrase for the error that matters most to a person: whom to trust first, then
+// when, then which name.
+std::string tlsCauseOf(const QList<QSslError>& errors)
+{
+    static const std::vector<std::pair<std::vector<QSslError::SslError>, const char*>> causes = {
+        {{QSslError::UnableToGetIssuerCertificate, QSslError::UnableToGetLocalIssuerCertificate,
+          QSslError::SelfSignedCertificate, QSslError::SelfSignedCertificateInChain, QSslError::CertificateUntrusted,
+          QSslError::UnableToVerifyFirstCertificate},
+         "untrusted issuer"},
+        {{QSslError::CertificateExpired}, "expired certificate"},
+        {{QSslError::CertificateNotYetValid}, "certificate not yet valid"},
+        {{QSslError::CertificateRevoked}, "revoked certificate"},
+        {{QSslError::HostNameMismatch}, "host name mismatch"},
+    };
+    for (const auto& cause : causes) {
+        for (const QSslError& error : errors) {
+            if (std::find(cause.first.begin(), cause.first.end(), error.error()) != cause.first.end())
+                return cause.second;
+        }
+    }
+    return errors.isEmpty() ? std::string() : errors.first().errorString().toLower().toStdString();
+}
+
+// Retry-After: delay-seconds or an HTTP date; -1 when absent or unreadable.
+std::int32_t retryAfterSeconds(const QByteArray& value)
+{
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty())
+        return -1;
+    const qint64 most = std::numeric_limits<std::int32_t>::max();
+    bool ok = false;
+    const qint64 seconds = text.toLongLong(&ok);
+    if (ok)
+        return seconds < 0 ? -1 : static_cast<std::int32_t>(std::min(seconds, most));
+    QDateTime when = QLocale::c().toDateTime(QString::fromLatin1(text), "ddd, dd MMM yyyy HH:mm:ss 'GMT'");
+    if (!when.isValid())
+        return -1;
+    when.setTimeSpec(Qt::UTC);
+    const qint64 wait = QDateTime::currentDateTimeUtc().secsTo(when);
+    return static_cast<std::int32_t>(qBound<qint64>(0, wait, most));
+}
+
+} // namespace
+
+void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& errors)
 {
     std::string value;
     if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
         value = "no";
     if (value == "yes")
         answer->ignoreSslErrors();
+    else
+        details.tlsCause = tlsCauseOf(errors);
+}
+
+void Downloader::noteLastAnswer()
+{
+    if (reply == nullptr)
+        return;
+    details.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    details.retryAfter = retryAfterSeconds(reply->rawHeader("Retry-After"));
 }
 
 void Downloader::readServerFilename()

@@ -24,6 +24,15 @@ enum DownloadAction : std::int32_t
     ActionPause = 4,
 };
 
+// What a failed transfer's last answer said, beyond its report.
+struct TransferDetails
+{
+    std::int32_t httpStatus = 0; // 0: no HTTP answer
+    std::string tlsCause;        // why the handshake failed; empty when it did not
+    std::int32_t retryAfter = -1; // seconds the server asked to wait; -1: not asked
+    bool provenStale = false;     // the answer proved the partial file wrong (it is gone)
+};
+
 // How the component drives one transfer. start/resume run on the delivering
 // thread until the transfer has handed itself to the completion handling;
 // pause/abort may come from any thread and return at once.
@@ -41,4 +50,5 @@ public:
     virtual boost::shared_ptr<LocalMessage> getRequestMessage() = 0;
     virtual std::string getServerFilename() = 0;
     virtual std::string getTemporalFilename() = 0;
+    virtual TransferDetails getDetails() { return {}; }
 };

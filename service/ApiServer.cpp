@@ -373,7 +373,8 @@ void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
             const std::string action = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
             const std::string id =
                 QUrl::fromPercentEncoding(QByteArray::fromStdString(rest.substr(0, slash))).toStdString();
-            if (slash == std::string::npos || id.empty() || (action != "pause" && action != "resume" && action != "abort")) {
+            if (slash == std::string::npos || id.empty() ||
+                (action != "pause" && action != "resume" && action != "abort" && action != "forget")) {
                 reply = failure(404, "no such endpoint: " + path);
             } else if (request.method() != http::verb::post) {
                 reply = failure(405, "use POST on " + path);

@@ -4,6 +4,7 @@
 #include "EventHub.h"
 #include "LocalMessage.h"
 #include "MessageBus.h"
+#include "RecordState.h"
 #include "RequestStore.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
@@ -207,6 +208,21 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
         dispatch();
         return true;
     }
+    if (action == "forget") {
+        // Only what nothing runs: the record and its partial file go, and no server is asked.
+        if (found != entries.end()) {
+            error = {409, "download " + id + " is " + (found->second.posted ? "running" : "queued") +
+                              ": pause or abort it instead", 275};
+            return false;
+        }
+        if (!persisted) {
+            error = {404, "no persisted download " + id, 272};
+            return false;
+        }
+        lock.unlock();
+        post("Abort", id, controlTopic);
+        return true;
+    }
     const bool pause = action == "pause";
     if (found == entries.end()) {
         if (pause || !persisted) {
@@ -352,10 +368,12 @@ void DownloadService::publishEnded(const std::string& id, const Outcome* outcome
 {
     RequestStore::Record record;
     bool persisted = false;
+    bool recorded = false;
     // A finished or aborted download leaves no record; the store is read for the others only.
     const bool over = outcome && (outcome->type == "WasFinished" || outcome->type == "WasAborted");
     try {
-        persisted = !over && RequestStore::find(id, record) && record.hasPartialFile;
+        recorded = !over && RequestStore::find(id, record);
+        persisted = recorded && record.hasPartialFile;
     } catch (const std::exception&) {
         persisted = false;
     }
@@ -377,6 +395,8 @@ void DownloadService::publishEnded(const std::string& id, const Outcome* outcome
         object.insert("code", outcome->code);
         object.insert("text", text(outcome->text));
     }
+    if (recorded && record.lastState == "failed" && outcome && outcome->type == "WasFailed")
+        addFailureDetails(object, record);
     object.insert("resumable", persisted);
     object.insert("partialBytes", persisted ? static_cast<double>(record.partialBytes) : 0.0);
     hub.publish(ServiceEvent{"ended", id, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString()});
@@ -447,13 +467,15 @@ QJsonObject DownloadService::list()
         object.insert("partial", text(record.temporalFilename));
         object.insert("partialBytes", static_cast<double>(record.partialBytes));
         const auto last = outcomes.find(record.id);
-        if (entries.count(record.id)) {
+        const auto entry = entries.find(record.id);
+        if (entry != entries.end()) {
             object.insert("outcome", "running");
         } else if (last != outcomes.end()) {
             object.insert("outcome", text(last->second.type));
             object.insert("code", last->second.code);
             object.insert("text", text(last->second.text));
         }
+        addRecordState(object, record, entry == entries.end() ? nullptr : &entry->second.posted);
         persisted.append(object);
     }
     QJsonObject result;

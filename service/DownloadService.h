@@ -52,7 +52,7 @@ public:
 
     // Every request is checked before any is queued; ids are filled in for those without one.
     bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error);
-    // action: "pause", "resume" or "abort".
+    // action: "pause", "resume", "abort" or "forget" (an abort that refuses a running download).
     bool control(const std::string& action, const std::string& id, ServiceError& error);
     // {"running":[...], "persisted":[...]}
     QJsonObject list();

@@ -2,6 +2,9 @@
 #include "CommandLine.h"
 
 #include "Fixture.h"
+#include "RetryPolicy.h"
+
+#include <QJsonDocument>
 
 #include <gtest/gtest.h>
 #include <tuple>
@@ -29,6 +32,10 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"abort"}, 2, "at least one identifier"},
         {{"list", "extra"}, 2, "takes no arguments"},
         {{"pause"}, 2, "pause needs at least one identifier"},
+        {{"get", url, "--retries", "-1"}, 2, "--retries needs a count"},
+        {{"forget"}, 2, "forget needs identifiers or --failed"},
+        {{"forget", "--failed", "some-id"}, 2, "not both"},
+        {{"pause", "some-id", "--failed"}, 2, "pause does not take --failed"},
         {{"serve", "extra"}, 2, "takes no arguments"},
         {{"get", url, "--listen", "127.0.0.1:1"}, 2, "get does not take --listen"},
         {{"serve", "--detach"}, 2, "serve does not take --detach"},
@@ -63,6 +70,37 @@ TEST(CommandLineTest, UrlFileAddsItsLinesButCommentsAndBlankOnes)
     ASSERT_TRUE(writeFile(sandbox.file("urls"), "# two files\n\nhttp://127.0.0.1/a\n   \n  ftp://127.0.0.1/b  \n"));
     EXPECT_EQ((std::vector<std::string>{"http://127.0.0.1/0", "http://127.0.0.1/a", "ftp://127.0.0.1/b"}),
               CommandLine::parse({"get", "http://127.0.0.1/0", "-i", sandbox.file("urls")}).arguments);
+}
+
+TEST(RetryPolicyTest, OnlyWhatARetryMayMendIsTriedAgainAfterTheRightWait)
+{
+    const std::vector<std::pair<QJsonObject, std::string>> endings = {
+        {{{"code", 259}, {"httpStatus", 200}}, "cut short"},
+        {{{"code", 273}}, "timed out"},
+        {{{"code", 260}, {"httpStatus", 503}}, "HTTP 503"},
+        {{{"code", 260}, {"httpStatus", 429}}, "HTTP 429"},
+        {{{"code", 260}, {"httpStatus", 408}}, "HTTP 408"},
+        {{{"code", 260}, {"text", "Connection refused"}}, "connection refused"},
+        {{{"code", 260}, {"text", "Connection closed"}}, "connection reset"},
+        {{{"code", 260}, {"httpStatus", 404}, {"text", "Error transferring http://h/Connection refused"}}, ""},
+        {{{"code", 260}, {"tlsCause", "untrusted issuer"}, {"text", "Connection closed"}}, ""},
+        {{{"code", 266}, {"httpStatus", 410}}, ""},
+        {{{"code", 274}, {"httpStatus", 200}}, ""},
+        {{{"code", 263}, {"httpStatus", 401}}, ""},
+        {{{"code", 264}, {"httpStatus", 401}}, ""},
+        {{{"code", 265}}, ""},
+    };
+    for (const auto& [ended, reason] : endings)
+        EXPECT_EQ(reason, RetryPolicy::reason(ended)) << QJsonDocument(ended).toJson().toStdString();
+    // Doubling from 1 s up to 30 s, each within +-25 %; a server's wait up to 10 minutes.
+    const RetryPolicy low(5, [] { return 0.0; }), high(5, [] { return 0.999999; });
+    const std::vector<int> lows = {750, 1500, 3000, 6000, 12000, 22500, 22500};
+    for (int attempt = 1; attempt <= 7; ++attempt) {
+        EXPECT_EQ(lows[attempt - 1], low.delayMs(attempt, -1)) << attempt;
+        EXPECT_NEAR(lows[attempt - 1] * 5 / 3, high.delayMs(attempt, -1), 1) << attempt;
+    }
+    EXPECT_EQ((std::make_pair(0, 7000)), std::make_pair(low.delayMs(3, 0), high.delayMs(1, 7)));
+    EXPECT_EQ(600000, low.delayMs(1, 86400));
 }
 
 } // namespace

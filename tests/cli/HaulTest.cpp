@@ -204,7 +204,7 @@ TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
     const Result listed = run({"list"});
     for (const auto& entry : kept) {
         EXPECT_TRUE(listed.shows(0, entry.first.toStdString() + "  " + server.url("/slow.bin?")));
-        EXPECT_TRUE(listed.shows(0, "(" + std::to_string(entry.second) + " bytes)"));
+        EXPECT_TRUE(listed.shows(0, "(" + std::to_string(entry.second) + " bytes), paused"));
     }
 
     const std::string gonePartial = partialOf("gone", data("download"));
@@ -253,6 +253,7 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
         ASSERT_LT(kept, 2000000) << "finished before the kill: slow the server down";
         EXPECT_EQ(body(kept, 31), readFile(partialOf(id, folder)));
 
+        EXPECT_TRUE(run({"list"}).shows(0, "(" + std::to_string(kept) + " bytes), interrupted"));
         server.script(path, "size=2000000&seed=31");
         server.clearRequests();
         EXPECT_TRUE(run({"resume", id}).shows(0, "saved: " + folder + path.toStdString()));
@@ -261,6 +262,52 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
         EXPECT_EQ(std::multiset<QByteArray>{"bytes=" + QByteArray::number(kept) + "-"}, ranges());
         EXPECT_EQ(1, server.requests().size());
     }
+}
+
+// Each try after the first is a Resume: the cut file continues by Range; what a retry cannot
+// mend is asked for once; a server's Retry-After replaces the backoff.
+TEST_F(HaulTest, RetriesWhatARetryCanMendAndNothingElse)
+{
+    const Result result = run({"get", url("/cut.bin?size=50000&seed=41&cut=20000"), url("/missing?status=404&body=no"),
+                               url("/busy?status=503&body=no&h=Retry-After:%202"), "--retries", "3"});
+    EXPECT_TRUE(result.shows(1, "saved: " + data("download/cut.bin")));
+    EXPECT_EQ(bodySha1(50000, 41), sha1Hex(readFile(data("download/cut.bin"))));
+    std::map<QString, QList<QByteArray>> seen;
+    for (const Request& request : server.requests())
+        seen[request.path].append(request.header("Range"));
+    EXPECT_EQ((QList<QByteArray>{"", "bytes=20000-", "bytes=40000-"}), seen["/cut.bin"]);
+    EXPECT_EQ(1, seen["/missing"].size());
+    EXPECT_EQ(4, seen["/busy"].size());
+    EXPECT_TRUE(result.err.contains("busy: retrying in 2s (1/3): HTTP 503")) << result.err.toStdString();
+    EXPECT_TRUE(result.shows(1, "failed: busy: Error transferring"));
+}
+
+TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
+{
+    EXPECT_TRUE(run({"get", url("/cut.bin?size=50000&seed=41&cut=20000"), "--id", "cut", "--retries", "0"})
+                    .shows(1, "failed: cut.bin"));
+    EXPECT_TRUE(
+        run({"get", url("/missing?status=404&body=no"), "--id", "404", "--retries", "0"}).shows(1, "(code 260)"));
+    EXPECT_TRUE(run({"get", "--detach", url("/stall.bin?size=50000&stall=-1"), "--id", "run"}).shows(0, "started"));
+    ASSERT_TRUE(server.waitRequests(3));
+    const Result listed = run({"list"});
+    EXPECT_TRUE(listed.shows(0, "(20000 bytes), failed: Download failed: Connection closed prematurely. (code 259)"));
+    EXPECT_TRUE(listed.shows(0, "server replied: Not Found (code 260)"));
+    EXPECT_TRUE(listed.shows(0, "bytes), running"));
+    EXPECT_TRUE(run({"--json", "list"}).shows(0, "\"httpStatus\":404,\"id\":\"404\""));
+
+    server.clearRequests();
+    // --all leaves the failed ones to --failed.
+    EXPECT_TRUE(run({"resume", "--all"}).shows(0, "nothing to resume"));
+    EXPECT_TRUE(run({"forget", "run"}).shows(1, "failed: run: download run is running"));
+    const std::string partial = partialOf("cut", data("download"));
+    EXPECT_TRUE(fileExists(partial));
+    const Result forgotten = run({"forget", "--failed"});
+    EXPECT_TRUE(forgotten.shows(0, "forgotten: cut") && forgotten.shows(0, "forgotten: 404"));
+    EXPECT_FALSE(fileExists(partial));
+    EXPECT_TRUE(server.requests().isEmpty());
+    const Result left = run({"list"});
+    EXPECT_TRUE(left.shows(0, "run  ") && !left.out.contains("cut.bin") && !left.out.contains("/missing"));
 }
 
 TEST_F(HaulTest, DemoPausesResumesWithRangeAndFindsTheFinishedFile)

@@ -6,6 +6,7 @@
 #include <QUrlQuery>
 #include <csignal>
 #include <sys/resource.h>
+#include <tuple>
 
 namespace {
 
@@ -23,6 +24,8 @@ struct Outcome
     std::string password = "";
     bool resumes = false; // a Resume from a server that has mended its ways finishes the file
     bool inUrl = false;   // the credentials are written into the URL
+    int status = -1;      // HTTP status and Retry-After the record keeps (-1: not looked at)
+    int retryAfter = -1;
 };
 
 std::ostream& operator<<(std::ostream& out, const Outcome& row) { return out << row.name; }
@@ -33,7 +36,7 @@ const std::string kCutShort = "Download failed: Connection closed prematurely.";
 const std::vector<Outcome> kOutcomes = {
     {"Finished", "/files/a.zip?size=300000&seed=1", "WasFinished", 0, "$in/a.zip", false, false, "good"},
     {"DigestInCapitals", "/u.bin?size=7000&seed=3", "WasFinished", 0, "$in/u.bin", false, false, "upper"},
-    {"DigestMismatch", "/d.bin?size=5000&seed=2", "WasFailed", 274, "Digest verification failed", true, false, "bad"},
+    {"DigestMismatch", "/d.bin?size=5000&seed=2", "WasFailed", 274, "Digest verification failed", false, false, "bad"},
     {"ServerName", "/get?body=pdf&h=Content-Disposition:attachment;%20filename=%22report.pdf%22", "WasFinished", 0,
      "$in/report.pdf", false, false, ""},
     {"TraversingServerName", "/t?body=x&h=Content-Disposition:attachment;%20filename=%22../escape.txt%22",
@@ -59,7 +62,12 @@ const std::vector<Outcome> kOutcomes = {
     {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, true, true,
      "", "", "", true},
     {"CutShort", "/cut.bin?size=600000&seed=6&cut=20000", "WasFailed", 259, kCutShort, true, true, "", "", "",
-     true},
+     true, false, 200},
+    {"Unavailable503", "/busy?status=503&body=no&h=Retry-After:%20120", "WasFailed", 260,
+     "Error transferring $url - server replied: Service Unavailable", true, false, "", "", "", false, false, 503, 120},
+    {"RetryAfterAPastDate", "/busy?status=429&body=no&h=Retry-After:Thu,%2001%20Jan%202015%2000:00:00%20GMT",
+     "WasFailed", 260, "Error transferring $url - server replied: Too Many Requests", true, false, "", "", "", false,
+     false, 429, 0},
     {"ResetMidBody", "/reset.bin?size=600000&seed=8&cut=20000&reset=1", "WasFailed", 259, kCutShort, true,
      true, "", "", "", true},
     {"Credentials404", "/missing?status=404&body=no", "WasFailed", 260,
@@ -112,7 +120,8 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
     if (row.inUrl)
         requested.insert(requested.find("//") + 2, row.user + ":" + row.password + "@");
     const Message reply = row.inUrl ? download("s", requested, in(), hash) : download("s", url, in(), hash, row.user, row.password);
-    EXPECT_TRUE(isReport(reply, row.type, row.code, replaced(replaced(row.text, "$url", url), "$in/", in())));
+    const std::string shownUrl = QUrl::fromPercentEncoding(QByteArray::fromStdString(url)).toStdString();
+    EXPECT_TRUE(isReport(reply, row.type, row.code, replaced(replaced(row.text, "$url", shownUrl), "$in/", in())));
     const std::string partial = recordedPartial("s");
     EXPECT_EQ(row.record, !partial.empty());
     EXPECT_EQ(row.partial, partialFiles().size() == 1) << partialFiles().join(" ").toStdString();
@@ -130,8 +139,15 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
     }
     HaulwrightPersistedRequest record;
     persisted("s", record);
+    if (row.record) { // the record tells how it ended, as the report did
+        EXPECT_EQ(std::make_tuple(std::string("failed"), row.type, row.code, textOf(reply)),
+                  std::make_tuple(record.lastState, record.lastType, record.lastCode, record.lastText));
+    }
+    if (row.status != -1) {
+        EXPECT_EQ(std::make_pair(row.status, row.retryAfter), std::make_pair(record.httpStatus, record.retryAfter));
+    }
     std::vector<std::string> texts = logTexts();
-    texts.insert(texts.end(), {textOf(reply), record.url});
+    texts.insert(texts.end(), {textOf(reply), record.url, record.lastText});
     for (const std::string& text : texts) // the password reaches no text at all
         EXPECT_TRUE(row.password.empty() || text.find(row.password) == std::string::npos) << text;
     if (!row.resumes)

@@ -27,6 +27,9 @@ TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
     startComponent();
 
     EXPECT_TRUE(isReport(download("a", url, in()), "WasFailed", 265, untrusted));
+    HaulwrightPersistedRequest record;
+    persisted("a", record);
+    EXPECT_EQ(std::make_pair(std::string("untrusted issuer"), 0), std::make_pair(record.tlsCause, record.httpStatus));
     trust("sub/ca.pem"); // not a .crt: not looked at
     EXPECT_TRUE(isReport(download("b", url, in()), "WasFailed", 265, untrusted));
     Configuration::instance().set("General/security/IgnoreSslErrors", "Yes"); // only the exact word counts
