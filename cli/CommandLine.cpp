@@ -18,8 +18,8 @@ const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  
                                             "--dir",    "--sha1",     "--user", "-i",       "--input",
                                             "--id",     "--size",     "--rate", "--listen", "--log-level"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit"};
-const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
-                                             "-q",       "--json",     "--help", "-h"};
+const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",      "-q",
+                                             "--json",   "--help",     "-h",     "-v",    "--verbose"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach"}},
     {"resume", {"--all"}},
@@ -36,6 +36,7 @@ const char* const globalHelp = "Global options (any command):\n"
                                "  --set KEY=VALUE    set a configuration key (repeatable)\n"
                                "  --log FILE         write the plugin's log lines to FILE\n"
                                "  --quiet, -q        no progress lines, no log lines on stderr\n"
+                               "  --verbose, -v      the plugin's log lines on stderr too\n"
                                "  --json             every reply and progress message as one JSON object a line\n"
                                "  --help, -h         this help\n";
 
@@ -111,6 +112,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.quiet = true;
     else if (name == "--json")
         line.json = true;
+    else if (name == "--verbose" || name == "-v")
+        line.verbose = true;
     else if (name == "--help" || name == "-h")
         line.help = true;
     else if (name == "-d" || name == "--dir")
@@ -336,5 +339,6 @@ HostOptions CommandLine::hostOptions() const
     options.logFile = logFile;
     options.settings = settings;
     options.quiet = quiet;
+    options.verbose = verbose;
     return options;
 }

@@ -1,5 +1,6 @@
 #include "ControlCommand.h"
 
+#include "HumanText.h"
 #include "OwnerConnection.h"
 #include "ProgressView.h"
 
@@ -50,8 +51,9 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             done(event.session, true, "aborted: " + event.session);
         else if (event.type != "WasAborted")
             done(event.session, false,
-                 "failed: " + event.session + ": " + event.text + " (code " + std::to_string(event.code) + ") [" +
-                     event.type + "]");
+                 "failed: " + event.session + ": " +
+                     human::withCode(human::Report::fromJson(
+                         QJsonDocument::fromJson(event.toJson()).object(), event.session)) + " [" + event.type + "]");
     });
     QObject::connect(&owner, &OwnerConnection::ended, &loop, [&](const QJsonObject& event) {
         const std::string id = event.value("session").toString().toStdString();
@@ -62,6 +64,8 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
                      " bytes kept)");
         else if (!pause && (state == "aborted" || state == "not started"))
             done(id, true, "aborted: " + id);
+        else if (event.contains("code"))
+            done(id, false, "ended: " + id + ": " + state + ": " + human::withCode(human::Report::fromJson(event, id)));
         else
             done(id, false, "ended: " + id + ": " + state);
     });
@@ -74,10 +78,11 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             continue;
         }
         ++failures;
-        const int code = answer.body.value("code").toInt();
         if (json)
             std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
-        view.result("failed: " + id + ": " + answer.error + (code ? " (code " + std::to_string(code) + ")" : ""));
+        human::Report report = human::Report::fromJson(answer.body, id);
+        report.text = answer.error;
+        view.result("failed: " + id + ": " + human::withCode(report));
     }
     QTimer::singleShot(answerTimeoutMs, &loop, &QEventLoop::quit);
     if (!waiting.empty())

@@ -2,9 +2,11 @@
 
 #include "ClientEvent.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -45,6 +47,12 @@ private:
     {
         Job job;
         bool reported = false;
+        bool progressed = false;
+        bool failed = false;
+        // The partial file as last seen, for a download the component reports no progress of.
+        qint64 sampledBytes = 0;
+        qint64 sampledAt = -1;
+        ClientEvent failure; // told when the download has ended, with what the ended event adds
     };
     struct Stopped
     {
@@ -60,6 +68,10 @@ private:
     void onLost();
     void finishIfDone();
     void reportStopped();
+    // Rows without progress reports show what the owner does with them (queued, starting) and,
+    // when the server named no size (the component reports no progress then), the partial
+    // file's growth.
+    void refreshStates();
 
     OwnerConnection& owner;
     ProgressView& view;
@@ -73,4 +85,6 @@ private:
     int failures = 0;
     int interruptedBy = 0;
     QEventLoop loop;
+    QTimer statePoll;
+    QElapsedTimer clock;
 };
