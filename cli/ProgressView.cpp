@@ -95,8 +95,8 @@ std::string ProgressView::progressLine(const Row& row, int width, int nameColumn
             break;
         }
     }
-    // A state is words, not figures: its end may go.
-    const int stateRoom = std::max(1, width - 2 - name);
+    // A state is words, not figures: its end may go, once the name is down to a few columns.
+    const int stateRoom = std::max(1, width - 2 - std::min(name, 10));
     if (!row.state.empty() && columns(shown) > stateRoom) {
         std::size_t end = 0;
         for (int kept = 0; kept < stateRoom - 1; ++kept) {

@@ -212,11 +212,15 @@ void TransferRunner::refreshStates()
         if (!clock.isValid())
             clock.start();
         const qint64 now = clock.elapsed();
-        const qint64 rate = download.sampledAt >= 0 && now > download.sampledAt && bytes >= download.sampledBytes
+        const bool first = download.sampledAt < 0;
+        const qint64 rate = !first && now > download.sampledAt && bytes >= download.sampledBytes
                                 ? (bytes - download.sampledBytes) * 1000 / (now - download.sampledAt)
                                 : 0;
         download.sampledBytes = bytes;
         download.sampledAt = now;
+        // A size the server did name comes with the first progress report, a moment later.
+        if (first)
+            continue;
         view.update(id, download.job.label, static_cast<std::uint64_t>(bytes), 0, static_cast<std::uint64_t>(rate));
     }
 }
