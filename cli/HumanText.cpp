@@ -1,5 +1,7 @@
 #include "HumanText.h"
 
+#include "ClientEvent.h"
+
 #include <QJsonObject>
 #include <algorithm>
 #include <cctype>
@@ -108,6 +110,16 @@ Report Report::fromJson(const QJsonObject& object, const std::string& id)
     report.httpStatus = object.value("httpStatus").toInt();
     report.tlsCause = object.value("tlsCause").toString().toStdString();
     report.retryAfter = object.value("retryAfter").toInt(-1);
+    return report;
+}
+
+Report Report::fromEvent(const ClientEvent& event)
+{
+    Report report;
+    report.type = event.type;
+    report.code = event.code;
+    report.text = event.text;
+    report.id = event.session;
     return report;
 }
 

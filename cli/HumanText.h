@@ -3,6 +3,7 @@
 #include <string>
 
 class QJsonObject;
+struct ClientEvent;
 
 // What a report of the component or an answer of the owner means to a person. The component's
 // texts stay as they are in --json; here they become words a user can act on, with the code
@@ -21,6 +22,7 @@ struct Report
 
     // From an ended event, a status event or an answer body ("error" stands in for "text").
     static Report fromJson(const QJsonObject& object, const std::string& id);
+    static Report fromEvent(const ClientEvent& event);
 };
 
 // The words alone: "HTTP 404 Not Found".

@@ -39,6 +39,8 @@ public:
 
     // terminal: standard error is a terminal.
     ProgressView(Mode mode, bool terminal);
+    // Rows are shown at all.
+    bool live() const { return mode == Mode::Human; }
 
     // Rows keep the order in which they were added.
     void add(const std::string& id, const std::string& label, const std::string& state);

@@ -5,8 +5,8 @@
 #include "OwnerConnection.h"
 #include "ProgressView.h"
 
-#include <QJsonArray>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QUrl>
 #include <algorithm>
@@ -153,6 +153,13 @@ void TransferRunner::onLost()
             continue;
         view.remove(id);
         ++failures;
+        if (found->second.failed) {
+            const ClientEvent& status = found->second.failure;
+            view.result("failed: " + found->second.job.label + ": " +
+                        human::withCode(human::Report::fromEvent(status)) + " [" +
+                        status.type + ", id " + id + "]");
+            continue;
+        }
         view.result("failed: " + found->second.job.label + ": the owner of " + owner.dataPath() +
                     " went away [id " + id + "]");
         hint += " " + id;
@@ -191,7 +198,7 @@ void TransferRunner::refreshStates()
     const bool waiting = std::any_of(running.begin(), running.end(), [](const auto& item) {
         return !item.second.progressed && !item.second.failed && !item.second.reported;
     });
-    if (!waiting || interruptedBy)
+    if (!waiting || interruptedBy || !view.live())
         return;
     const ServiceClient::Answer answer = owner.peek("/v1/downloads");
     std::map<std::string, QString> partials;
