@@ -51,7 +51,8 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             done(event.session, true, "aborted: " + event.session);
         else if (event.type != "WasAborted")
             done(event.session, false,
-                 "failed: " + event.session + ": " + human::withCode(human::Report::fromEvent(event)) + " [" + event.type + "]");
+                 "failed: " + event.session + ": " + human::withCode(human::Report::fromEvent(event)) + " [" +
+                     event.type + "]");
     });
     QObject::connect(&owner, &OwnerConnection::ended, &loop, [&](const QJsonObject& event) {
         const std::string id = event.value("session").toString().toStdString();

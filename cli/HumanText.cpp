@@ -155,8 +155,9 @@ std::string text(const Report& report)
     case 257:
         return "the component takes no more downloads at once (Downloader/MaxDownloads)";
     case 258:
-        return contains(report.text, "write") ? "cannot write to the partial file (disk full?)"
-                                              : "cannot create the partial file (does the folder exist, is it writable?)";
+        return contains(report.text, "write")
+                   ? "cannot write to the partial file (disk full?)"
+                   : "cannot create the partial file (does the folder exist, is it writable?)";
     case 259:
         return "the connection closed before the whole file arrived; the partial file is kept for a resume";
     case 261:
@@ -169,9 +170,9 @@ std::string text(const Report& report)
     case 264:
         return "the server asks for a user name and password (give --user NAME)";
     case 265:
-        return "TLS handshake failed: " +
-               (report.tlsCause.empty() ? std::string("the server's certificate was not accepted")
-                                        : tlsWords(report.tlsCause));
+        return "TLS handshake failed: " + (report.tlsCause.empty()
+                                               ? std::string("the server's certificate was not accepted")
+                                               : tlsWords(report.tlsCause));
     case 266:
         return "HTTP 410 Gone: the file is no longer on the server";
     case 269:
@@ -190,7 +191,7 @@ std::string text(const Report& report)
         return "a download with " + download(report.id) + " is already running";
     case 511:
         return contains(report.text, "redirection") ? "too many redirects (more than 5)"
-                                                     : "the transfer ended without a result";
+                                                    : "the transfer ended without a result";
     default:
         break;
     }

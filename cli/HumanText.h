@@ -14,8 +14,8 @@ struct Report
 {
     std::string type; // "WasFailed", "DownloaderError", ...; empty for an answer of the owner
     int code = 0;
-    std::string text; // as sent
-    std::string id;   // the download concerned, named where the words are about it
+    std::string text;     // as sent
+    std::string id;       // the download concerned, named where the words are about it
     int httpStatus = 0;   // of the last reply; 0 when unknown
     std::string tlsCause; // why a handshake failed; empty when unknown
     int retryAfter = -1;  // seconds the server asked to wait; -1 when it did not

@@ -22,7 +22,7 @@ private:
 
     const std::string path;
     ProgressView& view;
-    qint64 offset = 0; // where the lines not yet shown begin
+    qint64 offset = 0;   // where the lines not yet shown begin
     std::string pending; // a line not yet ended
     QTimer timer;
 };

@@ -139,7 +139,8 @@ void TransferRunner::onInterrupted(int signal)
             owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() +
                        "/pause");
     }
-    view.message("interrupted: pausing " + std::to_string(running.size()) + " download(s) (Ctrl-C again to quit at once)");
+    view.message("interrupted: pausing " + std::to_string(running.size()) +
+                 " download(s) (Ctrl-C again to quit at once)");
 }
 
 void TransferRunner::onLost()
@@ -156,8 +157,7 @@ void TransferRunner::onLost()
         if (found->second.failed) {
             const ClientEvent& status = found->second.failure;
             view.result("failed: " + found->second.job.label + ": " +
-                        human::withCode(human::Report::fromEvent(status)) + " [" +
-                        status.type + ", id " + id + "]");
+                        human::withCode(human::Report::fromEvent(status)) + " [" + status.type + ", id " + id + "]");
             continue;
         }
         view.result("failed: " + found->second.job.label + ": the owner of " + owner.dataPath() +

@@ -118,8 +118,8 @@ TEST_F(HaulTest, SavesVerifiesAndReportsEveryResult)
 {
     const QStringList one = {"--set", "Downloader/MaxDownloads=1", "get"};
     const QString digest = bodySha1(3000017, 3).c_str();
-    EXPECT_TRUE(
-        run(one + QStringList{url("/a.bin?size=3000017&seed=3"), "--sha1", digest}).shows(0, "saved: " + data("download/a.bin")));
+    EXPECT_TRUE(run(one + QStringList{url("/a.bin?size=3000017&seed=3"), "--sha1", digest})
+                    .shows(0, "saved: " + data("download/a.bin")));
     EXPECT_EQ(body(3000017, 3), readFile(data("download/a.bin")));
 
     EXPECT_TRUE(run({"get", url("/bad.bin?size=3000017&seed=3"), "--sha1", QString(40, '0')})
