@@ -164,7 +164,7 @@ std::string text(const Report& report)
         return status > 0 ? "the server answered " + httpWords(status) + " instead of the file"
                           : "the server answered neither 200 nor 206 nor a redirect";
     case 262:
-        return "canceled";
+        return "canceled by an abort";
     case 263:
         return "the server refused the user name and password";
     case 264:

@@ -145,6 +145,8 @@ void ProgressView::update(const std::string& id, const std::string& label, std::
 {
     if (!rows.count(id))
         add(id, label, "");
+    // A download resumed under the same id gets its row back.
+    rows[id].live = true;
     Row& row = rows[id].row;
     row.current = current;
     row.total = total;
@@ -161,8 +163,9 @@ void ProgressView::update(const std::string& id, const std::string& label, std::
 void ProgressView::setState(const std::string& id, const std::string& state)
 {
     const auto found = rows.find(id);
-    if (found == rows.end() || !found->second.live || found->second.row.state == state)
+    if (found == rows.end() || (found->second.live && found->second.row.state == state))
         return;
+    found->second.live = true;
     found->second.row.state = state;
     if (mode != Mode::Human)
         return;

@@ -44,9 +44,11 @@ public:
 
     // Rows keep the order in which they were added.
     void add(const std::string& id, const std::string& label, const std::string& state);
-    // Bytes already in the partial file count as done. Adds the row when new; clears its state.
+    // Bytes already in the partial file count as done. Adds the row when new, brings it back when
+    // removed; clears its state.
     void update(const std::string& id, const std::string& label, std::uint64_t current, std::uint64_t total,
                 std::uint64_t bytesPerSecond);
+    // Brings back a removed row (a download resumed or retried under the same id).
     void setState(const std::string& id, const std::string& state);
     // The download ended: its row goes, its bytes stay in the total (all of them when finished).
     void remove(const std::string& id, bool finished = false);
