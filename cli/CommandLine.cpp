@@ -19,8 +19,8 @@ const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  
                                             "--id",     "--size",     "--rate", "--listen", "--log-level",
                                             "--cluster", "--retries"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
-const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
-                                             "-q",       "--json",     "--help", "-h",   "--cluster"};
+const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set", "--log", "--quiet", "-q", "--json",
+                                             "--help",   "-h",         "-v",    "--verbose", "--cluster"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach", "--retries"}},
     {"resume", {"--all", "--failed", "--retries"}},
@@ -38,6 +38,7 @@ const char* const globalHelp = "Global options (any command):\n"
                                "  --set KEY=VALUE    set a configuration key (repeatable)\n"
                                "  --log FILE         write the plugin's log lines to FILE\n"
                                "  --quiet, -q        no progress lines, no log lines on stderr\n"
+                               "  --verbose, -v      the plugin's log lines on stderr too\n"
                                "  --json             every reply and progress message as one JSON object a line\n"
                                "  --cluster URL      nats://HOST:PORT: serve as a host of that cluster, or act on it\n"
                                "  --help, -h         this help\n";
@@ -114,6 +115,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.quiet = true;
     else if (name == "--json")
         line.json = true;
+    else if (name == "--verbose" || name == "-v")
+        line.verbose = true;
     else if (name == "--help" || name == "-h")
         line.help = true;
     else if (name == "-d" || name == "--dir")
@@ -379,5 +382,6 @@ HostOptions CommandLine::hostOptions() const
     options.logFile = logFile;
     options.settings = settings;
     options.quiet = quiet;
+    options.verbose = verbose;
     return options;
 }

@@ -26,6 +26,7 @@ struct CommandLine
     std::string logFile;
     std::vector<std::pair<std::string, std::string>> settings;
     bool quiet = false;
+    bool verbose = false;
     bool json = false;
 
     std::vector<std::string> arguments; // URLs or identifiers

@@ -1,5 +1,6 @@
 #include "ControlCommand.h"
 
+#include "HumanText.h"
 #include "OwnerConnection.h"
 #include "ProgressView.h"
 
@@ -50,7 +51,7 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             done(event.session, true, (action == "forget" ? "forgotten: " : "aborted: ") + event.session);
         else if (event.type != "WasAborted")
             done(event.session, false,
-                 "failed: " + event.session + ": " + event.text + " (code " + std::to_string(event.code) + ") [" +
+                 "failed: " + event.session + ": " + human::withCode(human::Report::fromEvent(event)) + " [" +
                      event.type + "]");
     });
     QObject::connect(&owner, &OwnerConnection::ended, &loop, [&](const QJsonObject& event) {
@@ -62,6 +63,8 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
                      " bytes kept)");
         else if (!pause && (state == "aborted" || state == "not started"))
             done(id, true, "aborted: " + id);
+        else if (event.contains("code"))
+            done(id, false, "ended: " + id + ": " + state + ": " + human::withCode(human::Report::fromJson(event, id)));
         else
             done(id, false, "ended: " + id + ": " + state);
     });
@@ -74,10 +77,11 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             continue;
         }
         ++failures;
-        const int code = answer.body.value("code").toInt();
         if (json)
             std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
-        view.result("failed: " + id + ": " + answer.error + (code ? " (code " + std::to_string(code) + ")" : ""));
+        human::Report report = human::Report::fromJson(answer.body, id);
+        report.text = answer.error;
+        view.result("failed: " + id + ": " + human::withCode(report));
     }
     QTimer::singleShot(answerTimeoutMs, &loop, &QEventLoop::quit);
     if (!waiting.empty())

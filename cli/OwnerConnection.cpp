@@ -65,7 +65,9 @@ bool OwnerConnection::spawnOwner(qint64* pid)
         arguments << "--set" << QString::fromStdString(setting.first + "=" + setting.second);
     if (!options.logFile.empty())
         arguments << "--log" << QFileInfo(QString::fromStdString(options.logFile)).absoluteFilePath();
-    arguments << "serve"
+    // Its standard error is serve.log, where the plugin's lines belong (haul -v shows them).
+    arguments << "--verbose"
+              << "serve"
               << "--idle-exit"
               << "--log-level"
               << "warning";

@@ -30,6 +30,8 @@ public:
     // A request to the owner, started first when none runs; status 0 when none could be reached.
     ServiceClient::Answer get(const std::string& target);
     ServiceClient::Answer post(const std::string& target, const QJsonObject& body = QJsonObject());
+    // A GET to an owner that runs now; never starts one (status 0 when none answers).
+    ServiceClient::Answer peek(const std::string& target) const { return ServiceClient(socketPath).get(target); }
     // Subscribes to every event: call before starting anything whose events are wanted.
     bool listen(std::string* error);
 

@@ -1,6 +1,7 @@
 #include "TransferCommand.h"
 
 #include "CommandLine.h"
+#include "HumanText.h"
 #include "OwnerConnection.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
@@ -42,9 +43,9 @@ std::string idPath(const std::string& id, const char* action)
 
 std::string refusal(const std::string& label, const std::string& id, const ServiceClient::Answer& answer)
 {
-    const int code = answer.body.value("code").toInt();
-    return "failed: " + label + ": " + answer.error + (code ? " (code " + std::to_string(code) + ")" : "") +
-           " [refused, id " + id + "]";
+    human::Report report = human::Report::fromJson(answer.body, id);
+    report.text = answer.error;
+    return "failed: " + label + ": " + human::withCode(report) + " [refused, id " + id + "]";
 }
 
 } // namespace
@@ -99,9 +100,9 @@ int TransferCommand::get()
     body.insert("downloads", downloads);
     const ServiceClient::Answer answer = owner.post("/v1/downloads", body);
     if (answer.status != 201) {
-        const int code = answer.body.value("code").toInt();
-        std::fprintf(stdout, "failed: %s%s\n", answer.error.c_str(),
-                     code ? (" (code " + std::to_string(code) + ")").c_str() : "");
+        human::Report report = human::Report::fromJson(answer.body, line.id);
+        report.text = answer.error;
+        std::fprintf(stdout, "failed: %s\n", human::withCode(report).c_str());
         return 1;
     }
     const QJsonArray ids = answer.body.value("ids").toArray();
@@ -113,7 +114,7 @@ int TransferCommand::get()
         return 0;
     }
     TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
-    runner.setRetries(line.retries, line.quiet);
+    runner.setRetries(line.retries);
     for (int i = 0; i < ids.size(); ++i)
         runner.follow({ids[i].toString().toStdString(), labelOf(line.arguments[i]), 0});
     return runner.run();
@@ -148,7 +149,7 @@ int TransferCommand::resume()
         return 1;
     }
     TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
-    runner.setRetries(line.retries, line.quiet);
+    runner.setRetries(line.retries);
     std::set<std::string> seen;
     for (const std::string& id : ids) {
         if (!seen.insert(id).second)

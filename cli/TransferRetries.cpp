@@ -8,12 +8,11 @@
 #include <QTimer>
 #include <QUrl>
 #include <cmath>
-#include <cstdio>
+#include <string>
 
-void TransferRunner::setRetries(int retries, bool quiet)
+void TransferRunner::setRetries(int retries)
 {
     retry = RetryPolicy(retries);
-    quietRetries = quiet;
 }
 
 bool TransferRunner::holdFailure(Running& run, const ClientEvent& event)
@@ -42,13 +41,9 @@ bool TransferRunner::retryLater(const std::string& id, const QJsonObject& ended)
     ++run.attempts;
     run.job.offset = static_cast<std::uint64_t>(ended.value("partialBytes").toDouble());
     const int delay = retry.delayMs(run.attempts, ended.value("retryAfter").toInt(-1));
-    view.remove(id);
-    if (!quietRetries) {
-        std::fprintf(stderr, "%s: retrying in %llds (%d/%d): %s\n", run.job.label.c_str(),
-                     static_cast<long long>(std::lround(delay / 1000.0)), run.attempts, retry.retries(),
-                     reason.c_str());
-        std::fflush(stderr);
-    }
+    // The row stays, saying why it waits; the view keeps it off quiet and JSON output.
+    view.setState(id, "retrying in " + std::to_string(std::lround(delay / 1000.0)) + "s (" +
+                          std::to_string(run.attempts) + "/" + std::to_string(retry.retries()) + "): " + reason);
     QTimer* timer = new QTimer(this);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this, id] { retryNow(id); });
@@ -72,6 +67,7 @@ void TransferRunner::retryNow(const std::string& id)
         return;
     run.settled = true;
     onStatus(run.failure);
+    reportFailure(id, run, QJsonObject());
     running.erase(id);
     finishIfDone();
 }

@@ -1,9 +1,12 @@
 #include "TransferRunner.h"
 
+#include "HumanText.h"
 #include "InterruptWatcher.h"
 #include "OwnerConnection.h"
 #include "ProgressView.h"
 
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QUrl>
 #include <algorithm>
@@ -18,12 +21,14 @@ TransferRunner::TransferRunner(OwnerConnection& owner, ProgressView& view, Inter
     connect(&owner, &OwnerConnection::ended, this, &TransferRunner::onEnded);
     connect(&owner, &OwnerConnection::lost, this, &TransferRunner::onLost);
     connect(&watcher, &InterruptWatcher::interrupted, this, &TransferRunner::onInterrupted);
+    connect(&statePoll, &QTimer::timeout, this, &TransferRunner::refreshStates);
 }
 
 void TransferRunner::follow(const Job& job)
 {
     running[job.id].job = job;
     order.push_back(job.id);
+    view.add(job.id, job.label, "starting");
 }
 
 void TransferRunner::refused(const std::string& line)
@@ -35,8 +40,11 @@ void TransferRunner::refused(const std::string& line)
 int TransferRunner::run()
 {
     watcher.setArmed(true);
+    refreshStates();
+    statePoll.start(1000);
     if (!running.empty())
         loop.exec();
+    statePoll.stop();
     watcher.setArmed(false);
     if (interruptedBy)
         return 128 + interruptedBy;
@@ -53,6 +61,7 @@ void TransferRunner::onProgress(const ClientEvent& event)
     if (interruptedBy)
         return;
     const Job& job = found->second.job;
+    found->second.progressed = true;
     view.update(job.id, job.label, job.offset + event.currentBytes, job.offset + event.totalBytes,
                 event.bytesPerSecond);
 }
@@ -64,16 +73,14 @@ void TransferRunner::onStatus(const ClientEvent& event)
         return;
     if (jsonEcho)
         std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
-    const Job& job = found->second.job;
-    found->second.reported = true;
-    view.remove(job.id);
     if (event.type == "WasFinished") {
+        found->second.reported = true;
+        view.remove(event.session, true);
         view.result("saved: " + event.text);
         return;
     }
-    ++failures;
-    view.result("failed: " + job.label + ": " + event.text + " (code " + std::to_string(event.code) + ") [" +
-                event.type + ", id " + job.id + "]");
+    found->second.failed = true;
+    found->second.failure = event;
 }
 
 void TransferRunner::onEnded(const QJsonObject& event)
@@ -82,7 +89,9 @@ void TransferRunner::onEnded(const QJsonObject& event)
     const auto found = running.find(id);
     if (found == running.end() || retryLater(id, event))
         return;
-    if (!found->second.reported) {
+    if (found->second.failed) {
+        reportFailure(id, found->second, event);
+    } else if (!found->second.reported) {
         view.remove(id);
         Stopped stop{found->second.job, event.value("state").toString().toStdString(),
                      static_cast<std::uint64_t>(event.value("partialBytes").toDouble())};
@@ -99,6 +108,21 @@ void TransferRunner::onEnded(const QJsonObject& event)
     }
     running.erase(found);
     finishIfDone();
+}
+
+void TransferRunner::reportFailure(const std::string& id, const Running& run, const QJsonObject& ended)
+{
+    const ClientEvent& status = run.failure;
+    human::Report report = human::Report::fromJson(ended, id);
+    report.type = status.type;
+    if (!ended.contains("code")) {
+        report.code = status.code;
+        report.text = status.text;
+    }
+    view.remove(id);
+    ++failures;
+    view.result("failed: " + run.job.label + ": " + human::withCode(report) + " [" + status.type + ", id " + id +
+                "]");
 }
 
 void TransferRunner::finishIfDone()
@@ -123,7 +147,8 @@ void TransferRunner::onInterrupted(int signal)
             owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() +
                        "/pause");
     }
-    view.note("interrupted: pausing " + std::to_string(running.size()) + " download(s) (Ctrl-C again to quit at once)");
+    view.message("interrupted: pausing " + std::to_string(running.size()) +
+                 " download(s) (Ctrl-C again to quit at once)");
 }
 
 void TransferRunner::onLost()
@@ -137,12 +162,18 @@ void TransferRunner::onLost()
             continue;
         view.remove(id);
         ++failures;
+        if (found->second.failed) {
+            const ClientEvent& status = found->second.failure;
+            view.result("failed: " + found->second.job.label + ": " +
+                        human::withCode(human::Report::fromEvent(status)) + " [" + status.type + ", id " + id + "]");
+            continue;
+        }
         view.result("failed: " + found->second.job.label + ": the owner of " + owner.dataPath() +
                     " went away [id " + id + "]");
         hint += " " + id;
     }
     // What reached the disk is still there: a new owner resumes it.
-    view.note(hint);
+    view.message(hint);
     running.clear();
     loop.quit();
 }
@@ -166,6 +197,45 @@ void TransferRunner::reportStopped()
         std::string hint = "continue with: " + resumeCommand;
         for (const std::string& id : resumable)
             hint += " " + id;
-        view.note(hint);
+        view.message(hint);
+    }
+}
+
+void TransferRunner::refreshStates()
+{
+    const bool waiting = std::any_of(running.begin(), running.end(), [](const auto& item) {
+        return !item.second.progressed && !item.second.failed && !item.second.reported;
+    });
+    if (!waiting || interruptedBy || !view.live())
+        return;
+    const ServiceClient::Answer answer = owner.peek("/v1/downloads");
+    std::map<std::string, QString> partials;
+    for (const QJsonValue& value : answer.body.value("persisted").toArray())
+        partials[value.toObject().value("id").toString().toStdString()] = value.toObject().value("partial").toString();
+    for (const QJsonValue& value : answer.body.value("running").toArray()) {
+        const std::string id = value.toObject().value("id").toString().toStdString();
+        const auto found = running.find(id);
+        if (found == running.end() || found->second.progressed)
+            continue;
+        Running& download = found->second;
+        const QString state = value.toObject().value("state").toString();
+        const qint64 bytes = partials.count(id) ? QFileInfo(partials[id]).size() : 0;
+        if (state != "running" || bytes <= 0) {
+            view.setState(id, state == "running" ? "starting" : state.toStdString());
+            continue;
+        }
+        if (!clock.isValid())
+            clock.start();
+        const qint64 now = clock.elapsed();
+        const bool first = download.sampledAt < 0;
+        const qint64 rate = !first && now > download.sampledAt && bytes >= download.sampledBytes
+                                ? (bytes - download.sampledBytes) * 1000 / (now - download.sampledAt)
+                                : 0;
+        download.sampledBytes = bytes;
+        download.sampledAt = now;
+        // A size the server did name comes with the first progress report, a moment later.
+        if (first)
+            continue;
+        view.update(id, download.job.label, static_cast<std::uint64_t>(bytes), 0, static_cast<std::uint64_t>(rate));
     }
 }

@@ -3,9 +3,11 @@
 #include "ClientEvent.h"
 #include "RetryPolicy.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -38,7 +40,7 @@ public:
     void follow(const Job& job);
     // Failures a retry may mend are tried again this many times (0: never); quiet: no
     // "retrying in" lines.
-    void setRetries(int retries, bool quiet);
+    void setRetries(int retries);
     // A download the owner refused: its result line at once.
     void refused(const std::string& line);
     // Returns the exit status: 0 all finished, 1 any failed, 128 + signal when interrupted.
@@ -49,7 +51,13 @@ private:
     {
         Job job;
         bool reported = false;
-        // A failure held back until the "ended" event tells whether a retry may mend it.
+        bool progressed = false;
+        bool failed = false;
+        // The partial file as last seen, for a download the component reports no progress of.
+        qint64 sampledBytes = 0;
+        qint64 sampledAt = -1;
+        // Told when the download has ended, with what the ended event adds; a failure a retry
+        // may mend is held back until then.
         ClientEvent failure;
         bool held = false;
         bool settled = false;
@@ -75,6 +83,12 @@ private:
     void retryNow(const std::string& id);
     // Ctrl-C: a download waiting for its retry stops as paused.
     void endWaits();
+    // Rows without progress reports show what the owner does with them (queued, starting) and,
+    // when the server named no size (the component reports no progress then), the partial
+    // file's growth.
+    void refreshStates();
+    // The result line of a failed download; ended adds the HTTP status and the TLS cause.
+    void reportFailure(const std::string& id, const Running& run, const QJsonObject& ended);
 
     OwnerConnection& owner;
     ProgressView& view;
@@ -86,8 +100,9 @@ private:
     std::vector<std::string> order; // ids in the order they were handed over
     std::vector<Stopped> stopped;   // paused or never started, in the order they stopped
     RetryPolicy retry{0};
-    bool quietRetries = false;
     int failures = 0;
     int interruptedBy = 0;
     QEventLoop loop;
+    QTimer statePoll;
+    QElapsedTimer clock;
 };

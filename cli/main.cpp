@@ -5,6 +5,7 @@
 #include "DemoCommand.h"
 #include "InterruptWatcher.h"
 #include "ListCommand.h"
+#include "LogFollower.h"
 #include "Owner.h"
 #include "OwnerConnection.h"
 #include "ProgressView.h"
@@ -80,7 +81,10 @@ int runCommand(CommandLine& line)
     const ProgressView::Mode mode = line.json    ? ProgressView::Mode::Json
                                     : line.quiet ? ProgressView::Mode::Quiet
                                                  : ProgressView::Mode::Human;
-    ProgressView view(mode, ::isatty(STDOUT_FILENO) != 0);
+    ProgressView view(mode, ::isatty(STDERR_FILENO) != 0);
+    std::unique_ptr<LogFollower> ownerLog;
+    if (line.verbose && !line.quiet)
+        ownerLog.reset(new LogFollower(owner.dataPath() + "serve.log", view));
 
     int status = 1;
     if (line.command == "get") {

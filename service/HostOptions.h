@@ -13,4 +13,5 @@ struct HostOptions
     std::string logFile;
     std::vector<std::pair<std::string, std::string>> settings;
     bool quiet = false;
+    bool verbose = false; // the plugin's log lines on standard error
 };

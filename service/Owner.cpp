@@ -186,8 +186,13 @@ int Owner::run()
         return 1;
     }
     const std::string data = host.dataPath();
-    if (options.host.logFile.empty() && !options.host.quiet && level != Level::Debug)
-        dropSourceLines();
+    // The plugin's lines are for whoever asked for them: -v, a log file, or debug level.
+    if (options.host.logFile.empty() && level != Level::Debug) {
+        if (options.host.verbose && !options.host.quiet)
+            dropSourceLines();
+        else
+            HostLogger::instance().setQuiet(true);
+    }
     OwnerLock lock;
     pid_t holder = 0;
     if (!lock.acquire(data, &holder, &error)) {

@@ -24,14 +24,16 @@ struct Result
 {
     int status;
     QByteArray out, err;
-    // The status and a piece of standard output, with everything shown when either is wrong.
-    testing::AssertionResult shows(int wanted, const std::string& text) const
+    // The status and a piece of standard output (of standard error: tells), with everything
+    // shown when either is wrong.
+    testing::AssertionResult shows(int wanted, const std::string& text, bool onError = false) const
     {
-        if (status == wanted && out.contains(text.c_str()))
+        if (status == wanted && (onError ? err : out).contains(text.c_str()))
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "wanted " << wanted << " and \"" << text << "\", got " << status << ":\n"
                                            << (out + err).toStdString();
     }
+    testing::AssertionResult tells(int wanted, const std::string& text) const { return shows(wanted, text, true); }
 };
 
 // The built haul as a child on the sandbox's data directory, one at a time.
@@ -101,7 +103,7 @@ protected:
         const Result result = finish();
         const qint64 kept = fileSize(partialOf(id, data("download")));
         EXPECT_TRUE(result.shows(130, "paused: slow.bin (" + std::to_string(kept) + " bytes kept)"));
-        EXPECT_TRUE(result.shows(130, "continue with: haul --data-dir " + data("") + " resume " + id.toStdString()));
+        EXPECT_TRUE(result.tells(130, "continue with: haul --data-dir " + data("") + " resume " + id.toStdString()));
         return kept;
     }
 
@@ -111,23 +113,31 @@ protected:
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
 };
 
+// Results alone on standard output, so $(haul get ...) captures them; progress on standard error.
 TEST_F(HaulTest, SavesVerifiesAndReportsEveryResult)
 {
+    const QStringList one = {"--set", "Downloader/MaxDownloads=1", "get"};
     const QString digest = bodySha1(3000017, 3).c_str();
-    EXPECT_TRUE(
-        run({"get", url("/a.bin?size=3000017&seed=3"), "--sha1", digest}).shows(0, "saved: " + data("download/a.bin")));
+    EXPECT_TRUE(run(one + QStringList{url("/a.bin?size=3000017&seed=3"), "--sha1", digest})
+                    .shows(0, "saved: " + data("download/a.bin")));
     EXPECT_EQ(body(3000017, 3), readFile(data("download/a.bin")));
 
     EXPECT_TRUE(run({"get", url("/bad.bin?size=3000017&seed=3"), "--sha1", QString(40, '0')})
-                    .shows(1, "Digest verification failed (code 274)"));
+                    .shows(1, "(code 274) [WasFailed, id "));
     EXPECT_FALSE(fileExists(data("download/bad.bin")));
 
+    // One at a time: the last waits in the owner's queue while the one of unknown size runs.
     const std::string nested = sandbox.file("out/nested");
-    const Result result =
-        run({"get", "-d", nested.c_str(), url("/gone.bin?status=404&body=no"), url("/b.bin?size=9&seed=5")});
+    const Result result = run({"get", "-d", nested.c_str(), url("/gone.bin?status=404&body=no"),
+                               url("/s.log?size=600000&seed=5&nolen=1&rate=200000"), url("/b.bin?size=9&seed=5")});
     EXPECT_TRUE(result.shows(1, "saved: " + nested + "/b.bin"));
-    EXPECT_TRUE(result.shows(1, "failed: gone.bin"));
+    EXPECT_TRUE(result.shows(1, "failed: gone.bin: HTTP 404 Not Found (code 260)"));
     EXPECT_EQ(body(9, 5), readFile(nested + "/b.bin"));
+    for (const QByteArray& line : result.out.trimmed().split('\n'))
+        EXPECT_TRUE(line.startsWith("saved: ") || line.startsWith("failed: ")) << line.toStdString();
+    EXPECT_EQ(3, result.out.count('\n'));
+    EXPECT_TRUE(result.tells(1, "b.bin  queued"));
+    EXPECT_TRUE(result.tells(1, "s.log  ") && result.err.contains(" so far  "));
 }
 
 // With a limit of two, five URLs are queued, not refused (257); each message is one JSON line.
@@ -188,7 +198,11 @@ TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
     // A limit of none: the component itself refuses every start.
     ASSERT_TRUE(writeFile(sandbox.file("haul.ini"), "[Downloader]\nMaxDownloads=0\n"));
     const QStringList get = {"--config", sandbox.file("haul.ini").c_str(), "get", url("/c.bin?size=10&seed=6")};
-    EXPECT_TRUE(run(get).shows(1, "Max number of allowed concurrent downloads reached (code 257)"));
+    // The plugin's own line with -v only, and never with its source line.
+    EXPECT_TRUE(run(QStringList{"-v"} + get).tells(1, "Haulwright ->  ERROR: Max number of downloaders reached."));
+    const Result plain = run(get);
+    EXPECT_TRUE(plain.shows(1, "(Downloader/MaxDownloads) (code 257)"));
+    EXPECT_FALSE(plain.err.contains("Haulwright"));
     EXPECT_EQ(0, server.requests().size());
     // Settings reach the owner a command starts: the first one is stopped for the next.
     stopOwner(SIGTERM);
@@ -212,7 +226,8 @@ TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
     EXPECT_FALSE(gonePartial.empty() || fileExists(gonePartial));
     // Once aborted, the identifier is unknown to both commands.
     EXPECT_TRUE(run({"--json", "abort", "gone"}).shows(1, "\"code\":272"));
-    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "failed: gone: no persisted download gone (code 269)"));
+    EXPECT_TRUE(run({"abort", "gone"}).shows(1, "failed: gone: no download with id gone (neither running nor paused)"));
+    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "download with id gone to resume (code 269)"));
 
     server.script("/slow.bin", "size=2000000&seed=11");
     server.clearRequests();

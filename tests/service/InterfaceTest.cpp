@@ -38,7 +38,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server.start());
-        ASSERT_TRUE(owner.serve({"--listen", "127.0.0.1:0"}));
+        ASSERT_TRUE(owner.serve({"--listen", "127.0.0.1:0", "-v"})); // the plugin's lines too
     }
 
     Sandbox sandbox;

@@ -40,9 +40,9 @@ TEST_F(OwnerTest, SecondTerminalWorksThroughTheOwnerOrIsRefused)
     const QString url = server.url("/f.bin?size=5242880&seed=21&rate=2500000").c_str();
     // What the second terminal runs, its status and output, the first's status and output.
     const std::vector<std::tuple<QStringList, int, std::string, int, std::string>> cases = {
-        {{"resume", "X"}, 1, "download X is already running (code 275)", 0, "saved: "},
+        {{"resume", "X"}, 1, "download with id X is already running (code 275)", 0, "saved: "},
         {{"resume", "--all"}, 0, "nothing to resume", 0, "saved: "},
-        {{"get", url, "--id", "X"}, 1, "download X is already running (code 275)", 0, "saved: "},
+        {{"get", url, "--id", "X"}, 1, "download with id X is already running (code 275)", 0, "saved: "},
         {{"abort", "X"}, 0, "aborted: X", 1, "[WasAborted, id X]"},
         {{"pause", "X"}, 0, "paused: X (", 1, "paused: f.bin ("},
     };
