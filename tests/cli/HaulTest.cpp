@@ -193,7 +193,7 @@ TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
     // Settings reach the owner a command starts: the first one is stopped for the next.
     stopOwner(SIGTERM);
     EXPECT_TRUE(run(QStringList{"--set", "Downloader/MaxDownloads=1"} + get).shows(0, "saved: "));
-    EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(1, ""));
+    EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(2, ""));
 }
 
 TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
