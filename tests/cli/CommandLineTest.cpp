@@ -86,7 +86,7 @@ TEST(CommandLineTest, ConfigurationIsCheckedKeyByKey)
     Sandbox sandbox;
     const std::string ini = sandbox.file("conf.ini");
     ASSERT_TRUE(writeFile(ini, "; limits\n[Downloader]\nMaxDownloads = 4 ; four\nStatusInterval=\"0\"\n"
-                               "[General]\nsecurity\\IgnoreSslErrors=no\n[Proxy]\nPort=8080\n"));
+                               "[General]\nsecurity\\IgnoreSslErrors=no\nDownloader\\RequestTimeout=5\n[Proxy]\nPort=8080\n"));
     ASSERT_TRUE(writeFile(sandbox.file("typo.ini"), "[Downloader]\n\nMaxDownload=4\n"));
     ASSERT_TRUE(writeFile(sandbox.file("range.ini"), "[Proxy]\nHost=p\nPort=70000\n"));
     ASSERT_TRUE(writeFile(sandbox.file("junk.ini"), "[Downloader]\nMaxDownloads\n"));
