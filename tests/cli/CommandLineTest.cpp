@@ -1,10 +1,13 @@
 // The command line as main() answers it, in-process: usage errors, help and the checked configuration.
 #include "CommandLine.h"
 
+#include "ConfigCheck.h"
 #include "Fixture.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <set>
 #include <tuple>
 
 namespace {
@@ -120,6 +123,33 @@ TEST(CommandLineTest, ConfigurationIsCheckedKeyByKey)
         EXPECT_EQ(text.empty() ? std::string::npos : 0, err.find("haul: ")) << err;
         if (!text.empty()) {
             EXPECT_NE(std::string::npos, err.find(text)) << err;
+        }
+    }
+}
+
+// What the checked table accepts, what haul's help names and what the README and the manual page
+// document must not drift apart.
+TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
+{
+    const QByteArray readme = readFile(HAUL_SOURCE_DIR "/README.md"), manual = readFile(HAUL_SOURCE_DIR "/dist/haul.1");
+    const QByteArray table = readme.mid(readme.indexOf("### Configuration keys"), readme.indexOf("### The data directory") - readme.indexOf("### Configuration keys"));
+    std::set<std::string> documented, checked;
+    for (const QByteArray& row : table.split('\n')) {
+        if (row.startsWith("| ") && row.contains('/'))
+            for (const QByteArray& key : row.split('|')[1].trimmed().split(','))
+                documented.insert(key.trimmed().toStdString());
+    }
+    for (const ConfigKey& key : configKeys()) {
+        checked.insert(key.name);
+        EXPECT_TRUE(manual.contains(QByteArray("\\fB") + key.name)) << key.name;
+    }
+    EXPECT_EQ(checked, documented);
+    for (const std::string command : {"", "get", "resume", "pause", "abort", "serve", "list", "demo"}) {
+        const QString usage = QString::fromStdString(CommandLine::usage(command));
+        for (QRegularExpressionMatchIterator i = QRegularExpression("--[a-z-]+").globalMatch(usage); i.hasNext();) {
+            const QString option = i.next().captured();
+            EXPECT_TRUE(readme.contains(option.toUtf8()) && manual.contains(QString(option).replace("-", "\\-").toUtf8()))
+                << option.toStdString();
         }
     }
 }
