@@ -21,7 +21,7 @@ const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  
                                             "--dir",    "--sha1",     "--user", "-i",       "--input",
                                             "--id",     "--size",     "--rate", "--listen", "--log-level"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit"};
-const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set", "--log",    "--quiet",
+const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set",  "--log", "--quiet",
                                              "-q",       "--json",     "--help", "-h",    "--version"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach"}},

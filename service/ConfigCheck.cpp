@@ -122,7 +122,8 @@ std::string configValueProblem(const std::string& name, const std::string& value
         std::string nearest = nearestName(name, names);
         // A key without its section ("MaxDownloads") means the key it ends.
         for (const std::string& known : names) {
-            if (nearest.empty() && QString::fromStdString(known).endsWith('/' + QString::fromStdString(name), Qt::CaseInsensitive))
+            if (nearest.empty() &&
+                QString::fromStdString(known).endsWith('/' + QString::fromStdString(name), Qt::CaseInsensitive))
                 nearest = known;
         }
         return "unknown key \"" + name + "\"" + (nearest.empty() ? "" : " (did you mean " + nearest + "?)");

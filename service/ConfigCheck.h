@@ -9,7 +9,12 @@
 // "Configuration keys" table lists the same keys.
 struct ConfigKey
 {
-    enum class Kind { Text, Number, YesNo };
+    enum class Kind
+    {
+        Text,
+        Number,
+        YesNo
+    };
     const char* name;
     Kind kind;
     std::int64_t least; // Number only

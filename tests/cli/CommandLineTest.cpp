@@ -18,7 +18,9 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
     const std::vector<std::tuple<std::vector<std::string>, int, std::string>> answers = {
         {{}, 2, "no command"},
         {{"fetch", url}, 2, "haul: unknown command \"fetch\"\nhaul: see 'haul help'\n"},
-        {{"gte", url}, 2, "haul: unknown command \"gte\" (did you mean get?)\nhaul: see 'haul help' or 'haul help get'\n"},
+        {{"gte", url},
+         2,
+         "haul: unknown command \"gte\" (did you mean get?)\nhaul: see 'haul help' or 'haul help get'\n"},
         {{"help", "lsit"}, 2, "(did you mean list?)\nhaul: see 'haul help' or 'haul help list'\n"},
         {{"get", "--dri", "/tmp", url}, 2, "unknown option --dri (did you mean --dir?)\n"},
         {{"serve", "--idle-exti"}, 2, "unknown option --idle-exti (did you mean --idle-exit?)\n"},
@@ -88,21 +90,27 @@ TEST(CommandLineTest, ConfigurationIsCheckedKeyByKey)
 {
     Sandbox sandbox;
     const std::string ini = sandbox.file("conf.ini");
-    ASSERT_TRUE(writeFile(ini, "; limits\n[Downloader]\nMaxDownloads = 4 ; four\nStatusInterval=\"0\"\n"
-                               "[General]\nsecurity\\IgnoreSslErrors=no\nDownloader\\RequestTimeout=5\n[Proxy]\nPort=8080\n"));
+    ASSERT_TRUE(
+        writeFile(ini, "; limits\n[Downloader]\nMaxDownloads = 4 ; four\nStatusInterval=\"0\"\n"
+                       "[General]\nsecurity\\IgnoreSslErrors=no\nDownloader\\RequestTimeout=5\n[Proxy]\nPort=8080\n"));
     ASSERT_TRUE(writeFile(sandbox.file("typo.ini"), "[Downloader]\n\nMaxDownload=4\n"));
     ASSERT_TRUE(writeFile(sandbox.file("range.ini"), "[Proxy]\nHost=p\nPort=70000\n"));
     ASSERT_TRUE(writeFile(sandbox.file("junk.ini"), "[Downloader]\nMaxDownloads\n"));
-    const auto set = [&](const std::string& pair) { return std::vector<std::string>{"--config", ini, "--set", pair, "list"}; };
+    const auto set = [&](const std::string& pair) {
+        return std::vector<std::string>{"--config", ini, "--set", pair, "list"};
+    };
     const std::vector<std::pair<std::vector<std::string>, std::string>> answers = {
         {set("Downloader/RequestTimeout=0"), ""},
         {set("Downloader/MaxDownloads=-1"), ""},
         {set("General/security/IgnoreSslErrors=yes"), ""},
         {{"--config", sandbox.file("typo.ini"), "list"},
-         sandbox.file("typo.ini") + ":3: unknown key \"Downloader/MaxDownload\" (did you mean Downloader/MaxDownloads?)"},
-        {{"--config", sandbox.file("range.ini"), "list"}, sandbox.file("range.ini") + ":3: Proxy/Port=70000: must be at most 65535"},
+         sandbox.file("typo.ini") +
+             ":3: unknown key \"Downloader/MaxDownload\" (did you mean Downloader/MaxDownloads?)"},
+        {{"--config", sandbox.file("range.ini"), "list"},
+         sandbox.file("range.ini") + ":3: Proxy/Port=70000: must be at most 65535"},
         {{"--config", sandbox.file("junk.ini"), "list"}, ":2: neither KEY=VALUE nor [SECTION]"},
-        {{"--config", sandbox.file("none.ini"), "list"}, "cannot read the configuration file " + sandbox.file("none.ini") + ": No such file"},
+        {{"--config", sandbox.file("none.ini"), "list"},
+         "cannot read the configuration file " + sandbox.file("none.ini") + ": No such file"},
         {{"--config", sandbox.file(""), "list"}, "cannot read the configuration file"},
         {set("Downloader/RequestTimeout=-5"), "--set Downloader/RequestTimeout=-5: must be 0 or more"},
         {set("Downloader/MaxDownloads=-2"), "must be -1 or more"},
@@ -132,7 +140,9 @@ TEST(CommandLineTest, ConfigurationIsCheckedKeyByKey)
 TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
 {
     const QByteArray readme = readFile(HAUL_SOURCE_DIR "/README.md"), manual = readFile(HAUL_SOURCE_DIR "/dist/haul.1");
-    const QByteArray table = readme.mid(readme.indexOf("### Configuration keys"), readme.indexOf("### The data directory") - readme.indexOf("### Configuration keys"));
+    const QByteArray table =
+        readme.mid(readme.indexOf("### Configuration keys"),
+                   readme.indexOf("### The data directory") - readme.indexOf("### Configuration keys"));
     std::set<std::string> documented, checked;
     for (const QByteArray& row : table.split('\n')) {
         if (row.startsWith("| ") && row.contains('/'))
@@ -148,7 +158,8 @@ TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
         const QString usage = QString::fromStdString(CommandLine::usage(command));
         for (QRegularExpressionMatchIterator i = QRegularExpression("--[a-z-]+").globalMatch(usage); i.hasNext();) {
             const QString option = i.next().captured();
-            EXPECT_TRUE(readme.contains(option.toUtf8()) && manual.contains(QString(option).replace("-", "\\-").toUtf8()))
+            EXPECT_TRUE(readme.contains(option.toUtf8()) &&
+                        manual.contains(QString(option).replace("-", "\\-").toUtf8()))
                 << option.toStdString();
         }
     }
