@@ -1,5 +1,9 @@
 #include "CommandLine.h"
 
+#include "ConfigCheck.h"
+#include "NearestName.h"
+#include "UrlCheck.h"
+
 #include <QFile>
 #include <QString>
 #include <QUrl>
@@ -20,7 +24,7 @@ const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  
                                             "--cluster", "--retries"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
 const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set", "--log", "--quiet", "-q", "--json",
-                                             "--help",   "-h",         "-v",    "--verbose", "--cluster"};
+                                             "--help",   "-h",         "-v",    "--verbose", "--cluster", "--version"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach", "--retries"}},
     {"resume", {"--all", "--failed", "--retries"}},
@@ -41,7 +45,8 @@ const char* const globalHelp = "Global options (any command):\n"
                                "  --verbose, -v      the plugin's log lines on stderr too\n"
                                "  --json             every reply and progress message as one JSON object a line\n"
                                "  --cluster URL      nats://HOST:PORT: serve as a host of that cluster, or act on it\n"
-                               "  --help, -h         this help\n";
+                               "  --help, -h         this help\n"
+                               "  --version          haul's version\n";
 
 std::int64_t parseSize(const std::string& option, const std::string& text)
 {
@@ -81,10 +86,27 @@ std::vector<std::string> readUrlFile(const std::string& path)
 
 void checkUrl(const std::string& text)
 {
-    const QUrl url(QString::fromStdString(text), QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https" && scheme != "ftp"))
-        throw UsageError("not an http, https or ftp URL: \"" + text + "\"");
+    const std::string problem = urlProblem(text);
+    if (!problem.empty())
+        throw UsageError(problem);
+}
+
+// " (did you mean NAME?)" for the known name nearest to typed, if one is near.
+std::string suggestion(const std::string& typed, const std::set<std::string>& known, std::string* nearest = nullptr)
+{
+    const std::string name = nearestName(typed, std::vector<std::string>(known.begin(), known.end()));
+    if (nearest)
+        *nearest = name;
+    return name.empty() ? name : " (did you mean " + name + "?)";
+}
+
+[[noreturn]] void unknownCommand(const std::string& word)
+{
+    std::set<std::string> known = commands;
+    known.insert({"help", "version"});
+    std::string nearest;
+    const std::string hint = suggestion(word, known, &nearest);
+    throw UsageError("unknown command \"" + word + "\"" + hint, commands.count(nearest) ? nearest : std::string());
 }
 
 std::string checkedSha1(const std::string& text)
@@ -119,6 +141,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.verbose = true;
     else if (name == "--help" || name == "-h")
         line.help = true;
+    else if (name == "--version")
+        line.version = true;
     else if (name == "-d" || name == "--dir")
         line.destination = value;
     else if (name == "--sha1")
@@ -225,8 +249,12 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
                     line.help = true;
                     continue;
                 }
+                if (arg == "version") {
+                    line.version = true;
+                    continue;
+                }
                 if (!commands.count(arg))
-                    throw UsageError("unknown command \"" + arg + "\"");
+                    unknownCommand(arg);
                 line.command = arg;
             } else {
                 line.arguments.push_back(arg);
@@ -246,8 +274,18 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        if (!valueOptions.count(name) && !globalOptions.count(name) && !switchOptions.count(name))
-            throw UsageError("unknown option " + name);
+        if (!valueOptions.count(name) && !globalOptions.count(name) && !switchOptions.count(name)) {
+            // The options of the command so far, else every one.
+            std::set<std::string> known = globalOptions;
+            const auto own = commandOptions.find(line.command);
+            if (own != commandOptions.end()) {
+                known.insert(own->second.begin(), own->second.end());
+            } else {
+                known.insert(valueOptions.begin(), valueOptions.end());
+                known.insert(switchOptions.begin(), switchOptions.end());
+            }
+            throw UsageError("unknown option " + name + suggestion(name, known));
+        }
         if (valueOptions.count(name)) {
             if (!hasValue) {
                 if (i + 1 >= args.size())
@@ -262,7 +300,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
     // With "haul help get" the argument names the command whose help is wanted.
     if (line.help && line.command.empty() && !line.arguments.empty()) {
         if (!commands.count(line.arguments.front()))
-            throw UsageError("unknown command \"" + line.arguments.front() + "\"");
+            unknownCommand(line.arguments.front());
         line.command = line.arguments.front();
         line.arguments.clear();
     }
@@ -273,11 +311,15 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
             throw UsageError(option.first + " belongs to a command");
         apply(line, option.first, option.second);
     }
-    if (line.help)
+    if (line.help || line.version)
         return line;
     if (line.command.empty())
         throw UsageError("no command given");
     checkArguments(line);
+    // Before any owner starts: it would take a wrong key for a missing one, a wrong value for the default.
+    const std::string problem = configProblem(line.configFile, line.settings);
+    if (!problem.empty())
+        throw ConfigError(problem);
     return line;
 }
 
@@ -356,19 +398,25 @@ int CommandLine::interpret(const std::vector<std::string>& args, CommandLine& li
 {
     try {
         line = parse(args);
+    } catch (const ConfigError& e) {
+        err = std::string("haul: ") + e.what() + "\n";
+        return 2;
     } catch (const UsageError& e) {
-        std::string command;
+        std::string command = e.topic;
         for (const std::string& arg : args) {
-            if (commands.count(arg)) {
+            if (command.empty() && commands.count(arg))
                 command = arg;
-                break;
-            }
         }
-        err = std::string("haul: ") + e.what() + "\n\n" + usage(command);
+        err = std::string("haul: ") + e.what() + "\nhaul: see 'haul help'" +
+              (command.empty() ? "" : " or 'haul help " + command + "'") + "\n";
         return 2;
     }
     if (line.help) {
         out = usage(line.command);
+        return 0;
+    }
+    if (line.version) {
+        out = "haul " HAUL_VERSION "\n";
         return 0;
     }
     return -1;

@@ -8,11 +8,23 @@
 #include <utility>
 #include <vector>
 
-// Wrong arguments: the message is printed with the command's usage and haul exits 2.
+// Wrong arguments: the message is printed with a hint to the help of topic (a command, or
+// the general help when empty) and haul exits 2.
 class UsageError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
+    explicit UsageError(const std::string& what, std::string topic = std::string())
+        : std::runtime_error(what), topic(std::move(topic))
+    {
+    }
+    std::string topic;
+};
+
+// A configuration that would not be read as written: the message names the place; haul exits 2.
+class ConfigError : public UsageError
+{
+public:
+    using UsageError::UsageError;
 };
 
 // Everything the command line asked for, checked. Built once on the main thread.
@@ -20,6 +32,7 @@ struct CommandLine
 {
     std::string command; // get, resume, pause, abort, forget, list, demo, serve; empty with --help alone
     bool help = false;
+    bool version = false;
 
     std::string configFile;
     std::string dataDir;
@@ -56,7 +69,7 @@ struct CommandLine
     static CommandLine parse(const std::vector<std::string>& args);
     // The general usage, or that of one command.
     static std::string usage(const std::string& command);
-    // haul's answer to args before any command runs: help (0, on out) or a usage error (2, the
-    // message and the usage on err); -1 when line is to be run.
+    // haul's answer to args before any command runs: help or the version (0, on out) or a usage
+    // error (2, the message and a hint on err); -1 when line is to be run.
     static int interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err);
 };

@@ -81,7 +81,10 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
             std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
         human::Report report = human::Report::fromJson(answer.body, id);
         report.text = answer.error;
-        view.result("failed: " + id + ": " + human::withCode(report));
+        // The owner's own refusal of a forget already says what to do instead.
+        view.result("failed: " + id + ": " +
+                    (action == "forget" && report.code ? answer.error + " (code " + std::to_string(report.code) + ")"
+                                                       : human::withCode(report)));
     }
     QTimer::singleShot(answerTimeoutMs, &loop, &QEventLoop::quit);
     if (!waiting.empty())

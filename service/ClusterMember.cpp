@@ -29,10 +29,11 @@ std::string ClusterLibrary::find()
 {
     if (const char* chosen = std::getenv("HAUL_CLUSTER_LIBRARY"))
         return chosen;
+    // As the plugin: an installed haul takes its own library, never the build folder's.
     const QString here = QCoreApplication::applicationDirPath();
-    const QStringList candidates = {here + "/libhaulcluster.so", QStringLiteral(HAUL_CLUSTER_BUILD_PATH),
-                                    here + "/../lib/haulwright/libhaulcluster.so",
-                                    QStringLiteral(HAUL_PLUGIN_INSTALL_DIR) + "/libhaulcluster.so"};
+    QStringList candidates = {here + "/../lib/haulwright/libhaulcluster.so", here + "/libhaulcluster.so"};
+    if (QFileInfo(here) == QFileInfo(QStringLiteral(HAUL_BUILD_PROGRAM_DIR)))
+        candidates << QStringLiteral(HAUL_CLUSTER_BUILD_PATH);
     for (const QString& candidate : candidates) {
         if (!candidate.isEmpty() && QFileInfo(candidate).isFile())
             return QFileInfo(candidate).absoluteFilePath().toStdString();

@@ -8,6 +8,7 @@
 #include "RequestStore.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
+#include "UrlCheck.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -81,12 +82,9 @@ bool DownloadService::checkRequest(DownloadRequest& request, ServiceError& error
         error.text = "missing url";
         return false;
     }
-    const QUrl url(text(request.url), QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() || (scheme != "http" && scheme != "https" && scheme != "ftp")) {
-        error.text = "not an http, https or ftp URL: \"" + request.url + "\"";
+    error.text = urlProblem(request.url);
+    if (!error.text.empty())
         return false;
-    }
     if (!request.sha1.empty()) {
         std::string hex = request.sha1;
         std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::tolower(c); });

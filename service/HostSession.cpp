@@ -126,10 +126,12 @@ std::string HostSession::findPlugin()
 {
     if (const char* chosen = std::getenv("HAUL_PLUGIN"))
         return QFileInfo::exists(chosen) ? std::string(chosen) : std::string();
+    // Relative to the program: an installed haul takes its own plugin. The build folder's plugin
+    // is for the build folder's haul alone, never for an installed one.
     const QString here = QCoreApplication::applicationDirPath();
-    const QStringList candidates = {here + "/libhaulwright.so", QStringLiteral(HAUL_PLUGIN_BUILD_PATH),
-                                    here + "/../lib/haulwright/libhaulwright.so", here + "/../lib/libhaulwright.so",
-                                    QStringLiteral(HAUL_PLUGIN_INSTALL_DIR) + "/libhaulwright.so"};
+    QStringList candidates = {here + "/../lib/haulwright/libhaulwright.so", here + "/libhaulwright.so"};
+    if (QFileInfo(here) == QFileInfo(QStringLiteral(HAUL_BUILD_PROGRAM_DIR)))
+        candidates << QStringLiteral(HAUL_PLUGIN_BUILD_PATH);
     for (const QString& candidate : candidates) {
         if (QFileInfo(candidate).isFile())
             return QFileInfo(candidate).absoluteFilePath().toStdString();

@@ -207,7 +207,7 @@ TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
     // Settings reach the owner a command starts: the first one is stopped for the next.
     stopOwner(SIGTERM);
     EXPECT_TRUE(run(QStringList{"--set", "Downloader/MaxDownloads=1"} + get).shows(0, "saved: "));
-    EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(1, ""));
+    EXPECT_TRUE(run({"--config", sandbox.file("missing.ini").c_str(), "list"}).shows(2, ""));
 }
 
 TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
@@ -288,13 +288,17 @@ TEST_F(HaulTest, RetriesWhatARetryCanMendAndNothingElse)
     EXPECT_TRUE(result.shows(1, "saved: " + data("download/cut.bin")));
     EXPECT_EQ(bodySha1(50000, 41), sha1Hex(readFile(data("download/cut.bin"))));
     std::map<QString, QList<QByteArray>> seen;
-    for (const Request& request : server.requests())
-        seen[request.path].append(request.header("Range"));
+    for (const Request& request : server.requests()) {
+        // Qt sends a request again by itself when a kept-alive connection closes under it.
+        QList<QByteArray>& ranges = seen[request.path];
+        if (ranges.isEmpty() || ranges.back() != request.header("Range") || request.path != "/cut.bin")
+            ranges.append(request.header("Range"));
+    }
     EXPECT_EQ((QList<QByteArray>{"", "bytes=20000-", "bytes=40000-"}), seen["/cut.bin"]);
     EXPECT_EQ(1, seen["/missing"].size());
     EXPECT_EQ(4, seen["/busy"].size());
-    EXPECT_TRUE(result.err.contains("busy: retrying in 2s (1/3): HTTP 503")) << result.err.toStdString();
-    EXPECT_TRUE(result.shows(1, "failed: busy: Error transferring"));
+    EXPECT_TRUE(result.err.contains("retrying in 2s (1/3): HTTP 503")) << result.err.toStdString();
+    EXPECT_TRUE(result.shows(1, "failed: busy: HTTP 503 Service Unavailable"));
 }
 
 TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
@@ -314,7 +318,7 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     server.clearRequests();
     // --all leaves the failed ones to --failed.
     EXPECT_TRUE(run({"resume", "--all"}).shows(0, "nothing to resume"));
-    EXPECT_TRUE(run({"forget", "run"}).shows(1, "failed: run: download run is running"));
+    EXPECT_TRUE(run({"forget", "run"}).shows(1, "failed: run: download run is running: pause or abort it instead (code 275)"));
     const std::string partial = partialOf("cut", data("download"));
     EXPECT_TRUE(fileExists(partial));
     const Result forgotten = run({"forget", "--failed"});

@@ -60,9 +60,9 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
         {post(""), 400, "no downloads given"},
         {post("{\"dir\":\"/tmp\"}"), 400, "download 1: missing url"},
         {post("{\"url\":5}"), 400, "download 1: \\\"url\\\" must be a string"},
-        {post("{\"url\":\"gopher://127.0.0.1/x\"}"), 400, "not an http, https or ftp URL"},
+        {post("{\"url\":\"gopher://127.0.0.1/x\"}"), 400, "unsupported scheme \\\"gopher\\\""},
         // All or nothing: the good first download is not started either.
-        {post(good + "},{\"url\":\"file:///etc/passwd\"}"), 400, "download 2: not an http"},
+        {post(good + "},{\"url\":\"file:///etc/passwd\"}"), 400, "download 2: bad URL"},
         {post(good + ",\"sha1\":\"abc\"}"), 400, "sha1 needs 40 hexadecimal digits"},
         {post(good + ",\"dir\":\"relative/x\"}"), 400, "dir must be an absolute path"},
         {post(good + ",\"id\":\"a/b\"}"), 400, "id must be"},
