@@ -1,6 +1,7 @@
 #include "ListCommand.h"
 
 #include "ByteFormat.h"
+#include "HumanText.h"
 #include "OwnerConnection.h"
 
 #include <QJsonArray>
@@ -37,9 +38,11 @@ int ListCommand::run()
         const std::string folder = record.value("dir").toString().toStdString();
         const auto bytes = static_cast<std::uint64_t>(record.value("partialBytes").toDouble());
         std::string state = record.value("state").toString().toStdString();
-        if (state == "failed")
-            state += ": " + record.value("text").toString().toStdString() + " (code " +
-                     std::to_string(record.value("code").toInt()) + ")";
+        if (state == "failed") {
+            human::Report report = human::Report::fromJson(record, record.value("id").toString().toStdString());
+            report.type = "WasFailed";
+            state += ": " + human::withCode(report);
+        }
         if (json) {
             std::printf("%s\n", QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
             continue;

@@ -310,8 +310,8 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     EXPECT_TRUE(run({"get", "--detach", url("/stall.bin?size=50000&stall=-1"), "--id", "run"}).shows(0, "started"));
     ASSERT_TRUE(server.waitRequests(3));
     const Result listed = run({"list"});
-    EXPECT_TRUE(listed.shows(0, "(20000 bytes), failed: Download failed: Connection closed prematurely. (code 259)"));
-    EXPECT_TRUE(listed.shows(0, "server replied: Not Found (code 260)"));
+    EXPECT_TRUE(listed.shows(0, "(20000 bytes), failed: the connection closed before the whole file arrived"));
+    EXPECT_TRUE(listed.shows(0, "failed: HTTP 404 Not Found (code 260)"));
     EXPECT_TRUE(listed.shows(0, "bytes), running"));
     EXPECT_TRUE(run({"--json", "list"}).shows(0, "\"httpStatus\":404,\"id\":\"404\""));
 
