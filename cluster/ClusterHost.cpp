@@ -3,6 +3,7 @@
 // download has ended, and answers pause, resume and abort for what it holds.
 #include "ClusterInterface.h"
 #include "NatsLink.h"
+#include "RetryPolicy.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,19 +28,11 @@ QString qs(const std::string& text)
     return QString::fromStdString(text);
 }
 
-// A failure another try may fix: cut short, timed out, or a server error (5xx, which the
-// component reports as 260 with the server's reason).
-bool transient(int code, const std::string& text)
+// A failure another try may fix: what `haul get --retries` would try again (cut short, timed
+// out, a refused or reset connection, HTTP 5xx, 408, 429).
+bool transient(const QJsonObject& ended)
 {
-    if (code == 259 || code == 273)
-        return true;
-    if (code != 260)
-        return false;
-    static const char* const reasons[] = {"server replied: Internal Server Error", "server replied: Bad Gateway",
-                                          "server replied: Service Unavailable", "server replied: Gateway Timeout",
-                                          "server replied: Unknown"};
-    return std::any_of(std::begin(reasons), std::end(reasons),
-                       [&](const char* reason) { return text.find(reason) != std::string::npos; });
+    return !RetryPolicy::reason(ended).empty();
 }
 
 struct Held
@@ -389,7 +382,8 @@ private:
             return;
         }
         if (how == "finished" || how == "aborted" ||
-            ((how == "failed" || how == "refused") && (!transient(code, text) || delivery >= std::uint64_t(settings.maxDeliveries)) && code != 257)) {
+            ((how == "failed" || how == "refused") &&
+             (!transient(object) || delivery >= std::uint64_t(settings.maxDeliveries)) && code != 257)) {
             end(event.session, ended, Claim{settings.hostName, how, code, text}, true, 0);
             return;
         }
