@@ -131,8 +131,9 @@ function draw() {
     field('detail').textContent =
       r.state === 'finished' ? 'saved: ' + r.path
         : r.code ? r.text + ' (code ' + r.code + ')'
-          : r.text || (r.state === 'paused' && r.dir ? 'in ' + r.dir : '');
-    const resumable = r.state === 'paused' || (r.resumable && (r.state === 'failed' || r.state === 'stopped'));
+          : r.text || ((r.state === 'paused' || r.state === 'interrupted') && r.dir ? 'in ' + r.dir : '');
+    const resumable = r.state === 'paused' || r.state === 'interrupted' ||
+      (r.resumable && (r.state === 'failed' || r.state === 'stopped'));
     field('pause').hidden = r.state !== 'running'; // a queued one would be dropped, not paused
     field('resume').hidden = !resumable;
     field('abort').hidden = !(active || resumable);
@@ -164,7 +165,9 @@ function applyList(list) {
     if (!seen.has(p.id)) {
       seen.add(p.id);
       const failed = p.outcome === 'WasFailed' || p.outcome === 'DownloaderError';
-      Object.assign(r, { state: failed ? 'failed' : 'paused', bytes: p.partialBytes, offset: p.partialBytes, rate: 0 });
+      // Interrupted: the owner or the machine stopped under it; it resumes as a paused one does.
+      const state = failed ? 'failed' : p.state === 'interrupted' ? 'interrupted' : 'paused';
+      Object.assign(r, { state, bytes: p.partialBytes, offset: p.partialBytes, rate: 0 });
       if (failed) Object.assign(r, { code: p.code, text: p.text });
     }
     touch(r);
