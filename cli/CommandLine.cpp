@@ -2,7 +2,7 @@
 
 #include "ConfigCheck.h"
 #include "NearestName.h"
-#include "UrlCheck.h"
+#include "InputPolicy.h"
 
 #include <QFile>
 #include <QString>
@@ -14,14 +14,14 @@
 
 namespace {
 
-const std::set<std::string> commands = {"get", "resume", "pause", "abort", "forget", "list", "demo", "serve"};
+const std::set<std::string> commands = {"get", "resume", "pause", "abort", "forget", "list", "demo", "serve", "page"};
 
 // Options taking a value; the rest are switches. Per command, what it accepts beyond the
 // global ones.
 const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  "--log",    "-d",
                                             "--dir",    "--sha1",     "--user", "-i",       "--input",
                                             "--id",     "--size",     "--rate", "--listen", "--log-level",
-                                            "--cluster", "--retries"};
+                                            "--cluster", "--retries", "--listen-host", "--token-file"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
 const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set", "--log", "--quiet", "-q", "--json",
                                              "--help",   "-h",         "-v",    "--verbose", "--cluster", "--version"};
@@ -31,7 +31,8 @@ const std::map<std::string, std::set<std::string>> commandOptions = {
     {"forget", {"--failed"}},
     {"pause", {}},
     {"abort", {}},
-    {"serve", {"--listen", "--allow-remote", "--idle-exit", "--log-level"}},
+    {"serve", {"--listen", "--allow-remote", "--listen-host", "--token-file", "--idle-exit", "--log-level"}},
+    {"page", {}},
     {"list", {}},
     {"demo", {"--size", "--rate"}},
 };
@@ -86,7 +87,7 @@ std::vector<std::string> readUrlFile(const std::string& path)
 
 void checkUrl(const std::string& text)
 {
-    const std::string problem = urlProblem(text);
+    const std::string problem = inputPolicy::urlProblem(text);
     if (!problem.empty())
         throw UsageError(problem);
 }
@@ -151,8 +152,12 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.user = value;
     else if (name == "-i" || name == "--input")
         line.inputFile = value;
-    else if (name == "--id")
+    else if (name == "--id") {
+        const std::string problem = inputPolicy::idProblem(value);
+        if (!problem.empty())
+            throw UsageError("--id: " + problem);
         line.id = value;
+    }
     else if (name == "--all")
         line.all = true;
     else if (name == "--detach")
@@ -170,6 +175,10 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.listen = value;
     else if (name == "--allow-remote")
         line.allowRemote = true;
+    else if (name == "--listen-host")
+        line.listenHosts.push_back(value);
+    else if (name == "--token-file")
+        line.tokenFile = value;
     else if (name == "--idle-exit")
         line.idleExit = true;
     else if (name == "--cluster")
@@ -361,15 +370,24 @@ std::string CommandLine::usage(const std::string& command)
                "Pauses running downloads; their partial files and records stay for a resume.\n"
                "Exit status: 0 all paused, 1 any not running, 2 usage error.\n";
     } else if (command == "serve") {
-        text = "Usage: haul serve [--listen ADDRESS:PORT [--allow-remote]] [--idle-exit] [--log-level LEVEL]\n"
+        text = "Usage: haul serve [--listen ADDRESS:PORT [--allow-remote] [--listen-host NAME]...]\n"
+               "                  [--token-file FILE] [--idle-exit] [--log-level LEVEL]\n"
                "Owns the data directory in the foreground: loads the plugin once and serves other haul\n"
                "commands and programs on DATA/haul.sock (HTTP/1.1 and JSON). SIGTERM, SIGINT or SIGHUP\n"
                "pause every download and end it with status 0.\n"
-               "  --listen ADDR:PORT also serve on TCP; requests need the token in DATA/token\n"
+               "  --listen ADDR:PORT also serve on TCP and its page; requests need the token in\n"
+               "                     DATA/token (new at every start) or the page's session\n"
                "  --allow-remote     allow a --listen address that is not a loopback address\n"
+               "  --listen-host NAME a name a TCP request's Host may give besides the address\n"
+               "                     (repeatable; default: this machine's name)\n"
+               "  --token-file FILE  keep this token (yours alone, mode 600) instead of a new one\n"
                "  --idle-exit        leave after Service/IdleExitSeconds (default 30) with nothing to do\n"
                "  --log-level LEVEL  error, warning, info (default) or debug\n"
                "Exit status: 0 stopped, 1 could not start (another owner, no plugin), 2 usage error.\n";
+    } else if (command == "page") {
+        text = "Usage: haul page\n"
+               "Prints a new link to the page of the running owner (haul serve --listen). The link\n"
+               "logs a browser in once, within ten minutes; then it is worth nothing.\n";
     } else if (command == "list") {
         text = "Usage: haul list\n"
                "Lists the persisted requests: identifier, URL, destination, partial file size, and\n"
@@ -389,6 +407,7 @@ std::string CommandLine::usage(const std::string& command)
                "  list               show the persisted downloads\n"
                "  demo               show a download, pause, resume and verification on 127.0.0.1\n"
                "  serve              own the data directory and serve the other commands\n"
+               "  page               print a one-time link to the running owner's page\n"
                "  help COMMAND       the options of COMMAND\n";
     }
     return text + globalHelp;

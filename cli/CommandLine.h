@@ -30,7 +30,7 @@ public:
 // Everything the command line asked for, checked. Built once on the main thread.
 struct CommandLine
 {
-    std::string command; // get, resume, pause, abort, forget, list, demo, serve; empty with --help alone
+    std::string command; // get, resume, pause, abort, forget, list, demo, serve, page; empty with --help alone
     bool help = false;
     bool version = false;
 
@@ -55,6 +55,8 @@ struct CommandLine
 
     std::string listen;
     bool allowRemote = false;
+    std::vector<std::string> listenHosts;
+    std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";
     std::string cluster; // nats://HOST:PORT

@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "HumanText.h"
+#include "InputPolicy.h"
 #include "OwnerConnection.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
@@ -96,28 +97,38 @@ int TransferCommand::get()
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
-    QJsonObject body;
-    body.insert("downloads", downloads);
-    const ServiceClient::Answer answer = owner.post("/v1/downloads", body);
-    if (answer.status != 201) {
-        human::Report report = human::Report::fromJson(answer.body, line.id);
-        report.text = answer.error;
-        std::fprintf(stdout, "failed: %s\n", human::withCode(report).c_str());
-        return 1;
+    // The owner takes so many in one request; a longer list goes in several.
+    QJsonArray ids;
+    bool refused = false;
+    for (int first = 0; first < downloads.size() && !refused; first += int(inputPolicy::maxBatch)) {
+        QJsonArray part;
+        for (int i = first; i < downloads.size() && i < first + int(inputPolicy::maxBatch); ++i)
+            part.append(downloads[i]);
+        const ServiceClient::Answer answer = owner.post("/v1/downloads", QJsonObject{{"downloads", part}});
+        if (answer.status != 201) {
+            human::Report report = human::Report::fromJson(answer.body, line.id);
+            report.text = answer.error;
+            std::fprintf(stdout, "failed: %s\n", human::withCode(report).c_str());
+            refused = true;
+        }
+        for (const QJsonValue id : answer.body.value("ids").toArray())
+            ids.append(id);
     }
-    const QJsonArray ids = answer.body.value("ids").toArray();
+    if (ids.isEmpty())
+        return 1;
     if (line.detach) {
         if (line.json)
-            std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
+            std::printf("%s\n", QJsonDocument(QJsonObject{{"ids", ids}}).toJson(QJsonDocument::Compact).constData());
         for (int i = 0; i < ids.size(); ++i)
             view.result("started: " + labelOf(line.arguments[i]) + " [id " + ids[i].toString().toStdString() + "]");
-        return 0;
+        return refused ? 1 : 0;
     }
     TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
     runner.setRetries(line.retries);
     for (int i = 0; i < ids.size(); ++i)
         runner.follow({ids[i].toString().toStdString(), labelOf(line.arguments[i]), 0});
-    return runner.run();
+    const int status = runner.run();
+    return refused && status == 0 ? 1 : status;
 }
 
 int TransferCommand::resume()

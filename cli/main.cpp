@@ -9,6 +9,7 @@
 #include "Owner.h"
 #include "OwnerConnection.h"
 #include "ProgressView.h"
+#include "ServiceClient.h"
 #include "TransferCommand.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,8 @@ int serve(const CommandLine& line)
     options.host = line.hostOptions();
     options.listen = line.listen;
     options.allowRemote = line.allowRemote;
+    options.listenHosts = line.listenHosts;
+    options.tokenFile = line.tokenFile;
     options.idleExit = line.idleExit;
     options.logLevel = line.logLevel;
     options.cluster = line.cluster;
@@ -51,10 +54,35 @@ cluster::Command clusterCommand(const CommandLine& line)
     return command;
 }
 
+// A new one-time link to the page of the owner that runs now; none is started for it.
+int printPageLink(const CommandLine& line)
+{
+    OwnerConnection owner(line.hostOptions());
+    std::string error;
+    if (!owner.configure(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    const ServiceClient::Answer answer =
+        ServiceClient(Owner::socketPath(owner.dataPath())).post("/v1/page-link", QJsonObject());
+    if (answer.status == 200) {
+        std::printf("%s\n", answer.body.value("url").toString().toUtf8().constData());
+        return 0;
+    }
+    std::fprintf(stderr, "haul: %s\n",
+                 answer.status == 0 ? ("no owner runs for " + owner.dataPath() +
+                                       "; start one with haul serve --listen 127.0.0.1:PORT")
+                                          .c_str()
+                                    : answer.error.c_str());
+    return 1;
+}
+
 int runCommand(CommandLine& line)
 {
     if (line.command == "serve")
         return serve(line);
+    if (line.command == "page")
+        return printPageLink(line);
     if (!line.cluster.empty())
         return runClusterCommand(clusterCommand(line));
 

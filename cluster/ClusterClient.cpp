@@ -118,9 +118,7 @@ private:
     static void onEvent(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
     {
         auto* self = static_cast<Client*>(closure);
-        Incoming incoming{natsMsg_GetSubject(msg), QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg),
-                                                                                      natsMsg_GetDataLength(msg)))
-                                                       .object()};
+        Incoming incoming{natsMsg_GetSubject(msg), messageObject(msg)};
         natsMsg_Destroy(msg);
         {
             std::lock_guard<std::mutex> lock(self->mutex);
@@ -294,8 +292,7 @@ private:
                 view.result("failed: " + id + ": " + unheld(id, status));
                 continue;
             }
-            const QJsonObject answer =
-                QJsonDocument::fromJson(QByteArray(natsMsg_GetData(reply), natsMsg_GetDataLength(reply))).object();
+            const QJsonObject answer = messageObject(reply);
             natsMsg_Destroy(reply);
             if (!answer.value("ok").toBool()) {
                 ++failures;
@@ -376,8 +373,7 @@ private:
             natsMsg* msg = nullptr;
             if (natsSubscription_NextMsg(&msg, replies, waitMs) != NATS_OK)
                 break;
-            const QJsonObject answer =
-                QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg))).object();
+            const QJsonObject answer = messageObject(msg);
             natsMsg_Destroy(msg);
             hosts[answer.value("host").toString().toStdString()] = answer;
             waitMs = 300;

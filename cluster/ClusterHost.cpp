@@ -2,6 +2,7 @@
 // download slots, holds each one (claim in the bucket, ack deadline extended) until its
 // download has ended, and answers pause, resume and abort for what it holds.
 #include "ClusterInterface.h"
+#include "InputPolicy.h"
 #include "NatsLink.h"
 #include "RetryPolicy.h"
 
@@ -220,8 +221,7 @@ private:
             delivery = meta->NumDelivered;
             jsMsgMetaData_Destroy(meta);
         }
-        const QJsonObject request =
-            QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg))).object();
+        const QJsonObject request = messageObject(msg);
         Held entry;
         const std::string id = request.value("id").toString().toStdString();
         entry.url = request.value("url").toString().toStdString();
@@ -229,8 +229,12 @@ private:
         entry.sha1 = request.value("sha1").toString().toStdString();
         entry.msg = msg;
         entry.delivery = delivery;
-        if (id.empty() || entry.url.empty()) {
-            owner.log(Warning, "dropped a request without id or url from the queue");
+        // Checked before the id names a bucket key or a subject: the message is anyone's.
+        std::string problem = id.empty() || entry.url.empty() ? "no id or url" : inputPolicy::idProblem(id);
+        if (problem.empty())
+            problem = inputPolicy::urlProblem(entry.url);
+        if (!problem.empty()) {
+            owner.log(Warning, "dropped a request from the queue: " + problem);
             natsMsg_Term(msg, nullptr);
             natsMsg_Destroy(msg);
             return;
@@ -542,11 +546,7 @@ private:
     static void onControl(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
     {
         auto* self = static_cast<NatsHost*>(closure);
-        const std::string action = QJsonDocument::fromJson(QByteArray(natsMsg_GetData(msg), natsMsg_GetDataLength(msg)))
-                                       .object()
-                                       .value("action")
-                                       .toString()
-                                       .toStdString();
+        const std::string action = messageObject(msg).value("action").toString().toStdString();
         std::string id;
         {
             std::lock_guard<std::mutex> lock(self->mutex);

@@ -1,5 +1,7 @@
 #include "NatsLink.h"
 
+#include "JsonInput.h"
+
 #include <QJsonDocument>
 #include <QString>
 #include <cctype>
@@ -86,9 +88,15 @@ std::string Claim::toJson() const
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
+QJsonObject messageObject(natsMsg* msg)
+{
+    const int length = natsMsg_GetDataLength(msg);
+    return jsonObjectFrom(natsMsg_GetData(msg), length > 0 ? std::size_t(length) : 0);
+}
+
 Claim Claim::fromJson(const char* data, int length)
 {
-    const QJsonObject object = QJsonDocument::fromJson(QByteArray(data, length)).object();
+    const QJsonObject object = jsonObjectFrom(data, length > 0 ? std::size_t(length) : 0);
     Claim claim;
     claim.host = fromUtf8(object, "host");
     claim.state = fromUtf8(object, "state");

@@ -25,6 +25,9 @@ std::string eventSubject(const std::string& id);   // status and progress, as `h
 std::string endedSubject(const std::string& id);   // how a delivery ended, as the host decided
 std::string controlSubject(const std::string& id); // pause, resume, abort: the holder answers
 
+// A message's JSON object; empty when it is too large, too deeply nested or no object.
+QJsonObject messageObject(natsMsg* msg);
+
 // A status with the library's last error text when it has one.
 std::string describe(natsStatus status);
 // True when a put failed because the record changed since it was read (on this thread).

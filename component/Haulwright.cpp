@@ -3,7 +3,7 @@
 #include "ConfigNumber.h"
 #include "MessageDispatcher.h"
 #include "StatusReportPayload.h"
-#include "UserInfo.h"
+#include "SafeText.h"
 
 #include <boost/thread/lock_guard.hpp>
 #include <exception>

@@ -1,6 +1,6 @@
 // Persisted requests: the store "DownloadRequests", keyed by session identifier.
 #include "Haulwright.h"
-#include "UserInfo.h"
+#include "SafeText.h"
 
 #include <cstdio>
 #include <memory>

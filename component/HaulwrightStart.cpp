@@ -3,7 +3,7 @@
 #include "Downloader.h"
 #include "Haulwright.h"
 #include "StartRequestPayload.h"
-#include "UserInfo.h"
+#include "SafeText.h"
 
 #include <cstdio>
 #include <stdexcept>

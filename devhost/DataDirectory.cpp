@@ -30,9 +30,14 @@ void prepareDataDirectory(const std::string& path, const std::string& caBundle)
     QString root = QString::fromStdString(path);
     if (!root.endsWith(QLatin1Char('/')))
         root += QLatin1Char('/');
+    // The user's alone from the start: the store keeps URLs with their secrets.
+    const QFile::Permissions own = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     for (const QString& folder : {root, root + QStringLiteral("download/"), root + QStringLiteral("cert/")}) {
+        const bool existed = QDir(folder).exists();
         if (!QDir().mkpath(folder))
             throw std::runtime_error("cannot create the folder " + folder.toStdString());
+        if (!existed)
+            QFile::setPermissions(folder, own);
     }
     // Only on first use: a user's own certificates in cert/ are left alone.
     const QDir certs(root + QStringLiteral("cert/"));

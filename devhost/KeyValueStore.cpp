@@ -4,7 +4,9 @@
 
 #include <QFileInfo>
 #include <QUrl>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +45,11 @@ constexpr int kBusyTimeoutMs = 10000;
 
 KeyValueStore::KeyValueStore(const std::string& path) : file(path)
 {
+    // Made the user's alone before SQLite creates it with the usual mode; its journal files
+    // take the mode of the file itself.
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
     try {
         open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
     } catch (const StoreError&) {

@@ -9,6 +9,8 @@
 
 namespace {
 
+const std::size_t maxDispositionBytes = 16 * 1024;
+
 bool startsWithNoCase(const std::string& text, std::size_t at, const char* prefix)
 {
     for (std::size_t i = 0; prefix[i] != '\0'; ++i) {
@@ -19,15 +21,19 @@ bool startsWithNoCase(const std::string& text, std::size_t at, const char* prefi
     return true;
 }
 
-// filename*=charset''percent-encoded; only UTF-8 and ISO-8859-1 are understood.
+// filename*=charset''percent-encoded; only UTF-8 and ISO-8859-1 are understood. Each search
+// resumes where the last parameter ended, so no byte is scanned twice.
 std::string extendedName(const std::string& value)
 {
-    for (std::size_t at = value.find("filename*"); at != std::string::npos; at = value.find("filename*", at + 1)) {
+    std::size_t at = value.find("filename*");
+    while (at != std::string::npos) {
         std::size_t pos = at + 9;
         while (pos < value.size() && value[pos] == ' ')
             ++pos;
-        if (pos >= value.size() || value[pos] != '=')
+        if (pos >= value.size() || value[pos] != '=') {
+            at = value.find("filename*", pos);
             continue;
+        }
         ++pos;
         while (pos < value.size() && value[pos] == ' ')
             ++pos;
@@ -37,11 +43,12 @@ std::string extendedName(const std::string& value)
         encoded.erase(std::remove(encoded.begin(), encoded.end(), '"'), encoded.end());
         const bool utf8 = startsWithNoCase(encoded, 0, "utf-8''");
         const bool latin1 = startsWithNoCase(encoded, 0, "iso-8859-1''");
-        if (!utf8 && !latin1)
-            continue;
-        const QByteArray raw = QByteArray::fromPercentEncoding(
-            QByteArray::fromStdString(encoded.substr(utf8 ? 7 : 12)));
-        return utf8 ? raw.toStdString() : QString::fromLatin1(raw).toStdString();
+        if (utf8 || latin1) {
+            const QByteArray raw =
+                QByteArray::fromPercentEncoding(QByteArray::fromStdString(encoded.substr(utf8 ? 7 : 12)));
+            return utf8 ? raw.toStdString() : QString::fromLatin1(raw).toStdString();
+        }
+        at = value.find("filename*", end);
     }
     return std::string();
 }
@@ -80,6 +87,9 @@ std::string confinedFileName(std::string name)
 
 std::string serverFilenameFromDisposition(const std::string& value)
 {
+    // No file system takes a name this long: the URL names the file instead.
+    if (value.size() > maxDispositionBytes)
+        return std::string();
     std::string name = confinedFileName(extendedName(value));
     if (name.empty())
         name = confinedFileName(plainName(value));

@@ -7,7 +7,7 @@
 #include "Haulwright.h"
 #include "NetworkProxyHelper.h"
 #include "StartRequestPayload.h"
-#include "UserInfo.h"
+#include "SafeText.h"
 
 #include <QDirIterator>
 #include <QFileInfo>

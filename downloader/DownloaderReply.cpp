@@ -4,6 +4,7 @@
 #include "Haulwright.h"
 
 #include "ContentDisposition.h"
+#include "InputPolicy.h"
 #include "MessageDispatcher.h"
 #include "ProgressReportPayload.h"
 
@@ -125,6 +126,9 @@ bool Downloader::acceptAnswer()
         QByteArray tag = reply->rawHeader("ETag");
         if (tag.isEmpty() || tag.startsWith("W/"))
             tag = reply->rawHeader("Last-Modified");
+        // Kept in the record: a validator no server needs is not kept at all.
+        if (tag.size() > 1024)
+            tag.clear();
         if (tag.toStdString() != validator) {
             validator = tag.toStdString();
             owner->rememberValidator(requestMessage->getSessionId(), validator);
@@ -204,8 +208,10 @@ void Downloader::onFinishSlot()
             QUrl target = reply->url().resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
             target.setUserInfo(QString());
             const QString scheme = target.scheme();
-            if (scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
-                scheme != QLatin1String("ftp")) {
+            // A target no request could name is not followed, however the server spells it.
+            if ((scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
+                 scheme != QLatin1String("ftp")) ||
+                target.toString(QUrl::FullyDecoded).toUtf8().size() > static_cast<int>(inputPolicy::maxUrlBytes)) {
                 setOutcome(Failed, "Download failed.", 261);
             } else if (redirectCount <= maxRedirects) {
                 redirecting = true;

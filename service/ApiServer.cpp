@@ -1,24 +1,27 @@
 #include "ApiServer.h"
 
+#include "ApiRoute.h"
 #include "DownloadService.h"
 #include "EventHub.h"
+#include "InputPolicy.h"
+#include "JsonInput.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QUrl>
-#include <QUrlQuery>
 #include <boost/asio/basic_socket_acceptor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <chrono>
-#include <map>
-#include <mutex>
-#include <openssl/crypto.h>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,34 +36,22 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 
-struct ApiServer::Listener
-{
-    explicit Listener(asio::io_context& io) : acceptor(io) {}
-    asio::basic_socket_acceptor<Protocol> acceptor;
-    bool tcp = false;
-    std::thread thread;
-};
-
-struct ApiServer::Connection
-{
-    explicit Connection(Protocol::socket socket) : socket(std::move(socket)) {}
-    Protocol::socket socket;
-    std::thread thread;
-    std::atomic<bool> done{false};
-};
-
 namespace {
 
 using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
+const std::size_t headLimit = 16 * 1024;
 // Idle event streams send a comment this often, so a vanished reader is noticed.
 const auto keepAliveEvery = std::chrono::seconds(15);
+// What stop() grants streams and answers under way.
+const auto drainTime = std::chrono::seconds(2);
 
 struct Reply
 {
     int status = 200;
     QJsonObject body;
+    std::vector<std::pair<std::string, std::string>> headers;
 };
 
 Reply failure(int status, const std::string& text, int code = 0)
@@ -69,7 +60,7 @@ Reply failure(int status, const std::string& text, int code = 0)
     body.insert("error", QString::fromStdString(text));
     if (code != 0)
         body.insert("code", code);
-    return Reply{status, body};
+    return Reply{status, body, {}};
 }
 
 std::string field(const Request& request, http::field name)
@@ -78,89 +69,30 @@ std::string field(const Request& request, http::field name)
     return found == request.end() ? std::string() : std::string(found->value());
 }
 
-bool sameSecret(const std::string& given, const std::string& secret)
+// Every answer: nothing kept by caches, nothing sniffed into another type.
+template <class Message> void guard(Message& message)
 {
-    // The length of the token is no secret; its bytes are compared in constant time.
-    return !secret.empty() && given.size() == secret.size() &&
-           CRYPTO_memcmp(given.data(), secret.data(), secret.size()) == 0;
+    message.set(http::field::cache_control, "no-store");
+    message.set("X-Content-Type-Options", "nosniff");
 }
 
-// A string member of a download, or an error when present with another type.
-bool stringMember(const QJsonObject& object, const char* name, std::string& out, std::string& error)
+// The page's files by name, read once.
+const std::pair<std::string, std::string>* pageFile(const std::string& name)
 {
-    const QJsonValue value = object.value(name);
-    if (value.isUndefined() || value.isNull())
-        return true;
-    if (!value.isString()) {
-        error = std::string("\"") + name + "\" must be a string";
-        return false;
-    }
-    out = value.toString().toStdString();
-    return true;
-}
-
-Reply startDownloads(DownloadService& service, const std::string& body)
-{
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(body), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return failure(400, "malformed JSON: " + parseError.errorString().toStdString());
-    if (!document.isObject() || !document.object().value("downloads").isArray())
-        return failure(400, "the body must be {\"downloads\":[...]}");
-    std::vector<DownloadRequest> requests;
-    int index = 0;
-    for (const QJsonValue& value : document.object().value("downloads").toArray()) {
-        ++index;
-        std::string error;
-        DownloadRequest request;
-        const QJsonObject object = value.toObject();
-        if (!value.isObject() || !stringMember(object, "url", request.url, error) ||
-            !stringMember(object, "dir", request.dir, error) || !stringMember(object, "sha1", request.sha1, error) ||
-            !stringMember(object, "user", request.user, error) ||
-            !stringMember(object, "password", request.password, error) || !stringMember(object, "id", request.id, error))
-            return failure(400, "download " + std::to_string(index) + ": " +
-                                    (error.empty() ? std::string("must be an object") : error));
-        requests.push_back(std::move(request));
-    }
-    std::vector<std::string> ids;
-    ServiceError error;
-    if (!service.start(std::move(requests), ids, error))
-        return failure(error.status, error.text, error.code);
-    QJsonArray list;
-    for (const std::string& id : ids)
-        list.append(QString::fromStdString(id));
-    QJsonObject answer;
-    answer.insert("ids", list);
-    return Reply{201, answer};
-}
-
-// The page at "/": its files only, by fixed names. It holds no data and asks for the token
-// itself, so it is served without one; its policy lets it load and call nothing but its origin.
-bool pageFile(const std::string& path, Response& response)
-{
-    static const std::map<std::string, std::pair<const char*, const char*>> files = {
-        {"/", {"index.html", "text/html; charset=utf-8"}},
-        {"/index.html", {"index.html", "text/html; charset=utf-8"}},
-        {"/app.css", {"app.css", "text/css; charset=utf-8"}},
-        {"/app.js", {"app.js", "text/javascript; charset=utf-8"}}};
-    const auto found = files.find(path);
-    if (found == files.end())
-        return false;
-    static std::once_flag registered;
-    std::call_once(registered, registerPageFiles);
-    QFile file(QString(":/web/") + found->second.first);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    response.result(http::status::ok);
-    response.set(http::field::content_type, found->second.second);
-    response.set(http::field::cache_control, "no-cache");
-    response.set("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
-                                            "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; "
-                                            "base-uri 'none'");
-    response.set("X-Content-Type-Options", "nosniff");
-    response.set("Referrer-Policy", "no-referrer");
-    response.body() = file.readAll().toStdString();
-    return true;
+    static const std::map<std::string, std::pair<std::string, std::string>> files = [] {
+        registerPageFiles();
+        std::map<std::string, std::pair<std::string, std::string>> loaded;
+        for (const auto& [file, type] : {std::pair{"index.html", "text/html; charset=utf-8"},
+                                         std::pair{"app.css", "text/css; charset=utf-8"},
+                                         std::pair{"app.js", "text/javascript; charset=utf-8"}}) {
+            QFile resource(QString(":/web/") + file);
+            if (resource.open(QIODevice::ReadOnly))
+                loaded[file] = {type, resource.readAll().toStdString()};
+        }
+        return loaded;
+    }();
+    const auto found = files.find(name);
+    return found == files.end() ? nullptr : &found->second;
 }
 
 std::string sseText(const ServiceEvent& event)
@@ -171,49 +103,435 @@ std::string sseText(const ServiceEvent& event)
     return text + "data: " + event.json + "\n\n";
 }
 
-// True when the peer has closed its end: an orderly shutdown reads as 0 bytes.
-bool peerClosed(int fd)
+// The token or page code offered by POST /v1/session.
+void sessionOffer(const std::string& body, std::string& code, std::string& token)
 {
-    char byte;
-    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    const QJsonObject object = jsonObjectFrom(body.data(), body.size());
+    code = object.value("code").toString().toStdString();
+    token = object.value("token").toString().toStdString();
 }
 
 } // namespace
 
-ApiServer::ApiServer(DownloadService& service, EventHub& hub) : service(service), hub(hub) {}
+struct ApiServer::Door
+{
+    explicit Door(asio::io_context& io) : acceptor(io), retry(io) {}
+    asio::basic_socket_acceptor<Protocol> acceptor;
+    asio::steady_timer retry; // after an accept failed (out of descriptors)
+    bool tcp = false;
+    std::atomic<int> open{0};
+};
+
+// One client connection, on its own strand: reads requests one at a time, answers them (calls
+// into the service on the worker threads), or turns into an event stream.
+class ApiServer::Connection : public std::enable_shared_from_this<Connection>
+{
+public:
+    Connection(ApiServer& server, std::shared_ptr<Door> door, Protocol::socket socket)
+        : server(server), door(std::move(door)), socket(std::move(socket)), deadline(this->socket.get_executor()),
+          ping(this->socket.get_executor())
+    {
+    }
+    ~Connection()
+    {
+        if (subscription)
+            server.hub.unsubscribe(subscription);
+        if (counted)
+            --server.busy;
+        --door->open;
+        server.forget(this);
+    }
+
+    void start() { readHead(); }
+    Protocol::socket::executor_type executor() { return socket.get_executor(); }
+
+    // From stop(): an idle connection closes now, one under way after its answer.
+    void wind(bool force)
+    {
+        closeAfter = true;
+        if (force || (!counted && !subscription))
+            close();
+    }
+
+private:
+    void arm(std::chrono::seconds limit)
+    {
+        const std::uint64_t mine = ++generation;
+        deadline.expires_after(limit);
+        deadline.async_wait([self = shared_from_this(), mine](const boost::system::error_code& ec) {
+            if (!ec && self->generation == mine)
+                self->close();
+        });
+    }
+
+    void disarm()
+    {
+        ++generation;
+        deadline.cancel();
+    }
+
+    void close()
+    {
+        if (closed)
+            return;
+        closed = true;
+        disarm();
+        ping.cancel();
+        boost::system::error_code ignored;
+        socket.shutdown(Protocol::socket::shutdown_both, ignored);
+        socket.close(ignored);
+    }
+
+    void setCounted(bool now)
+    {
+        if (now != counted)
+            now ? ++server.busy : --server.busy;
+        counted = now;
+    }
+
+    void readHead()
+    {
+        parser.emplace();
+        parser->header_limit(headLimit);
+        parser->body_limit(inputPolicy::maxBodyBytes);
+        arm(first ? server.limits.request : server.limits.idle);
+        http::async_read_header(socket, buffer, *parser,
+                                [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+                                    self->onHead(ec);
+                                });
+    }
+
+    void onHead(const boost::system::error_code& ec)
+    {
+        if (ec)
+            return readFailed(ec);
+        first = false;
+        setCounted(true);
+        const auto length = parser->content_length();
+        if (length && *length > inputPolicy::maxBodyBytes)
+            return refuse(failure(413, "the body is larger than 1 MiB"));
+        arm(server.limits.request);
+        if (http::token_list(field(parser->get(), http::field::expect)).exists("100-continue") && length && *length)
+            return continueBody();
+        readBody();
+    }
+
+    void continueBody()
+    {
+        static const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        asio::async_write(socket, asio::buffer(interim),
+                          [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+                              if (ec)
+                                  return self->close();
+                              self->readBody();
+                          });
+    }
+
+    void readBody()
+    {
+        http::async_read(socket, buffer, *parser,
+                         [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+                             if (ec)
+                                 return self->readFailed(ec);
+                             self->disarm();
+                             self->dispatch();
+                         });
+    }
+
+    void readFailed(const boost::system::error_code& ec)
+    {
+        if (ec == http::error::body_limit)
+            return refuse(failure(413, "the body is larger than 1 MiB"));
+        if (ec == http::error::header_limit)
+            return refuse(failure(431, "the request's head is larger than 16 KiB"));
+        // A peer gone, silent past its deadline (closed by the timer), or the server stopping.
+        if (closed || ec == http::error::end_of_stream || ec == asio::error::eof ||
+            ec == asio::error::connection_reset || ec == asio::error::operation_aborted ||
+            ec == http::error::partial_message)
+            return close();
+        refuse(failure(400, "not an HTTP request: " + ec.message()));
+    }
+
+    void dispatch()
+    {
+        const Request& request = parser->get();
+        route = routeOf(std::string(request.method_string()), std::string(request.target()));
+        if (door->tcp) {
+            const std::size_t hosts = request.count(http::field::host);
+            const std::string problem = server.access->hostProblem(hosts, field(request, http::field::host),
+                                                                   field(request, http::field::origin));
+            if (!problem.empty())
+                return answer(failure(hosts == 1 ? 403 : 400, problem));
+        }
+        if (route.kind == ApiRoute::Kind::Refused)
+            return answer(failure(route.status, route.error));
+        if (route.kind == ApiRoute::Kind::Page)
+            return answerPage();
+        const bool open = route.kind == ApiRoute::Kind::Session || route.kind == ApiRoute::Kind::PageLink;
+        if (door->tcp && !open &&
+            !server.access->authorized(field(request, http::field::authorization),
+                                       field(request, http::field::cookie), route.token,
+                                       route.kind == ApiRoute::Kind::Events))
+            return answer(failure(401, "a valid token is required (Authorization: Bearer TOKEN, or the page's "
+                                       "session)"));
+        if (route.kind == ApiRoute::Kind::Events)
+            return startStream();
+        if (server.refusing)
+            return answer(failure(503, "the owner is stopping"));
+        // The service may wait on its store: not on a connection's thread.
+        asio::post(server.workers, [self = shared_from_this()] {
+            Reply reply = self->serve();
+            asio::post(self->socket.get_executor(), [self, reply = std::move(reply)]() mutable {
+                self->answer(std::move(reply));
+            });
+        });
+    }
+
+    // On a worker thread.
+    Reply serve()
+    {
+        const Request& request = parser->get();
+        const ::Door origin = door->tcp ? ::Door::Confined : ::Door::Own;
+        ServiceError error;
+        switch (route.kind) {
+        case ApiRoute::Kind::List:
+            return Reply{200, server.service.list(), {}};
+        case ApiRoute::Kind::Start: {
+            std::vector<DownloadRequest> requests;
+            std::vector<std::string> ids;
+            if (!decodeDownloads(request.body(), requests, error.text))
+                return failure(400, error.text);
+            if (!server.service.start(std::move(requests), ids, error, origin))
+                return failure(error.status, error.text, error.code);
+            QJsonArray list;
+            for (const std::string& id : ids)
+                list.append(QString::fromStdString(id));
+            return Reply{201, QJsonObject{{"ids", list}}, {}};
+        }
+        case ApiRoute::Kind::Control:
+            if (!server.service.control(route.action, route.id, error))
+                return failure(error.status, error.text, error.code);
+            return Reply{202, QJsonObject{{"id", QString::fromStdString(route.id)}}, {}};
+        case ApiRoute::Kind::Session: {
+            if (!door->tcp)
+                return failure(404, "sessions are for the TCP interface; this socket needs none");
+            std::string code, token;
+            sessionOffer(request.body(), code, token);
+            const std::string session = server.access->redeem(code, token);
+            if (session.empty())
+                return failure(401, "this link or token is not valid (a link works once, for ten minutes); "
+                                    "haul page prints a new link");
+            return Reply{204, QJsonObject(), {{"Set-Cookie", server.access->setCookie(session)}}};
+        }
+        case ApiRoute::Kind::PageLink: {
+            if (door->tcp)
+                return failure(403, "a page link is given on the owner's Unix socket only");
+            const std::string link = server.newPageLink();
+            if (link.empty())
+                return failure(404, "this owner serves no page: start it with haul serve --listen ADDRESS:PORT");
+            return Reply{200, QJsonObject{{"url", QString::fromStdString(link)}}, {}};
+        }
+        default:
+            return failure(500, "unexpected request");
+        }
+    }
+
+    void log(int status)
+    {
+        if (server.requestLog)
+            server.requestLog(std::string(parser->get().method_string()) + " " + route.path + " " +
+                              std::to_string(status));
+    }
+
+    void answerPage()
+    {
+        const auto* file = pageFile(route.page);
+        if (!file)
+            return answer(failure(404, "no such endpoint: " + route.path));
+        auto response = std::make_shared<Response>(http::status::ok, parser->get().version());
+        response->set(http::field::content_type, file->first);
+        response->set("Content-Security-Policy", "default-src 'none'; script-src 'self'; style-src 'self'; "
+                                                 "connect-src 'self'; form-action 'none'; frame-ancestors 'none'; "
+                                                 "base-uri 'none'");
+        response->set("Referrer-Policy", "no-referrer");
+        response->body() = file->second;
+        send(response, 200);
+    }
+
+    // A refusal after which the rest of the request is not read: the connection closes.
+    void refuse(Reply reply)
+    {
+        closeAfter = true;
+        if (!parser)
+            parser.emplace();
+        answer(std::move(reply));
+    }
+
+    void answer(Reply reply)
+    {
+        if (closed)
+            return;
+        auto response = std::make_shared<Response>(static_cast<http::status>(reply.status), 11);
+        for (const auto& header : reply.headers)
+            response->set(header.first, header.second);
+        if (reply.status != 204) {
+            response->set(http::field::content_type, "application/json");
+            response->body() = QJsonDocument(reply.body).toJson(QJsonDocument::Compact).toStdString();
+        }
+        send(response, reply.status);
+    }
+
+    void send(const std::shared_ptr<Response>& response, int status)
+    {
+        log(status);
+        guard(*response);
+        const bool keepAlive = !closeAfter && parser->is_done() && parser->get().keep_alive() && status < 500 &&
+                               status != 413 && status != 431;
+        response->keep_alive(keepAlive);
+        response->prepare_payload();
+        arm(server.limits.write);
+        http::async_write(socket, *response,
+                          [self = shared_from_this(), response, keepAlive](const boost::system::error_code& ec,
+                                                                           std::size_t) {
+                              self->setCounted(false);
+                              if (ec || !keepAlive || self->closeAfter)
+                                  return self->close();
+                              self->readHead();
+                          });
+    }
+
+    void startStream()
+    {
+        log(200);
+        subscription = server.hub.subscribe(route.id);
+        outgoing = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                   "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+        writeStream();
+        std::weak_ptr<Connection> weak = shared_from_this();
+        subscription->setWake([weak] {
+            if (const auto self = weak.lock())
+                asio::post(self->socket.get_executor(), [self] { self->pump(); });
+        });
+        // A reader sends nothing more: any byte or the end of its side closes the stream.
+        socket.async_read_some(asio::buffer(probe, sizeof probe),
+                               [self = shared_from_this()](const boost::system::error_code&, std::size_t) {
+                                   self->close();
+                               });
+        keepAlive();
+    }
+
+    void keepAlive()
+    {
+        ping.expires_after(keepAliveEvery);
+        ping.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
+            if (ec || self->closed)
+                return;
+            if (!self->writing) {
+                self->outgoing = ": keep-alive\n\n";
+                self->writeStream();
+            }
+            self->keepAlive();
+        });
+    }
+
+    void pump()
+    {
+        if (closed || writing)
+            return;
+        std::vector<ServiceEvent> events;
+        const bool open = subscription->take(events, 0);
+        outgoing.clear();
+        for (const ServiceEvent& event : events)
+            outgoing += sseText(event);
+        if (!outgoing.empty())
+            writeStream();
+        else if (!open)
+            close();
+    }
+
+    void writeStream()
+    {
+        writing = true;
+        arm(server.limits.write);
+        asio::async_write(socket, asio::buffer(outgoing),
+                          [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+                              self->writing = false;
+                              if (ec)
+                                  return self->close();
+                              self->disarm();
+                              self->pump();
+                          });
+    }
+
+    ApiServer& server;
+    const std::shared_ptr<Door> door;
+    Protocol::socket socket;
+    asio::steady_timer deadline;
+    asio::steady_timer ping;
+    std::uint64_t generation = 0; // of the deadline: a timer that fires for an older one does nothing
+    beast::flat_buffer buffer{headLimit};
+    std::optional<http::request_parser<http::string_body>> parser;
+    ApiRoute route;
+    bool first = true;
+    bool counted = false; // in server.busy
+    bool closed = false;
+    bool closeAfter = false;
+    std::shared_ptr<EventHub::Subscription> subscription;
+    std::string outgoing;
+    bool writing = false;
+    char probe[1];
+};
+
+ApiServer::ApiServer(DownloadService& service, EventHub& hub, Limits limits)
+    : service(service), hub(hub), limits(limits)
+{
+}
 
 ApiServer::~ApiServer()
 {
     stop();
 }
 
-bool ApiServer::listenUnix(const std::string& path, std::string* error)
+bool ApiServer::listen(const std::shared_ptr<Door>& door, const Protocol::endpoint& endpoint, std::string* error)
 {
-    auto listener = std::make_unique<Listener>(io);
     boost::system::error_code ec;
-    ::unlink(path.c_str());
-    const Protocol::endpoint endpoint{asio::local::stream_protocol::endpoint(path)};
-    listener->acceptor.open(endpoint.protocol(), ec);
-    // Created 0600 from the start: no moment in which another user could connect.
-    const mode_t previous = ::umask(0177);
+    door->acceptor.open(endpoint.protocol(), ec);
+    if (!ec && door->tcp)
+        door->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec)
-        listener->acceptor.bind(endpoint, ec);
-    ::umask(previous);
+        door->acceptor.bind(endpoint, ec);
     if (!ec)
-        listener->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+        door->acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        *error = "cannot listen on " + path + ": " + ec.message();
+        *error = ec.message();
         return false;
     }
-    Listener& own = *listener;
-    listeners.push_back(std::move(listener));
-    own.thread = std::thread([this, &own] { acceptLoop(own); });
+    doors.push_back(door);
+    accept(door);
+    // Two threads for every connection of every door.
+    while (threads.size() < 2)
+        threads.emplace_back([this] {
+            auto work = asio::make_work_guard(io);
+            io.run();
+        });
     return true;
 }
 
-bool ApiServer::listenTcp(const std::string& address, unsigned short port, const std::string& secret,
-                          std::string* error)
+bool ApiServer::listenUnix(const std::string& path, std::string* error)
+{
+    ::unlink(path.c_str());
+    std::string reason;
+    // The data directory is the user's alone; the socket is too, in case it lies elsewhere.
+    if (listen(std::make_shared<Door>(io), Protocol::endpoint{asio::local::stream_protocol::endpoint(path)},
+               &reason) &&
+        ::chmod(path.c_str(), 0600) == 0)
+        return true;
+    *error = "cannot listen on " + path + ": " + (reason.empty() ? std::strerror(errno) : reason);
+    return false;
+}
+
+bool ApiServer::listenTcp(const std::string& address, unsigned short port, const std::string& token,
+                          const std::vector<std::string>& hostNames, std::string* error)
 {
     boost::system::error_code ec;
     const asio::ip::address ip = asio::ip::make_address(address, ec);
@@ -221,223 +539,134 @@ bool ApiServer::listenTcp(const std::string& address, unsigned short port, const
         *error = "not an IP address: " + address;
         return false;
     }
-    auto listener = std::make_unique<Listener>(io);
-    listener->tcp = true;
-    const asio::ip::tcp::endpoint tcpEndpoint(ip, port);
-    const Protocol::endpoint endpoint{tcpEndpoint};
-    listener->acceptor.open(endpoint.protocol(), ec);
-    if (!ec)
-        listener->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec)
-        listener->acceptor.bind(endpoint, ec);
-    if (!ec)
-        listener->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) {
-        *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
+    auto door = std::make_shared<Door>(io);
+    door->tcp = true;
+    std::string reason;
+    if (!listen(door, Protocol::endpoint{asio::ip::tcp::endpoint(ip, port)}, &reason)) {
+        *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + reason;
         return false;
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
-    ::getsockname(listener->acceptor.native_handle(), reinterpret_cast<sockaddr*>(&bound), &length);
+    ::getsockname(door->acceptor.native_handle(), reinterpret_cast<sockaddr*>(&bound), &length);
     boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                                   : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-    token = secret;
+    const std::string shown = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
+    baseUrl = "http://" + shown + ":" + std::to_string(boundPort) + "/";
+    std::set<std::string> hosts;
     const std::string suffix = ":" + std::to_string(boundPort);
-    tcpHosts.insert((ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string()) + suffix);
-    if (ip.is_loopback())
-        tcpHosts.insert("localhost" + suffix);
-    Listener& own = *listener;
-    listeners.push_back(std::move(listener));
-    own.thread = std::thread([this, &own] { acceptLoop(own); });
+    hosts.insert(shown + suffix);
+    for (std::string name : hostNames) {
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        hosts.insert(name + suffix);
+    }
+    // A browser leaves out port 80.
+    if (boundPort == 80) {
+        for (const std::string& host : std::set<std::string>(hosts))
+            hosts.insert(host.substr(0, host.size() - suffix.size()));
+    }
+    access = std::make_unique<ApiAccess>(token, std::move(hosts), boundPort);
     return true;
 }
 
-void ApiServer::acceptLoop(Listener& listener)
+std::string ApiServer::newPageLink()
 {
-    while (!stopping) {
-        Protocol::socket socket(io);
-        boost::system::error_code ec;
-        listener.acceptor.accept(socket, ec);
-        if (stopping)
+    if (!access)
+        return std::string();
+    const std::string code = access->newCode();
+    return code.empty() ? code : baseUrl + "#code=" + code;
+}
+
+void ApiServer::accept(const std::shared_ptr<Door>& door)
+{
+    door->acceptor.async_accept(asio::make_strand(io), [this, door](const boost::system::error_code& ec,
+                                                                    Protocol::socket socket) {
+        if (stopping || ec == asio::error::operation_aborted)
             return;
         if (ec) {
             // Out of descriptors, most likely: let connections end before trying again.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
+            door->retry.expires_after(std::chrono::milliseconds(100));
+            door->retry.async_wait([this, door](const boost::system::error_code& waited) {
+                if (!waited && !stopping)
+                    accept(door);
+            });
+            return;
         }
-        auto connection = std::make_shared<Connection>(std::move(socket));
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = connections.begin(); it != connections.end();) {
-            if ((*it)->done) {
-                (*it)->thread.join();
-                it = connections.erase(it);
-            } else {
-                ++it;
+        if (door->open >= limits.connectionsPerDoor) {
+            // Refused at once, and nothing is kept of it.
+            static const std::string busyAnswer = [] {
+                const std::string body =
+                    "{\"error\":\"too many connections (Service/MaxConnections); try again shortly\"}";
+                return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nCache-Control: "
+                       "no-store\r\nX-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: "
+                       "close\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body;
+            }();
+            (void)!::send(socket.native_handle(), busyAnswer.data(), busyAnswer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            boost::system::error_code ignored;
+            socket.shutdown(Protocol::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        } else {
+            ++door->open;
+            auto connection = std::make_shared<Connection>(*this, door, std::move(socket));
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                connections[connection.get()] = connection;
             }
+            asio::post(connection->executor(), [connection] { connection->start(); });
         }
-        const bool tcp = listener.tcp;
-        connection->thread = std::thread([this, connection, tcp] { serve(connection, tcp); });
-        connections.push_back(connection);
-    }
+        accept(door);
+    });
+}
+
+void ApiServer::forget(Connection* connection)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    connections.erase(connection);
+}
+
+int ApiServer::openCount() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<int>(connections.size());
 }
 
 void ApiServer::stop()
 {
     if (stopping.exchange(true))
         return;
-    for (auto& listener : listeners) {
-        // Wakes the blocking accept.
-        ::shutdown(listener->acceptor.native_handle(), SHUT_RDWR);
-        if (listener->thread.joinable())
-            listener->thread.join();
-        boost::system::error_code ignored;
-        listener->acceptor.close(ignored);
-    }
-    std::vector<std::shared_ptr<Connection>> all;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        all.swap(connections);
-    }
-    for (auto& connection : all) {
-        ::shutdown(connection->socket.native_handle(), SHUT_RDWR);
-        connection->thread.join();
-    }
-}
-
-void ApiServer::serve(const std::shared_ptr<Connection>& connection, bool tcp)
-{
-    Protocol::socket& socket = connection->socket;
-    beast::flat_buffer buffer;
-    for (;;) {
-        http::request_parser<http::string_body> parser;
-        parser.body_limit(maxBody);
-        parser.header_limit(64 * 1024);
-        boost::system::error_code ec;
-        http::read(socket, buffer, parser, ec);
-        if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
-            stopping)
-            break;
-        struct Busy
+    const auto each = [this](bool force) {
+        std::vector<std::shared_ptr<Connection>> open;
         {
-            std::atomic<int>& count;
-            explicit Busy(std::atomic<int>& count) : count(count) { ++count; }
-            ~Busy() { --count; }
-        } busyNow(busy);
-
-        Reply reply;
-        bool stream = false;
-        std::string streamSession;
-        const Request& request = parser.get();
-        Response page{http::status::ok, request.version()};
-        bool isPage = false;
-        const std::string target(request.target());
-        const std::size_t question = target.find('?');
-        const std::string path = target.substr(0, question);
-        const QUrlQuery query(question == std::string::npos ? QString()
-                                                           : QString::fromStdString(target.substr(question + 1)));
-        const std::string origin = field(request, http::field::origin);
-        const std::string authorization = field(request, http::field::authorization);
-        if (ec == http::error::body_limit) {
-            reply = failure(413, "the body is larger than 1 MiB");
-        } else if (ec) {
-            reply = failure(400, "not an HTTP request: " + ec.message());
-        } else if (tcp && !tcpHosts.count(field(request, http::field::host))) {
-            reply = failure(403, "the Host header must name the listening address");
-        } else if (tcp && !origin.empty() &&
-                   !(origin.compare(0, 7, "http://") == 0 && tcpHosts.count(origin.substr(7)))) {
-            reply = failure(403, "requests from another origin are refused");
-        } else if (request.method() == http::verb::get && pageFile(path, page)) {
-            isPage = true;
-        } else if (tcp && !sameSecret(authorization.compare(0, 7, "Bearer ") == 0
-                                          ? authorization.substr(7)
-                                          : query.queryItemValue("token", QUrl::FullyDecoded).toStdString(),
-                                      token)) {
-            reply = failure(401, "a valid token is required (Authorization: Bearer TOKEN)");
-        } else if (refusing) {
-            reply = failure(503, "the owner is stopping");
-        } else if (path == "/v1/downloads") {
-            if (request.method() == http::verb::post)
-                reply = startDownloads(service, request.body());
-            else if (request.method() == http::verb::get)
-                reply = Reply{200, service.list()};
-            else
-                reply = failure(405, "use GET or POST on /v1/downloads");
-        } else if (path == "/v1/events") {
-            if (request.method() != http::verb::get)
-                reply = failure(405, "use GET on /v1/events");
-            else
-                stream = true, streamSession = query.queryItemValue("id", QUrl::FullyDecoded).toStdString();
-        } else if (path.compare(0, 14, "/v1/downloads/") == 0) {
-            const std::string rest = path.substr(14);
-            const std::size_t slash = rest.rfind('/');
-            const std::string action = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
-            const std::string id =
-                QUrl::fromPercentEncoding(QByteArray::fromStdString(rest.substr(0, slash))).toStdString();
-            if (slash == std::string::npos || id.empty() ||
-                (action != "pause" && action != "resume" && action != "abort" && action != "forget")) {
-                reply = failure(404, "no such endpoint: " + path);
-            } else if (request.method() != http::verb::post) {
-                reply = failure(405, "use POST on " + path);
-            } else {
-                ServiceError error;
-                if (service.control(action, id, error)) {
-                    reply.status = 202;
-                    reply.body.insert("id", QString::fromStdString(id));
-                } else {
-                    reply = failure(error.status, error.text, error.code);
-                }
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const auto& item : connections) {
+                if (auto connection = item.second.lock())
+                    open.push_back(std::move(connection));
             }
-        } else {
-            reply = failure(404, "no such endpoint: " + path);
         }
-
-        if (requestLog)
-            requestLog(std::string(request.method_string()) + " " + path + " " +
-                       std::to_string(stream ? 200 : reply.status));
-        if (stream) {
-            // Subscribed before the answer's header goes out: a client that waits for the
-            // header and then starts downloads sees every event of them.
-            const auto subscription = hub.subscribe(streamSession);
-            http::response<http::empty_body> head{http::status::ok, request.version()};
-            head.set(http::field::content_type, "text/event-stream");
-            head.set(http::field::cache_control, "no-cache");
-            head.keep_alive(false);
-            http::response_serializer<http::empty_body> serializer(head);
-            http::write_header(socket, serializer, ec);
-            auto lastWrite = std::chrono::steady_clock::now();
-            std::vector<ServiceEvent> events;
-            while (!ec) {
-                const bool open = subscription->take(events, 1000);
-                std::string text;
-                for (const ServiceEvent& event : events)
-                    text += sseText(event);
-                if (text.empty() && std::chrono::steady_clock::now() - lastWrite > keepAliveEvery)
-                    text = ": keep-alive\n\n";
-                if (!text.empty()) {
-                    asio::write(socket, asio::buffer(text), ec);
-                    lastWrite = std::chrono::steady_clock::now();
-                } else if (open && peerClosed(socket.native_handle())) {
-                    break;
-                }
-                if (!open)
-                    break;
-            }
-            hub.unsubscribe(subscription);
-            break;
-        }
-        Response response{static_cast<http::status>(reply.status), request.version()};
-        response.set(http::field::content_type, "application/json");
-        response.body() = QJsonDocument(reply.body).toJson(QJsonDocument::Compact).toStdString();
-        if (isPage)
-            response = std::move(page);
-        const bool keepAlive = !ec && request.keep_alive() && reply.status != 413;
-        response.keep_alive(keepAlive);
-        response.prepare_payload();
-        http::write(socket, response, ec);
-        if (ec || !keepAlive)
-            break;
+        // Released outside the lock: the last reference ends a connection, which takes it.
+        for (const auto& connection : open)
+            asio::post(connection->executor(), [connection, force] { connection->wind(force); });
+    };
+    for (const auto& door : doors) {
+        asio::post(io, [door] {
+            boost::system::error_code ignored;
+            door->acceptor.close(ignored);
+            door->retry.cancel();
+        });
     }
-    boost::system::error_code ignored;
-    socket.shutdown(Protocol::socket::shutdown_both, ignored);
-    connection->done = true;
+    each(false);
+    const auto until = std::chrono::steady_clock::now() + drainTime;
+    while (openCount() > 0 && std::chrono::steady_clock::now() < until && !threads.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    each(true);
+    workers.join();
+    const auto late = std::chrono::steady_clock::now() + drainTime;
+    while (openCount() > 0 && std::chrono::steady_clock::now() < late && !threads.empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    io.stop();
+    for (std::thread& thread : threads)
+        thread.join();
+    threads.clear();
 }

@@ -2,6 +2,7 @@
 
 #include "LocalMessage.h"
 #include "ProgressReportPayload.h"
+#include "SafeText.h"
 #include "StatusReportPayload.h"
 
 #include <QJsonDocument>
@@ -40,7 +41,8 @@ ClientEvent ClientEvent::fromMessage(const LocalMessage& message)
         event.bytesPerSecond = progress->getBytesPerSecond();
     } else if (const auto* status = dynamic_cast<const StatusReportPayload*>(payload.get())) {
         event.code = status->getCode();
-        event.text = status->getMessage();
+        // A server's words reach clients on one line, bounded, without credentials.
+        event.text = clientText(status->getMessage());
     } else if (event.type == "Progress") {
         event.isProgress = true;
     }

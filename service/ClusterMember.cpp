@@ -62,7 +62,7 @@ class ClusterMember::Bridge : public cluster::OwnerSide
 {
 public:
     Bridge(DownloadService& service, EventHub& hub, Log log)
-        : service(service), hub(hub), events(hub.subscribe("")), log_(std::move(log))
+        : service(service), hub(hub), events(hub.subscribe("", false)), log_(std::move(log))
     {
     }
     ~Bridge() override { hub.unsubscribe(events); }
@@ -79,7 +79,8 @@ public:
         request.sha1 = sha1;
         std::vector<std::string> ids;
         ServiceError error;
-        if (service.start({request}, ids, error))
+        // A NATS message is anyone's who may publish: confined as the TCP interface is.
+        if (service.start({request}, ids, error, Door::Confined))
             return true;
         *refusal = cluster::Refusal{error.status, error.text, error.code};
         return false;

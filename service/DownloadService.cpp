@@ -8,7 +8,8 @@
 #include "RequestStore.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
-#include "UrlCheck.h"
+#include "Configuration.h"
+#include "InputPolicy.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -35,6 +36,13 @@ QString text(const std::string& value)
     return QString::fromStdString(value);
 }
 
+std::string dataPath()
+{
+    std::string path;
+    Configuration::instance().getValue("Directories/DataPath", path, 0);
+    return path;
+}
+
 } // namespace
 
 // Deleter of a Start or Resume message: the component holds it until the transfer has
@@ -54,7 +62,8 @@ private:
     std::string id;
 };
 
-DownloadService::DownloadService(EventHub& hub, std::size_t limit) : hub(hub), limit(limit)
+DownloadService::DownloadService(EventHub& hub, std::size_t limit, AllowedFolders allowed)
+    : hub(hub), limit(limit), allowed(std::move(allowed))
 {
     // The post filter runs on the posting thread, so a download's progress, its report and
     // its release are seen in the order the component produced them.
@@ -76,48 +85,58 @@ DownloadService::~DownloadService()
     retrier.join();
 }
 
-bool DownloadService::checkRequest(DownloadRequest& request, ServiceError& error)
+bool DownloadService::checkRequest(DownloadRequest& request, Door door, ServiceError& error)
 {
     if (request.url.empty()) {
         error.text = "missing url";
         return false;
     }
-    error.text = urlProblem(request.url);
+    error.text = inputPolicy::urlProblem(request.url);
+    if (error.text.empty() && !request.sha1.empty())
+        error.text = inputPolicy::sha1Problem(request.sha1);
+    if (error.text.empty() && !request.id.empty())
+        error.text = inputPolicy::idProblem(request.id);
+    for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"dir", request.dir},
+                                      {"user", request.user},
+                                      {"password", request.password}}) {
+        if (error.text.empty())
+            error.text = inputPolicy::fieldProblem(name, value);
+    }
     if (!error.text.empty())
         return false;
-    if (!request.sha1.empty()) {
-        std::string hex = request.sha1;
-        std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (hex.size() != 40 ||
-            !std::all_of(hex.begin(), hex.end(), [](unsigned char c) { return std::isxdigit(c); })) {
-            error.text = "sha1 needs 40 hexadecimal digits, got \"" + request.sha1 + "\"";
+    if (!request.dir.empty() && !QDir::isAbsolutePath(text(request.dir))) {
+        error.text = "dir must be an absolute path, got " + inputPolicy::quoted(request.dir);
+        return false;
+    }
+    if (door == Door::Confined) {
+        // The default folder is the data directory's download/, which is allowed unless the
+        // setting names others; then a folder must be named.
+        const std::string dir = request.dir.empty() ? dataPath() + "download" : request.dir;
+        const std::string admitted = allowed.admit(dir, &error.text);
+        if (admitted.empty()) {
+            error.status = 403;
             return false;
         }
-        request.sha1 = hex;
-    }
-    if (!request.dir.empty() && !QDir::isAbsolutePath(text(request.dir))) {
-        error.text = "dir must be an absolute path, got \"" + request.dir + "\"";
-        return false;
-    }
-    // The id names the partial file and a URL path segment.
-    const bool badId = std::any_of(request.id.begin(), request.id.end(),
-                                   [](unsigned char c) { return c == '/' || c == '\\' || c < 0x20 || c == 0x7f; });
-    if (badId || request.id.size() > 200 || request.id == "." || request.id == "..") {
-        error.text = "id must be at most 200 characters without '/', '\\' or control characters";
-        return false;
+        if (!request.dir.empty())
+            request.dir = admitted;
     }
     return true;
 }
 
-bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error)
+bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error,
+                            Door door)
 {
     if (requests.empty()) {
         error = {400, "no downloads given", 0};
         return false;
     }
+    if (requests.size() > inputPolicy::maxBatch) {
+        error = {400, "at most " + std::to_string(inputPolicy::maxBatch) + " downloads in one request", 0};
+        return false;
+    }
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        if (!checkRequest(requests[i], error)) {
-            error.status = 400;
+        error.status = 400;
+        if (!checkRequest(requests[i], door, error)) {
             error.text = "download " + std::to_string(i + 1) + ": " + error.text;
             return false;
         }
@@ -128,6 +147,11 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
         std::lock_guard<std::mutex> lock(mutex);
         if (refusing) {
             error = {503, "the owner is stopping", 0};
+            return false;
+        }
+        if (entries.size() + requests.size() > maxKnown) {
+            error = {503, "the owner holds " + std::to_string(entries.size()) + " downloads already (at most " +
+                              std::to_string(maxKnown) + "); start more once some have ended", 0};
             return false;
         }
         for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -172,6 +196,11 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
 
 bool DownloadService::control(const std::string& action, const std::string& id, ServiceError& error)
 {
+    const std::string problem = inputPolicy::idProblem(id);
+    if (!problem.empty()) {
+        error = {400, problem, 0};
+        return false;
+    }
     RequestStore::Record record;
     bool persisted = false;
     try {

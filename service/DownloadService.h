@@ -1,5 +1,8 @@
 #pragma once
 
+#include "AllowedFolders.h"
+#include "DownloadRequest.h"
+
 #include <QJsonObject>
 #include <chrono>
 #include <condition_variable>
@@ -15,26 +18,6 @@
 class EventHub;
 class LocalMessage;
 
-// One download a client asks for. The password lives only until the request is posted.
-struct DownloadRequest
-{
-    std::string id;
-    std::string url;
-    std::string dir;
-    std::string sha1;
-    std::string user;
-    std::string password;
-};
-
-// Why a client's request changed nothing: an HTTP status, a text, and the component's code
-// where the component would have answered the same.
-struct ServiceError
-{
-    int status = 400;
-    std::string text;
-    int code = 0;
-};
-
 // The owner's bridge between clients and the component on the bus: checks requests, queues
 // starts beyond the limit, posts "Start", "Resume", "Pause" and "Abort", and turns what the
 // component posts back into events, in the order it posts them. It learns that a transfer
@@ -44,14 +27,16 @@ struct ServiceError
 class DownloadService
 {
 public:
-    // limit: downloads posted at once, 0 for no limit.
-    DownloadService(EventHub& hub, std::size_t limit);
+    // limit: downloads posted at once, 0 for no limit. allowed: where confined doors may save.
+    DownloadService(EventHub& hub, std::size_t limit, AllowedFolders allowed = AllowedFolders());
     ~DownloadService();
     DownloadService(const DownloadService&) = delete;
     DownloadService& operator=(const DownloadService&) = delete;
 
-    // Every request is checked before any is queued; ids are filled in for those without one.
-    bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error);
+    // Every request is checked before any is queued or any folder made; ids are filled in for
+    // those without one. door: where the requests came in, which decides the folders allowed.
+    bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error,
+               Door door);
     // action: "pause", "resume", "abort" or "forget" (an abort that refuses a running download).
     bool control(const std::string& action, const std::string& id, ServiceError& error);
     // {"running":[...], "persisted":[...]}
@@ -64,6 +49,9 @@ public:
     bool idle();
     // Starts that would run at once: the limit less what runs and waits (64 with no limit).
     std::size_t freeSlots();
+
+    // Downloads known at once (queued and running): beyond it a start is refused with 503.
+    static constexpr std::size_t maxKnown = 10000;
 
     // Topics of the replies to the owner's requests.
     static const char* const replyTopic;
@@ -100,10 +88,11 @@ private:
     void postRequest(Entry entry);
     void retryLoop();
     void publishEnded(const std::string& id, const Outcome* outcome);
-    bool checkRequest(DownloadRequest& request, ServiceError& error);
+    bool checkRequest(DownloadRequest& request, Door door, ServiceError& error);
 
     EventHub& hub;
     const std::size_t limit;
+    const AllowedFolders allowed;
 
     // Guards every field below.
     std::mutex mutex;

@@ -3,21 +3,43 @@
 #include <algorithm>
 #include <chrono>
 
+const char* const EventHub::droppedName = "dropped";
+
 bool EventHub::Subscription::take(std::vector<ServiceEvent>& out, int timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !events.empty() || closed; });
-    if (dropped)
-        return false;
-    out.assign(events.begin(), events.end());
-    events.clear();
-    return !(closed && out.empty());
+    std::size_t taken = 0;
+    bool open = true;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (timeoutMs > 0)
+            ready.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !events.empty() || closed; });
+        out.assign(std::make_move_iterator(events.begin()), std::make_move_iterator(events.end()));
+        events.clear();
+        taken = bytes;
+        bytes = 0;
+        open = !(closed && out.empty());
+    }
+    if (taken > 0 && hub) {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        hub->queued -= std::min(hub->queued, taken);
+    }
+    return open;
 }
 
-std::shared_ptr<EventHub::Subscription> EventHub::subscribe(const std::string& session)
+void EventHub::Subscription::setWake(std::function<void()> callback)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    wake = std::move(callback);
+    if (wake && (!events.empty() || closed))
+        wake();
+}
+
+std::shared_ptr<EventHub::Subscription> EventHub::subscribe(const std::string& session, bool bounded)
 {
     auto subscription = std::make_shared<Subscription>();
+    subscription->hub = this;
     subscription->session = session;
+    subscription->bounded = bounded;
     std::lock_guard<std::mutex> lock(mutex);
     subscription->closed = closed;
     subscriptions.push_back(subscription);
@@ -28,10 +50,32 @@ void EventHub::unsubscribe(const std::shared_ptr<Subscription>& subscription)
 {
     std::lock_guard<std::mutex> lock(mutex);
     subscriptions.erase(std::remove(subscriptions.begin(), subscriptions.end(), subscription), subscriptions.end());
+    std::lock_guard<std::mutex> own(subscription->mutex);
+    queued -= std::min(queued, subscription->bytes);
+    subscription->bytes = 0;
+    subscription->events.clear();
+    subscription->closed = true;
+    subscription->wake = nullptr;
+}
+
+void EventHub::drop(Subscription& subscription)
+{
+    queued -= std::min(queued, subscription.bytes);
+    subscription.bytes = 0;
+    subscription.events.clear();
+    subscription.events.push_back(ServiceEvent{
+        droppedName, "",
+        "{\"type\":\"dropped\",\"text\":\"this event stream fell too far behind and was closed; read the list "
+        "again and subscribe anew\"}"});
+    subscription.closed = true;
+    subscription.ready.notify_all();
+    if (subscription.wake)
+        subscription.wake();
 }
 
 void EventHub::publish(const ServiceEvent& event)
 {
+    const std::size_t size = event.json.size() + event.name.size() + event.session.size();
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto& subscription : subscriptions) {
         if (!subscription->session.empty() && subscription->session != event.session)
@@ -39,13 +83,34 @@ void EventHub::publish(const ServiceEvent& event)
         std::lock_guard<std::mutex> own(subscription->mutex);
         if (subscription->closed)
             continue;
-        if (subscription->events.size() >= maxQueued) {
-            subscription->dropped = subscription->closed = true;
-            subscription->events.clear();
-        } else {
-            subscription->events.push_back(event);
+        if (subscription->bounded && subscription->bytes + size > limits.perSubscriber) {
+            drop(*subscription);
+            continue;
         }
-        subscription->ready.notify_one();
+        subscription->events.push_back(event);
+        if (subscription->bounded) {
+            subscription->bytes += size;
+            queued += size;
+        }
+        subscription->ready.notify_all();
+        if (subscription->wake)
+            subscription->wake();
+    }
+    // Over the whole bound: the subscribers furthest behind go first.
+    while (queued > limits.total) {
+        Subscription* furthest = nullptr;
+        std::size_t most = 0;
+        for (const auto& subscription : subscriptions) {
+            std::lock_guard<std::mutex> own(subscription->mutex);
+            if (subscription->bounded && subscription->bytes > most) {
+                furthest = subscription.get();
+                most = subscription->bytes;
+            }
+        }
+        if (!furthest)
+            break;
+        std::lock_guard<std::mutex> own(furthest->mutex);
+        drop(*furthest);
     }
 }
 
@@ -56,7 +121,9 @@ void EventHub::close()
     for (const auto& subscription : subscriptions) {
         std::lock_guard<std::mutex> own(subscription->mutex);
         subscription->closed = true;
-        subscription->ready.notify_one();
+        subscription->ready.notify_all();
+        if (subscription->wake)
+            subscription->wake();
     }
 }
 
@@ -64,4 +131,10 @@ std::size_t EventHub::subscriberCount()
 {
     std::lock_guard<std::mutex> lock(mutex);
     return subscriptions.size();
+}
+
+std::size_t EventHub::queuedBytes()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return queued;
 }

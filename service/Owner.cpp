@@ -1,5 +1,7 @@
 #include "Owner.h"
 
+#include "AllowedFolders.h"
+#include "ApiAccess.h"
 #include "ApiServer.h"
 #include "ClusterMember.h"
 #include "ConfigNumber.h"
@@ -22,7 +24,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <openssl/rand.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <functional>
+#include <ifaddrs.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -43,34 +50,45 @@ Level levelNamed(const std::string& name, bool* ok)
     return *ok ? found->second : Level::Info;
 }
 
-// The token of the TCP interface, made once: 32 random bytes as hex, readable by the owner alone.
-bool loadToken(const std::string& path, std::string* token, std::string* error)
+// The token of the TCP interface: new at every start, so one that leaked ends with the owner;
+// or the one in the file the user names, which must be theirs alone. Written to DATA/token,
+// readable by the owner's user only, for programs that call the interface.
+bool makeToken(const std::string& path, const std::string& kept, std::string* token, std::string* error)
 {
-    const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (existing >= 0) {
-        char text[128] = {};
-        const ssize_t n = ::read(existing, text, sizeof text - 1);
-        ::close(existing);
+    if (!kept.empty()) {
+        struct stat info;
+        const int file = ::open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+        if (file < 0 || ::fstat(file, &info) != 0) {
+            *error = "cannot read the token file " + kept + ": " + std::strerror(errno);
+            if (file >= 0)
+                ::close(file);
+            return false;
+        }
+        char text[256] = {};
+        const ssize_t n = ::read(file, text, sizeof text - 1);
+        ::close(file);
+        if (info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
+            *error = "the token file " + kept + " must belong to you and be readable by you alone (chmod 600)";
+            return false;
+        }
         *token = std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
         while (!token->empty() && (token->back() == '\n' || token->back() == '\r'))
             token->pop_back();
-        if (token->size() >= 32)
-            return true;
+        if (token->size() < 32 || token->find_first_of(" \t\r\n") != std::string::npos) {
+            *error = "the token in " + kept + " needs 32 characters or more, on one line";
+            return false;
+        }
+    } else {
+        *token = randomHex();
+        if (token->empty()) {
+            *error = "no random bytes for the token";
+            return false;
+        }
     }
-    unsigned char bytes[32];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) {
-        *error = "no random bytes for the token";
-        return false;
-    }
-    token->clear();
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned char byte : bytes) {
-        token->push_back(hex[byte >> 4]);
-        token->push_back(hex[byte & 15]);
-    }
+    // Made anew, never reused: a file left by another user or with another mode is replaced.
     const std::string text = *token + "\n";
     ::unlink(path.c_str());
-    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (file < 0 || ::write(file, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         *error = "cannot write " + path + ": " + std::strerror(errno);
         if (file >= 0)
@@ -79,6 +97,109 @@ bool loadToken(const std::string& path, std::string* token, std::string* error)
     }
     ::close(file);
     return true;
+}
+
+// The data directory holds the token, the store (URLs with their secrets) and the socket: the
+// user's alone. Folders found open to others are closed, files made readable by the user only.
+void tightenDataDirectory(const std::string& data, const std::function<void(const std::string&)>& note)
+{
+    const auto tighten = [&](const std::string& path, mode_t wanted) {
+        struct stat info;
+        if (::lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode) || info.st_uid != ::getuid())
+            return;
+        const mode_t now = info.st_mode & 07777;
+        if ((now & 077) == 0)
+            return;
+        if (::chmod(path.c_str(), wanted) == 0) {
+            char text[64];
+            std::snprintf(text, sizeof text, " from %04o to %04o", unsigned(now), unsigned(wanted));
+            note("made " + path + text + ": it is for this user alone");
+        }
+    };
+    tighten(data, 0700);
+    tighten(data + "store", 0700);
+    for (const char* name : {"token", "serve.log", "haul.lock"})
+        tighten(data + name, 0600);
+    if (DIR* folder = ::opendir((data + "store").c_str())) {
+        while (const dirent* entry = ::readdir(folder)) {
+            if (entry->d_name[0] != '.')
+                tighten(data + "store/" + entry->d_name, 0600);
+        }
+        ::closedir(folder);
+    }
+}
+
+// Many connections must not meet a descriptor limit below the owner's own bounds.
+void raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// The Host names a TCP request may give: those asked for, else the machine's name; on a
+// wildcard address also every address of the machine and the loopback names.
+std::vector<std::string> hostNames(const std::vector<std::string>& asked, const boost::asio::ip::address& ip)
+{
+    std::vector<std::string> names = asked;
+    if (names.empty()) {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0')
+            names.push_back(name);
+    }
+    if (ip.is_loopback() || ip.is_unspecified())
+        names.push_back("localhost");
+    if (ip.is_unspecified()) {
+        ifaddrs* list = nullptr;
+        if (::getifaddrs(&list) == 0) {
+            for (const ifaddrs* item = list; item; item = item->ifa_next) {
+                char text[INET6_ADDRSTRLEN] = {};
+                if (!item->ifa_addr)
+                    continue;
+                if (item->ifa_addr->sa_family == AF_INET) {
+                    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(item->ifa_addr)->sin_addr, text,
+                                sizeof text);
+                    names.push_back(text);
+                } else if (item->ifa_addr->sa_family == AF_INET6 && ip.is_v6()) {
+                    const auto* six = reinterpret_cast<const sockaddr_in6*>(item->ifa_addr);
+                    if (six->sin6_scope_id != 0)
+                        continue; // link-local: no browser sends it as a Host
+                    ::inet_ntop(AF_INET6, &six->sin6_addr, text, sizeof text);
+                    names.push_back(std::string("[") + text + "]");
+                }
+            }
+            ::freeifaddrs(list);
+        }
+    }
+    return names;
+}
+
+int setting(const char* key, int fallback)
+{
+    std::string text;
+    if (Configuration::instance().getValue(key, text, 0) != 0)
+        return fallback;
+    const int value = configNumber<int>(text, fallback);
+    return value > 0 ? value : fallback;
+}
+
+ApiServer::Limits interfaceLimits()
+{
+    ApiServer::Limits limits;
+    limits.connectionsPerDoor = setting("Service/MaxConnections", limits.connectionsPerDoor);
+    limits.request = std::chrono::seconds(setting("Service/RequestTimeoutSeconds", int(limits.request.count())));
+    limits.idle = std::chrono::seconds(setting("Service/IdleTimeoutSeconds", int(limits.idle.count())));
+    return limits;
+}
+
+EventHub::Limits streamLimits()
+{
+    EventHub::Limits limits;
+    limits.perSubscriber = std::size_t(setting("Service/StreamBufferKiB", int(limits.perSubscriber >> 10))) << 10;
+    limits.total = std::size_t(setting("Service/StreamBuffersMiB", int(limits.total >> 20))) << 20;
+    return limits;
 }
 
 // The plugin's failure lines name their source line ("Haulwright[123] -> text"), which tells
@@ -155,6 +276,7 @@ int Owner::run()
 
     std::string address;
     unsigned short port = 0;
+    boost::asio::ip::address listenIp;
     if (!options.listen.empty()) {
         const std::size_t colon = options.listen.rfind(':');
         std::string host = colon == std::string::npos ? std::string() : options.listen.substr(0, colon);
@@ -177,6 +299,7 @@ int Owner::run()
         }
         address = host;
         port = static_cast<unsigned short>(number);
+        listenIp = ip;
     }
 
     HostSession host;
@@ -203,25 +326,31 @@ int Owner::run()
             std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
+    raiseDescriptorLimit();
     std::string token;
-    if (!address.empty() && !loadToken(tokenPath(data), &token, &error)) {
+    if (!address.empty() && !makeToken(tokenPath(data), options.tokenFile, &token, &error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
 
     // Destroyed in reverse: the server's threads first, the component and bus last.
-    EventHub hub;
-    DownloadService service(hub, host.maxDownloads());
-    ApiServer server(service, hub);
+    EventHub hub(streamLimits());
+    std::string allowedList;
+    Configuration::instance().getValue("Service/AllowedDirectories", allowedList, 0);
+    DownloadService service(hub, host.maxDownloads(), AllowedFolders(allowedList, data));
+    ApiServer server(service, hub, interfaceLimits());
     // The query stays out: it may hold the token.
     if (level == Level::Debug)
         server.setRequestLog([log](const std::string& line) { log(Level::Debug, line); });
     // The component first: a request posted before it subscribed would reach no one.
     if (!host.startComponent(&error) || !server.listenUnix(socketPath(data), &error) ||
-        (!address.empty() && !server.listenTcp(address, port, token, &error))) {
+        (!address.empty() &&
+         !server.listenTcp(address, port, token, hostNames(options.listenHosts, listenIp), &error))) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
+    // After the component made its store.
+    tightenDataDirectory(data, [log](const std::string& text) { log(Level::Info, text); });
     ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
     if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
@@ -230,14 +359,10 @@ int Owner::run()
     log(Level::Info, "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " +
                          socketPath(data) +
                          (address.empty() ? std::string()
-                                          : " and http://" + (address.find(':') != std::string::npos
-                                                                  ? "[" + address + "]"
-                                                                  : address) +
-                                                ":" + std::to_string(server.tcpPort()) + " (token in " +
-                                                tokenPath(data) + ")"));
-    // The page's link carries the token: shown to a person at a terminal, never written to a log.
+                                          : " and " + server.tcpUrl() + " (token in " + tokenPath(data) + ")"));
+    // The page's link carries a one-time code: shown to a person at a terminal, never logged.
     if (!address.empty() && ::isatty(STDOUT_FILENO)) {
-        std::printf("page: http://%s:%u/#token=%s\n", address.c_str(), unsigned(server.tcpPort()), token.c_str());
+        std::printf("page: %s\n", server.newPageLink().c_str());
         std::fflush(stdout);
     }
 

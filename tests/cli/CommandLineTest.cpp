@@ -41,6 +41,11 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"get", url, "--sha1", "abc"}, 2, "40 hexadecimal digits"},
         {{"get", url, "--sha1", std::string(40, 'g')}, 2, "40 hexadecimal digits"},
         {{"get", url, "http://127.0.0.1/b", "--id", "x"}, 2, "single URL"},
+        // The owner's rules, checked before anything is sent.
+        {{"get", "http://h/" + std::string(300000, 'a')}, 2, "longer than 8 KiB"},
+        {{"get", url, "--id", std::string(2200, 'i')}, 2, "--id: id is longer than 200 characters"},
+        {{"get", url, "--id", "../x"}, 2, "may hold only letters, digits"},
+        {{"page", "extra"}, 2, "takes no arguments"},
         {{"get", url, "--sha1"}, 2, "needs a value"},
         {{"get", "--fast", url}, 2, "unknown option --fast\n"},
         {{"list", "--all"}, 2, "list does not take --all"},
@@ -195,7 +200,7 @@ TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
         EXPECT_TRUE(manual.contains(QByteArray("\\fB") + key.name)) << key.name;
     }
     EXPECT_EQ(checked, documented);
-    for (const std::string command : {"", "get", "resume", "pause", "abort", "forget", "serve", "list", "demo"}) {
+    for (const std::string command : {"", "get", "resume", "pause", "abort", "forget", "serve", "list", "demo", "page"}) {
         const QString usage = QString::fromStdString(CommandLine::usage(command));
         for (QRegularExpressionMatchIterator i = QRegularExpression("--[a-z-]+").globalMatch(usage); i.hasNext();) {
             const QString option = i.next().captured();

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <atomic>
+#include <sys/stat.h>
 
 namespace {
 
@@ -19,17 +20,38 @@ QByteArray httpRequest(const QByteArray& method, const QByteArray& target,
            "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// Sends text as it is and reads until the owner closes the connection: (status, body).
-template <class Socket> std::pair<int, QByteArray> exchange(Socket& socket, const QByteArray& text)
+struct Answer
+{
+    int status = 0;
+    QByteArray head, body;
+};
+
+// Sends text as it is and reads until the owner closes the connection.
+template <class Socket> Answer exchange(Socket& socket, const QByteArray& text)
 {
     if (!socket.waitForConnected(5000))
-        return {0, QByteArray()};
+        return {};
     socket.write(text); // sent while waiting for the answer
     QByteArray all;
     while (socket.waitForReadyRead(5000))
         all += socket.readAll();
     all += socket.readAll();
-    return {all.mid(9, 3).toInt(), all.mid(all.indexOf("\r\n\r\n") + 4)};
+    const int split = all.indexOf("\r\n\r\n");
+    return {all.mid(9, 3).toInt(), all.left(split), all.mid(split + 4)};
+}
+
+Answer overUnix(const std::string& data, const QByteArray& text)
+{
+    QLocalSocket socket;
+    socket.connectToServer(QString::fromStdString(data + "haul.sock"));
+    return exchange(socket, text);
+}
+
+Answer overTcp(quint16 port, const QByteArray& text)
+{
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", port);
+    return exchange(socket, text);
 }
 
 class InterfaceTest : public testing::Test
@@ -47,6 +69,8 @@ protected:
     OwnerProcess owner{data};
 };
 
+// The Unix socket's table of hostile input: each refused with its reason, and afterwards nothing
+// started, stored, fetched or created, and the owner still serving.
 TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
 {
     const QByteArray good = ("{\"url\":\"" + server.url("/g.bin?size=10&seed=1") + "\"").c_str();
@@ -54,36 +78,50 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
         return httpRequest("POST", "/v1/downloads", "Host: localhost\r\n", text);
     };
     const auto post = [&](const QByteArray& list) { return body("{\"downloads\":[" + list + "]}"); };
+    QByteArray thousand = good + "}";
+    for (int i = 0; i < 1000; ++i)
+        thousand += "," + good + "}";
     const std::vector<std::tuple<QByteArray, int, const char*>> cases = {
         {body("{bad"), 400, "malformed JSON"},
-        {body("[]"), 400, "the body must be {\\\"downloads\\\":[...]}"},
+        {body("[]"), 400, "the body must be a JSON object"},
+        {body("{\"downloads\":{}}"), 400, "the body must be {\\\"downloads\\\":[...]}"},
+        {body(QByteArray(100000, '[')), 400, "nested deeper than 8 levels"},
         {post(""), 400, "no downloads given"},
+        {post(thousand), 400, "at most 1000 downloads in one request, got 1001"},
         {post("{\"dir\":\"/tmp\"}"), 400, "download 1: missing url"},
         {post("{\"url\":5}"), 400, "download 1: \\\"url\\\" must be a string"},
         {post("{\"url\":\"gopher://127.0.0.1/x\"}"), 400, "unsupported scheme \\\"gopher\\\""},
+        {post("{\"url\":\"http://127.0.0.1/" + QByteArray(300000, 'a') + "\"}"), 400, "longer than 8 KiB"},
         // All or nothing: the good first download is not started either.
         {post(good + "},{\"url\":\"file:///etc/passwd\"}"), 400, "download 2: bad URL"},
         {post(good + ",\"sha1\":\"abc\"}"), 400, "sha1 needs 40 hexadecimal digits"},
         {post(good + ",\"dir\":\"relative/x\"}"), 400, "dir must be an absolute path"},
-        {post(good + ",\"id\":\"a/b\"}"), 400, "id must be"},
+        {post(good + ",\"dir\":\"/tmp/" + QByteArray(5000, 'd') + "\"}"), 400, "dir is longer than 4096"},
+        {post(good + ",\"id\":\"a/b\"}"), 400, "may hold only letters, digits"},
+        {post(good + ",\"id\":\"" + QByteArray(2200, 'i') + "\"}"), 400, "id is longer than 200"},
         {post(good + ",\"id\":\"i\"}," + good + ",\"id\":\"i\"}"), 400, "the id i is given twice"},
         {"POST /v1/downloads HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2000000\r\n\r\n{", 413,
          "the body is larger than 1 MiB"},
+        {"GET /v1/downloads HTTP/1.1\r\nHost: localhost\r\nX-Long: " + QByteArray(20000, 'x') + "\r\n\r\n", 431,
+         "larger than 16 KiB"},
         {httpRequest("POST", "/v1/downloads/nope/pause"), 404, "no running download nope"},
         {httpRequest("POST", "/v1/downloads/nope/resume"), 404, "no persisted download nope"},
         {httpRequest("POST", "/v1/downloads/nope/abort"), 404, "no download nope"},
+        {httpRequest("POST", "/v1/downloads/" + QByteArray(300, 'n') + "/abort"), 400, "id is longer than 200"},
+        {httpRequest("POST", "/v1/session"), 404, "sessions are for the TCP interface"},
         {httpRequest("GET", "/v2/downloads"), 404, "no such endpoint"},
+        {httpRequest("GET", "/" + QByteArray(8000, 'p')), 404, "no such endpoint"},
         {httpRequest("DELETE", "/v1/downloads"), 405, "use GET or POST"},
         {httpRequest("POST", "/v1/events"), 405, "use GET on /v1/events"},
         {"garbage\r\n\r\n", 400, "not an HTTP request"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::get<0>(c).left(120).toStdString());
-        QLocalSocket socket;
-        socket.connectToServer(QString::fromStdString(data + "haul.sock"));
-        const auto answer = exchange(socket, std::get<0>(c));
-        EXPECT_EQ(std::get<1>(c), answer.first) << answer.second.data();
-        EXPECT_TRUE(answer.second.startsWith("{\"") && answer.second.contains(std::get<2>(c))) << answer.second.data();
+        const Answer answer = overUnix(data, std::get<0>(c));
+        EXPECT_EQ(std::get<1>(c), answer.status) << answer.body.left(300).data();
+        EXPECT_TRUE(answer.body.startsWith("{\"") && answer.body.contains(std::get<2>(c)) && answer.body.size() < 2000)
+            << answer.body.left(300).data();
+        EXPECT_TRUE(answer.head.contains("Cache-Control: no-store") && answer.head.contains("nosniff"));
     }
     const QJsonObject listed = owner.client.get("/v1/downloads").body;
     EXPECT_EQ(QJsonArray(), listed.value("running").toArray());
@@ -160,37 +198,81 @@ TEST_F(InterfaceTest, TwentyClientsStartingTenEachSeeEveryDownloadEndOnce)
     }
 }
 
-TEST_F(InterfaceTest, RequestsNeedTheTokenAndTheListeningAddressAsHostAndOrigin)
+// The TCP door: its own Host and Origin, the token or the page's session, and folders confined
+// to Service/AllowedDirectories (the data directory's download/ here).
+TEST_F(InterfaceTest, TcpRequestsNeedTheirHostAndTokenAndStayInTheAllowedFolders)
 {
-    const QRegularExpression address("http://127\\.0\\.0\\.1:(\\d+)"); // printed when it listens
+    const QRegularExpression address("http://127\\.0\\.0\\.1:(\\d+)/"); // printed when it listens
     QByteArray port;
     ASSERT_TRUE(waitUntil([&] { return !(port = address.match(owner.errorSoFar()).captured(1).toUtf8()).isEmpty(); }))
         << owner.errorSoFar().toStdString();
+    const quint16 tcp = port.toUShort();
     EXPECT_EQ(onlyForTheUser, QFileInfo((data + "token").c_str()).permissions());
     const QByteArray token = readFile(data + "token").trimmed();
     ASSERT_EQ(64, token.size());
     const QByteArray host = "Host: 127.0.0.1:" + port + "\r\n", bearer = "Authorization: Bearer " + token + "\r\n";
-    const std::vector<std::tuple<QByteArray, QByteArray, int>> cases = {
-        {"/v1/downloads", host, 401},
-        {"/v1/downloads", host + "Authorization: Bearer " + QByteArray(64, '0') + "\r\n", 401},
-        {"/v1/downloads", host + "Authorization: Bearer " + token.left(63) + "\r\n", 401},
-        {"/v1/downloads?token=" + token, "Host: evil.example:" + port + "\r\n", 403},
-        {"/v1/downloads", bearer, 403},
-        {"/v1/downloads", host + bearer + "Origin: http://evil.example\r\n", 403},
-        {"/v1/downloads", host + bearer + "Origin: null\r\n", 403},
-        {"/v1/downloads", host + bearer + "Origin: http://127.0.0.1:" + port + "\r\n", 200},
-        {"/v1/downloads", "Host: localhost:" + port + "\r\n" + bearer, 200},
-        {"/v1/downloads?token=" + token, host, 200},
+    const QByteArray start = "{\"downloads\":[{\"url\":\"" + QByteArray(server.url("/t.bin?size=10").c_str());
+    const std::vector<std::tuple<QByteArray, int>> cases = {
+        {httpRequest("GET", "/v1/downloads", host), 401},
+        {httpRequest("GET", "/v1/downloads", host + "Authorization: Bearer " + QByteArray(64, '0') + "\r\n"), 401},
+        {httpRequest("GET", "/v1/downloads", host + "Authorization: Bearer " + token.left(63) + "\r\n"), 401},
+        // In a query only where no header can be sent: the event stream.
+        {httpRequest("GET", "/v1/downloads?token=" + token, host), 401},
+        {httpRequest("POST", "/v1/downloads?token=" + token, host + "Content-Type: text/plain\r\n", start + "\"}]}"),
+         401},
+        {httpRequest("GET", "/v1/downloads?token=" + token, "Host: evil.example:" + port + "\r\n"), 403},
+        {httpRequest("GET", "/v1/downloads", bearer), 400},
+        {httpRequest("GET", "/v1/downloads", host + "Host: evil.example\r\n" + bearer), 400},
+        {httpRequest("GET", "/v1/downloads", host + bearer + "Origin: http://evil.example\r\n"), 403},
+        {httpRequest("GET", "/v1/downloads", host + bearer + "Origin: null\r\n"), 403},
+        {httpRequest("GET", "/v1/downloads", host + bearer + "Origin: http://127.0.0.1:" + port + "\r\n"), 200},
+        {httpRequest("GET", "/v1/downloads", "Host: LocalHost:" + port + "\r\n" + bearer), 200},
+        {httpRequest("POST", "/v1/page-link", host + bearer), 403},
+        {httpRequest("POST", "/v1/downloads", host + bearer, start + "\",\"dir\":\"/etc/haul-test\"}]}"), 403},
+        {httpRequest("POST", "/v1/downloads", host + bearer,
+                     start + "\",\"dir\":\"" + QByteArray(data.c_str()) + "download/../escaped\"}]}"),
+         403},
+        {httpRequest("POST", "/v1/downloads", host + bearer,
+                     start + "\",\"dir\":\"" + QByteArray(data.c_str()) + "download/sub\",\"id\":\"in\"}]}"),
+         201},
+        {httpRequest("POST", "/v1/downloads", host + bearer, start + "\",\"id\":\"plain\"}]}"), 201},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE((std::get<0>(c) + " " + std::get<1>(c)).toStdString());
-        QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", port.toUShort());
-        EXPECT_EQ(std::get<2>(c), exchange(socket, httpRequest("GET", std::get<0>(c), std::get<1>(c))).first);
+        SCOPED_TRACE(std::get<0>(c).left(200).toStdString());
+        const Answer answer = overTcp(tcp, std::get<0>(c));
+        EXPECT_EQ(std::get<1>(c), answer.status) << answer.body.data();
+        EXPECT_TRUE(answer.head.contains("Cache-Control: no-store") && answer.head.contains("nosniff"));
+        if (answer.status == 403 && answer.body.contains("dir")) {
+            EXPECT_TRUE(answer.body.contains("Service/AllowedDirectories")) << answer.body.data();
+        }
     }
+    EXPECT_FALSE(QFileInfo::exists("/etc/haul-test"));
+    EXPECT_FALSE(QFileInfo::exists((data + "escaped").c_str()));
+    EXPECT_TRUE(waitUntil([&] { return fileExists(data + "download/sub/t.bin") && fileExists(data + "download/t.bin"); }));
+
+    // The page's link: a code good once, traded for a cookie that serves instead of the token.
+    const ServiceClient::Answer link = owner.client.post("/v1/page-link", QJsonObject());
+    ASSERT_EQ(200, link.status);
+    const QString url = link.body.value("url").toString();
+    ASSERT_TRUE(url.startsWith("http://127.0.0.1:" + port + "/#code=")) << url.toStdString();
+    const QByteArray code = url.section("#code=", 1).toUtf8();
+    const auto trade = [&](const QByteArray& offer) {
+        return overTcp(tcp, httpRequest("POST", "/v1/session", host + "Content-Type: application/json\r\n", offer));
+    };
+    const Answer traded = trade("{\"code\":\"" + code + "\"}");
+    ASSERT_EQ(204, traded.status);
+    const QRegularExpression cookie("Set-Cookie: (haul_session_" + port + "=[0-9a-f]{64}); HttpOnly; SameSite=Strict; Path=/");
+    const QString session = cookie.match(traded.head).captured(1);
+    ASSERT_FALSE(session.isEmpty()) << traded.head.data();
+    EXPECT_EQ(401, trade("{\"code\":\"" + code + "\"}").status) << "a code works once";
+    EXPECT_EQ(401, trade("{\"code\":\"" + QByteArray(64, '0') + "\"}").status);
+    EXPECT_EQ(204, trade("{\"token\":\"" + token + "\"}").status);
+    EXPECT_EQ(200, overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: a=b; " + session.toUtf8() + "\r\n")).status);
+    EXPECT_EQ(401, overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: " + session.toUtf8() + "0\r\n")).status);
+
     // An EventSource cannot set headers: the token in the query opens the stream.
     QTcpSocket stream;
-    stream.connectToHost("127.0.0.1", port.toUShort());
+    stream.connectToHost("127.0.0.1", tcp);
     ASSERT_TRUE(stream.waitForConnected(5000));
     stream.write("GET /v1/events?token=" + token + " HTTP/1.1\r\n" + host + "\r\n");
     ASSERT_TRUE(stream.waitForReadyRead(5000));

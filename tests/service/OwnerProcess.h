@@ -3,12 +3,14 @@
 #include "Fixture.h"
 #include "ServiceClient.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -62,6 +64,7 @@ public:
         return finish();
     }
     bool running() const { return process.state() == QProcess::Running; }
+    pid_t pid() const { return pid_t(process.processId()); }
     QByteArray errorSoFar()
     {
         process.waitForReadyRead(10); // QProcess reads its pipes only in its wait functions without an event loop
@@ -86,6 +89,23 @@ public:
     }
     ServiceClient client;
 };
+
+// A figure of a running process from /proc/PID/status ("Threads", "VmRSS" in kB); -1 when gone.
+inline long procStatus(pid_t pid, const char* name)
+{
+    const QByteArray status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const int at = status.indexOf(QByteArray("\n") + name + ":");
+    if (at < 0)
+        return -1;
+    const int start = at + 2 + int(std::strlen(name));
+    return status.mid(start, status.indexOf('\n', start) - start).trimmed().split(' ').value(0).toLong();
+}
+
+// Open descriptors of a running process.
+inline int openFiles(pid_t pid)
+{
+    return int(QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+}
 
 const QFile::Permissions onlyForTheUser = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
 

@@ -58,6 +58,9 @@ const std::vector<Outcome> kOutcomes = {
     {"SixRedirects", "/r6?size=50000&seed=7&hops=6", "WasFailed", 511,
      "Download failed: MAX Number of redirection reached.", true, false, ""},
     {"RedirectToFile", "/f?to=file:///etc/passwd", "WasFailed", 261, "Download failed.", true, false, ""},
+    // A target no request could name is not followed: it used to end the process.
+    {"RedirectOf30000Bytes", "/lr?to=/" + std::string(30000, 'x'), "WasFailed", 261, "Download failed.", true, false,
+     ""},
     {"RelativeRedirect", "/dir/here?body=resolved&to=there", "WasFinished", 0, "$in/here", false, false, ""},
     {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, true, true,
      "", "", "", true},

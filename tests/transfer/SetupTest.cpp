@@ -147,6 +147,13 @@ TEST(ServerNameTest, NamesCannotLeaveTheDestinationFolder)
     };
     for (const auto& row : rows)
         EXPECT_EQ(row.second, serverFilenameFromDisposition(row.first)) << row.first;
+    // A hostile server's long header costs time in proportion to it: many unreadable extended
+    // names, or one longer than any file system takes (the URL then names the file).
+    std::string many;
+    while (many.size() < 16000)
+        many += "filename*=x''y ";
+    EXPECT_EQ("z", serverFilenameFromDisposition(many + "; filename=z"));
+    EXPECT_EQ("", serverFilenameFromDisposition("attachment; filename=" + std::string(1 << 20, 'a')));
 }
 
 TEST(DispatcherFilterGuardTest, BracketsTheLoopOnItsThreadAndLetsEventsThrough)

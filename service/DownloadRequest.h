@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+// One download a client asks for. The password lives only until the request is posted.
+struct DownloadRequest
+{
+    std::string id;
+    std::string url;
+    std::string dir;
+    std::string sha1;
+    std::string user;
+    std::string password;
+};
+
+// Why a client's request changed nothing: an HTTP status, a text, and the component's code
+// where the component would have answered the same.
+struct ServiceError
+{
+    int status = 400;
+    std::string text;
+    int code = 0;
+};
+
+// Where a request came in: the user's own Unix socket may name any folder the user can write;
+// TCP and NATS requests are confined to Service/AllowedDirectories.
+enum class Door
+{
+    Own,
+    Confined
+};
