@@ -107,7 +107,8 @@ std::uint64_t Haulwright::reservationCount()
 
 void Haulwright::log(int line, const std::string& text)
 {
-    logger->error("Haulwright[" + std::to_string(line) + "] -> " + withoutUserInfo(text));
+    // One line each: a server's words must not forge the next line of the log.
+    logger->error("Haulwright[" + std::to_string(line) + "] -> " + oneLine(withoutUserInfo(text)));
 }
 
 void Haulwright::onMessage(boost::shared_ptr<LocalMessage> message)

@@ -69,7 +69,7 @@ Downloader::~Downloader()
 
 void Downloader::log(int line, const std::string& text)
 {
-    logger->error("Downloader[" + std::to_string(line) + "] -> " + withoutUserInfo(text));
+    logger->error("Downloader[" + std::to_string(line) + "] -> " + oneLine(withoutUserInfo(text)));
 }
 
 void Downloader::setOutcome(DownloadState newState, const std::string& text, std::int32_t code)

@@ -1,5 +1,7 @@
 #include "RecordState.h"
 
+#include "SafeText.h"
+
 #include <QString>
 
 void addFailureDetails(QJsonObject& object, const RequestStore::Record& record)
@@ -21,7 +23,7 @@ void addRecordState(QJsonObject& object, const RequestStore::Record& record, con
         if (!object.contains("outcome"))
             object.insert("outcome", QString::fromStdString(record.lastType));
         object.insert("code", record.lastCode);
-        object.insert("text", QString::fromStdString(record.lastText));
+        object.insert("text", QString::fromStdString(clientText(record.lastText)));
         addFailureDetails(object, record);
     } else {
         object.insert("state", "interrupted");

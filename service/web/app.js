@@ -2,35 +2,43 @@
 // Every text from the service or a server is set with textContent, never parsed as markup.
 'use strict';
 
+// First of all: the link's one-time code leaves the address bar and this history entry before
+// anything else runs, so it is not in a copied link, and a used code is worth nothing anyway.
+const linkCode = takeCode();
+
 const $ = (id) => document.getElementById(id);
 const rows = new Map(); // id -> row model; row.el is its <li>
 const dirty = new Set();
 let frame = 0;
-let token = '';
 let events = null;
 let retryDelay = 1000;
 let retryTimer = 0;
 let lostSince = 0;
+let signedIn = false; // once the service accepted this page, a 401 means its session is gone
+let lastDrop = 0;
 let refreshing = false;
 let refreshAgain = false; // asked for while a list was on its way
 
-// The token arrives once in the fragment, which no request carries; it is then kept for this
-// tab only and dropped from the address bar, so it is not in history or a copied link.
-function takeToken() {
-  const fragment = new URLSearchParams(location.hash.slice(1));
-  if (fragment.get('token')) {
-    sessionStorage.setItem('haul.token', fragment.get('token'));
-    history.replaceState(null, '', location.pathname + location.search);
-  }
-  return sessionStorage.getItem('haul.token') || '';
+const LINK_REFUSED = 'This link was already used or has expired (a link works once, for ten minutes); ' +
+  'run `haul page` for a new one, or enter the token.';
+const SESSION_GONE = 'The service no longer knows this page (it may have restarted); ' +
+  'run `haul page` for a new link, or enter the token.';
+const TOKEN_REFUSED = 'That is not the token of this service; it changes each time the service starts.';
+
+// The code is read once and kept in no storage: the session cookie it buys is what signs in.
+function takeCode() {
+  if (!location.hash) return '';
+  const code = new URLSearchParams(location.hash.slice(1)).get('code') || '';
+  history.replaceState(null, '', location.pathname);
+  return code;
 }
 
-// Paths only, never a full URL: the token goes to this page's own origin and nowhere else.
+// Paths only, never a full URL. The session cookie is HttpOnly and this origin's alone; no
+// secret is put in a header or a URL by this script.
 async function api(method, path, body) {
-  const headers = { Authorization: 'Bearer ' + token };
-  if (body) headers['Content-Type'] = 'application/json';
+  const headers = body ? { 'Content-Type': 'application/json' } : {};
   const response = await fetch(path, {
-    method, headers, body: body && JSON.stringify(body), cache: 'no-store', credentials: 'omit',
+    method, headers, body: body && JSON.stringify(body), cache: 'no-store', credentials: 'same-origin',
   });
   const answer = await response.json().catch(() => ({}));
   if (!response.ok) {
@@ -185,7 +193,7 @@ async function refresh() {
   try {
     applyList(await api('GET', '/v1/downloads'));
   } catch (e) {
-    if (e.status === 401) askToken();
+    if (e.status === 401) askToken(); // anything else: the stream's reconnect reads it again
   } finally {
     refreshing = false;
     if (refreshAgain) {
@@ -243,12 +251,22 @@ function showConnection(state, text) {
 
 function connect() {
   clearTimeout(retryTimer);
-  // EventSource sends no headers: the token goes in the query, to this origin only.
-  events = new EventSource('/v1/events?token=' + encodeURIComponent(token));
-  events.onmessage = onMessage;
-  events.addEventListener('ended', onEnded);
-  events.onopen = () => {
+  if (events) events.close();
+  // Same origin: the session cookie goes along, and nothing secret is in the URL.
+  const source = events = new EventSource('/v1/events');
+  source.onmessage = onMessage;
+  source.addEventListener('ended', onEnded);
+  // The service closed a stream that fell behind: what it missed is in the list, which the
+  // next stream reads as it opens. A stream dropped again at once waits a second first.
+  source.addEventListener('dropped', () => {
+    source.close();
+    const now = Date.now();
+    retryTimer = setTimeout(connect, now - lastDrop < 1000 ? 1000 : 0);
+    lastDrop = now;
+  });
+  source.onopen = () => {
     retryDelay = 1000;
+    signedIn = true;
     if (lostSince) {
       showConnection('back', 'connected again');
       setTimeout(() => { if ($('connection').dataset.state === 'back') showConnection('open', 'connected'); }, 4000);
@@ -260,29 +278,58 @@ function connect() {
   };
   // A stopping service answers 503, after which EventSource gives up for good: reconnect
   // here instead, backing off to 5 s.
-  events.onerror = () => {
-    events.close();
-    if (!lostSince) lostSince = Date.now();
-    showConnection('lost', 'connection to the service lost — reconnecting…');
+  source.onerror = () => {
+    source.close();
+    lost();
     retryTimer = setTimeout(probe, retryDelay);
     retryDelay = Math.min(retryDelay * 2, 5000);
   };
 }
 
-// An EventSource does not say why it failed; a plain request tells a wrong token apart.
-async function probe() {
+function lost() {
+  if (!lostSince) lostSince = Date.now();
+  showConnection('lost', 'connection to the service lost — reconnecting…');
+}
+
+// An EventSource does not say why it failed; a plain request tells a missing session apart.
+async function probe(note) {
   try {
     await api('GET', '/v1/downloads');
   } catch (e) {
-    if (e.status === 401) return askToken();
+    if (e.status === 401) return askToken(note);
   }
   connect();
 }
 
-function askToken() {
+// A code or the token is traded for the session cookie; neither is kept. A service out of
+// reach may not have seen it, so it is offered again, from memory only.
+async function signIn(offer, refusal) {
+  try {
+    await api('POST', '/v1/session', offer);
+  } catch (e) {
+    if (!e.status) {
+      lost();
+      retryTimer = setTimeout(() => signIn(offer, refusal), retryDelay);
+      retryDelay = Math.min(retryDelay * 2, 5000);
+    } else if (e.status === 401 && offer.code) {
+      probe(refusal); // a used link, but this browser's session may still be good
+    } else {
+      askToken(e.status === 401 ? refusal : e.message);
+    }
+    return;
+  }
+  $('token-form').hidden = true;
+  $('token-note').textContent = '';
+  probe();
+}
+
+function askToken(note = signedIn ? SESSION_GONE : '') {
+  clearTimeout(retryTimer);
   if (events) events.close();
-  showConnection('lost', 'no valid token');
+  showConnection('lost', 'not signed in');
+  $('token-note').textContent = note;
   $('token-form').hidden = false;
+  $('token').focus();
 }
 
 // ---- forms and buttons
@@ -308,6 +355,7 @@ async function add(event) {
     // The folder and user often serve the next batch too; a digest and a password do not.
     for (const name of ['urls', 'sha1', 'password']) form.elements[name].value = '';
   } catch (e) {
+    if (e.status === 401) askToken();
     $('add-error').textContent = e.message + (e.code ? ' (code ' + e.code + ')' : '');
   }
 }
@@ -320,6 +368,7 @@ async function control(event) {
   try {
     await api('POST', '/v1/downloads/' + encodeURIComponent(id) + '/' + button.dataset.action);
   } catch (e) {
+    if (e.status === 401) askToken();
     const r = rows.get(id);
     if (r) {
       Object.assign(r, { code: e.code || e.status || 0, text: e.message });
@@ -331,18 +380,17 @@ async function control(event) {
 }
 
 function start() {
-  token = takeToken();
   $('add').addEventListener('submit', add);
   $('rows').addEventListener('click', control);
   $('token-form').addEventListener('submit', (event) => {
     event.preventDefault();
-    token = $('token').value.trim();
-    sessionStorage.setItem('haul.token', token);
-    $('token-form').hidden = true;
-    probe();
+    const field = $('token');
+    const offer = { token: field.value.trim() };
+    field.value = ''; // not left in the page, nor in what the browser keeps of it
+    signIn(offer, TOKEN_REFUSED);
   });
-  if (!token) return askToken();
-  connect();
+  if (linkCode) signIn({ code: linkCode }, LINK_REFUSED);
+  else probe();
 }
 
 start();

@@ -4,6 +4,7 @@
 #include "ScriptServer.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <map>
@@ -22,6 +23,7 @@ public:
     }
     ~NatsServer() { stop(); }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
+    quint16 port;
     bool start()
     {
         process.start("nats-server", {"-js", "-a", "127.0.0.1", "-p", QString::number(port), "-sd", store.c_str()});
@@ -39,9 +41,24 @@ public:
 
 private:
     std::string store;
-    quint16 port;
     QProcess process;
 };
+
+// What anyone who may publish on the server can send: one message in NATS's own words, without
+// the client library; true once the server answered the PING after it (so it was taken).
+bool publishByHand(quint16 port, const QByteArray& subject, const QByteArray& payload)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(2000))
+        return false;
+    socket.write("CONNECT {\"verbose\":false}\r\nPUB " + subject + " " + QByteArray::number(payload.size()) + "\r\n" +
+                 payload + "\r\nPING\r\n");
+    QByteArray seen;
+    while (!seen.contains("PONG") && socket.waitForReadyRead(5000))
+        seen += socket.readAll();
+    return seen.contains("PONG");
+}
 
 class ClusterTest : public testing::Test
 {
@@ -183,6 +200,33 @@ TEST_F(ClusterTest, ControlFromAnotherProcess)
     EXPECT_TRUE(failed.shows(1, "retrying: busy: ")) << failed.out.data();
     EXPECT_TRUE(failed.shows(1, "Service Unavailable (code 260) [failed, id "));
     EXPECT_EQ(files.requests().size(), 2);
+}
+
+// Messages a stranger publishes by hand, outside the rules every door applies: dropped or
+// refused before they touch the bucket or a folder, and the hosts go on serving.
+TEST_F(ClusterTest, HandMadeRequestsOutsideTheRulesChangeNothing)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& owner = host("a", 2);
+    const QByteArray url = files.url("/x?size=1000&seed=1").c_str();
+    const std::string outside = sandbox.file("outside/");
+    for (const QByteArray& message :
+         {"{\"id\":\"" + QByteArray(2200, 'i') + "\",\"url\":\"" + url + "\"}",
+          "{\"id\":\"../up\",\"url\":\"" + url + "\"}",
+          "{\"id\":\"long\",\"url\":\"http://127.0.0.1/" + QByteArray(300000, 'u') + "\"}",
+          "{\"id\":\"nested\",\"url\":" + QByteArray(5000, '[') + "}", QByteArray(900000, '{'),
+          "{\"id\":\"elsewhere\",\"url\":\"" + url + "\",\"dir\":\"" + QByteArray(outside.c_str()) + "\"}"})
+        ASSERT_TRUE(publishByHand(nats.port, "haul.request", message));
+    EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().count("dropped a request from the queue") == 5; }, 20000))
+        << owner.errorSoFar().data();
+    EXPECT_TRUE(owner.errorSoFar().contains("id is longer than 200 characters"));
+    EXPECT_TRUE(waitUntil([&] {
+        return client({"get", "--id", "elsewhere", url.constData()}).shows(1, "the id elsewhere is taken (refused on ");
+    }));
+    EXPECT_FALSE(QFileInfo::exists(outside.c_str())) << "no folder outside Service/AllowedDirectories";
+    EXPECT_EQ(0, files.requests().size());
+    // The host kept its connection: a request from a client goes through as before.
+    EXPECT_TRUE(client({"get", url.constData()}).shows(0, "saved: " + sandbox.file("a/") + "download/x"));
 }
 
 // A server that is not there yet: the host serves locally and joins once it is; a client fails

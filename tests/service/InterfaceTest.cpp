@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <atomic>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -290,6 +291,33 @@ TEST(ServeOptionsTest, ListenAddressesOtherThanLoopbackNeedAllowRemote)
         SCOPED_TRACE(c.first.join(' ').toStdString());
         EXPECT_TRUE(HaulProcess(sandbox.file("data/")).run(QStringList{"serve"} + c.first).shows(2, c.second));
     }
+}
+
+// Names a TCP request may give besides the address: the machine's by default, those asked for
+// with --listen-host instead; an IPv6 address is written in brackets.
+TEST(ServeOptionsTest, HostNamesOfTheInterfaceAndIpv6InBrackets)
+{
+    Sandbox sandbox;
+    char name[256] = {};
+    ASSERT_EQ(0, ::gethostname(name, sizeof name - 1));
+    for (const auto& [extra, accepted] : std::vector<std::pair<QStringList, QByteArray>>{
+             {{}, QByteArray(name)}, {{"--listen-host", "Files.Example", "--listen-host", "b.example"}, "files.example"}}) {
+        OwnerProcess owner(sandbox.file("data/"));
+        ASSERT_TRUE(owner.serve(QStringList{"--listen", "127.0.0.1:0"} + extra));
+        const QRegularExpression address("http://127\\.0\\.0\\.1:(\\d+)/");
+        QByteArray port;
+        ASSERT_TRUE(waitUntil([&] { return !(port = address.match(owner.errorSoFar()).captured(1).toUtf8()).isEmpty(); }));
+        const QByteArray bearer = "Authorization: Bearer " + readFile(sandbox.file("data/token")).trimmed() + "\r\n";
+        for (const auto& [host, status] : std::vector<std::pair<QByteArray, int>>{
+                 {accepted, 200}, {"127.0.0.1", 200}, {"evil.example", 403}, {accepted + ".evil.example", 403}})
+            EXPECT_EQ(status, overTcp(port.toUShort(), httpRequest("GET", "/v1/downloads",
+                                                                   "Host: " + host + ":" + port + "\r\n" + bearer))
+                                  .status)
+                << host.data();
+    }
+    OwnerProcess six(sandbox.file("six/"));
+    ASSERT_TRUE(six.serve({"--listen", "[::1]:0"}));
+    EXPECT_TRUE(waitUntil([&] { return six.errorSoFar().contains(" and http://[::1]:"); })) << six.errorSoFar().data();
 }
 
 } // namespace
