@@ -263,10 +263,9 @@ private:
             if (!problem.empty())
                 return answer(failure(hosts == 1 ? 403 : 400, problem));
         }
-        if (route.kind == ApiRoute::Kind::Refused)
-            return answer(failure(route.status, route.error));
         if (route.kind == ApiRoute::Kind::Page)
             return answerPage();
+        // A stranger learns nothing of the interface, not even which paths exist.
         const bool open = route.kind == ApiRoute::Kind::Session || route.kind == ApiRoute::Kind::PageLink;
         if (door->tcp && !open &&
             !server.access->authorized(field(request, http::field::authorization),
@@ -274,6 +273,8 @@ private:
                                        route.kind == ApiRoute::Kind::Events))
             return answer(failure(401, "a valid token is required (Authorization: Bearer TOKEN, or the page's "
                                        "session)"));
+        if (route.kind == ApiRoute::Kind::Refused)
+            return answer(failure(route.status, route.error));
         if (route.kind == ApiRoute::Kind::Events)
             return startStream();
         if (server.refusing)
@@ -403,6 +404,9 @@ private:
     void startStream()
     {
         log(200);
+        // The kernel would hold megabytes for a reader that stopped: the hub's bound decides.
+        const int sendBuffer = 64 * 1024;
+        ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         subscription = server.hub.subscribe(route.id);
         outgoing = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
                    "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";

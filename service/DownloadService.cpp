@@ -12,6 +12,7 @@
 #include "InputPolicy.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QString>
@@ -42,6 +43,40 @@ std::string dataPath()
     Configuration::instance().getValue("Directories/DataPath", path, 0);
     return path;
 }
+
+// Folders a batch needs, made one request at a time: a batch refused on the way leaves none
+// of those it made behind, and never removes one that was there before.
+class FolderMaker
+{
+public:
+    FolderMaker() = default;
+    FolderMaker(const FolderMaker&) = delete;
+    FolderMaker& operator=(const FolderMaker&) = delete;
+    ~FolderMaker()
+    {
+        for (auto made = created.rbegin(); made != created.rend(); ++made)
+            QDir().rmdir(*made); // only while empty
+    }
+    bool make(const std::string& dir)
+    {
+        QString missing = QDir::cleanPath(text(dir));
+        QStringList chain; // deepest first
+        while (!QFileInfo::exists(missing)) {
+            chain.append(missing);
+            missing = QFileInfo(missing).path();
+        }
+        const bool made = QDir().mkpath(text(dir));
+        for (auto folder = chain.rbegin(); folder != chain.rend(); ++folder) {
+            if (QFileInfo::exists(*folder))
+                created.append(*folder);
+        }
+        return made;
+    }
+    void keep() { created.clear(); }
+
+private:
+    QStringList created; // shallowest first
+};
 
 } // namespace
 
@@ -167,9 +202,10 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
             }
         }
     }
+    FolderMaker folders;
     for (const DownloadRequest& request : requests) {
-        if (!request.dir.empty() && !QDir().mkpath(text(request.dir))) {
-            error = {400, "cannot create the folder " + request.dir, 0};
+        if (!request.dir.empty() && !folders.make(request.dir)) {
+            error = {400, "cannot create the folder " + inputPolicy::quoted(request.dir), 0};
             return false;
         }
     }
@@ -182,6 +218,7 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
                 return false;
             }
         }
+        folders.keep();
         ids.clear();
         for (DownloadRequest& request : requests) {
             ids.push_back(request.id);

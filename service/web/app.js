@@ -19,10 +19,10 @@ let lastDrop = 0;
 let refreshing = false;
 let refreshAgain = false; // asked for while a list was on its way
 
-const LINK_REFUSED = 'This link was already used or has expired (a link works once, for ten minutes); ' +
-  'run `haul page` for a new one, or enter the token.';
-const SESSION_GONE = 'The service no longer knows this page (it may have restarted); ' +
-  'run `haul page` for a new link, or enter the token.';
+const LINK_REFUSED = 'This link was already used or has expired (a link works once, for ten minutes). ' +
+  'Run “haul page” for a new one, or enter the token.';
+const SESSION_GONE = 'The service no longer knows this page (it may have restarted). ' +
+  'Run “haul page” for a new link, or enter the token.';
 const TOKEN_REFUSED = 'That is not the token of this service; it changes each time the service starts.';
 
 // The code is read once and kept in no storage: the session cookie it buys is what signs in.

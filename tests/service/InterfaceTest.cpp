@@ -79,6 +79,9 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
         return httpRequest("POST", "/v1/downloads", "Host: localhost\r\n", text);
     };
     const auto post = [&](const QByteArray& list) { return body("{\"downloads\":[" + list + "]}"); };
+    // A batch whose second folder cannot be made leaves none of the first's behind.
+    ASSERT_TRUE(writeFile(sandbox.file("plain-file"), "x"));
+    const QByteArray made = sandbox.file("new/a").c_str(), blocked = sandbox.file("plain-file/b").c_str();
     QByteArray thousand = good + "}";
     for (int i = 0; i < 1000; ++i)
         thousand += "," + good + "}";
@@ -98,6 +101,8 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
         {post(good + ",\"sha1\":\"abc\"}"), 400, "sha1 needs 40 hexadecimal digits"},
         {post(good + ",\"dir\":\"relative/x\"}"), 400, "dir must be an absolute path"},
         {post(good + ",\"dir\":\"/tmp/" + QByteArray(5000, 'd') + "\"}"), 400, "dir is longer than 4096"},
+        {post(good + ",\"dir\":\"" + made + "\"}," + good + ",\"dir\":\"" + blocked + "\"}"), 400,
+         "cannot create the folder"},
         {post(good + ",\"id\":\"a/b\"}"), 400, "may hold only letters, digits"},
         {post(good + ",\"id\":\"" + QByteArray(2200, 'i') + "\"}"), 400, "id is longer than 200"},
         {post(good + ",\"id\":\"i\"}," + good + ",\"id\":\"i\"}"), 400, "the id i is given twice"},
@@ -129,6 +134,7 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
     EXPECT_EQ(QJsonArray(), listed.value("persisted").toArray());
     EXPECT_EQ(0, server.requests().size());
     EXPECT_TRUE(QDir((data + "download").c_str()).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(sandbox.file("new").c_str()));
 }
 
 // A command killed while its download runs disturbs neither the owner, its download nor other
