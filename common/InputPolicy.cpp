@@ -133,27 +133,4 @@ std::string fieldProblem(const std::string& name, const std::string& value)
     return std::string();
 }
 
-std::string jsonDepthProblem(const char* data, std::size_t size)
-{
-    int depth = 0;
-    bool inString = false;
-    for (std::size_t i = 0; i < size; ++i) {
-        const char c = data[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > maxJsonDepth)
-                return "JSON nested deeper than " + std::to_string(maxJsonDepth) + " levels";
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return std::string();
-}
-
 } // namespace inputPolicy

@@ -30,8 +30,6 @@ std::string idProblem(const std::string& id);
 std::string sha1Problem(std::string& sha1);
 // At most maxFieldBytes, no NUL (named in the text as name).
 std::string fieldProblem(const std::string& name, const std::string& value);
-// JSON text nested deeper than maxJsonDepth, counted without parsing it.
-std::string jsonDepthProblem(const char* data, std::size_t size);
 
 // text for quoting in a refusal: one line, at most 100 bytes and "…".
 std::string quoted(const std::string& text);

@@ -38,17 +38,21 @@ std::string withoutUserInfo(const std::string& text)
          separator = text.find("://", separator + 1)) {
         if (!schemeBefore(text, separator))
             continue;
-        // Inside a URL, "/", "?", "#" and blanks end the authority; a password's own "@" arrives
-        // encoded. The scan stops at the next "://" at the latest, so no byte is read twice.
+        // Inside a URL, "/", "?", "#" and blanks end the authority, and its last "@" the user
+        // information: a password may hold an "@" of its own. The scan stops at the next "://"
+        // at the latest, so no byte is read twice.
         const std::size_t start = separator + 3;
         std::size_t end = start;
-        while (end < text.size() && text[end] != '/' && text[end] != '?' && text[end] != '#' && text[end] != '@' &&
-               !isBlank(text[end]))
-            ++end;
-        if (end < text.size() && text[end] == '@') {
+        std::size_t at = std::string::npos;
+        for (; end < text.size() && text[end] != '/' && text[end] != '?' && text[end] != '#' && !isBlank(text[end]);
+             ++end) {
+            if (text[end] == '@')
+                at = end;
+        }
+        if (at != std::string::npos) {
             out.append(text, copied, start - copied);
-            copied = end + 1;
-            separator = end;
+            copied = at + 1;
+            separator = at;
         }
     }
     if (copied == 0)

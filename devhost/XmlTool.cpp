@@ -43,7 +43,8 @@ bool travelsAsIs(char32_t cp)
         return cp == 0x09 || cp == 0x0A;
     if (cp >= kByteBase && cp <= kByteBase + 0xFF)
         return false; // would be read back as an escaped byte
-    return cp != 0xFFFE && cp != 0xFFFF;
+    // A byte order mark is dropped by the reader wherever it stands.
+    return cp != 0xFFFE && cp != 0xFFFF && cp != 0xFEFF;
 }
 
 QString toXmlCharacters(const std::string& value)

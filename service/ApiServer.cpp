@@ -196,15 +196,18 @@ private:
         parser->body_limit(inputPolicy::maxBodyBytes);
         arm(first ? server.limits.request : server.limits.idle);
         http::async_read_header(socket, buffer, *parser,
-                                [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
-                                    self->onHead(ec);
+                                [self = shared_from_this()](const boost::system::error_code& ec, std::size_t size) {
+                                    self->onHead(ec, size);
                                 });
     }
 
-    void onHead(const boost::system::error_code& ec)
+    void onHead(const boost::system::error_code& ec, std::size_t size)
     {
         if (ec)
             return readFailed(ec);
+        // The parser bounds the request line and the fields each: a head read at once may hold both.
+        if (size > headLimit)
+            return refuse(failure(431, "the request's head is larger than 16 KiB"));
         first = false;
         setCounted(true);
         const auto length = parser->content_length();
