@@ -1,8 +1,8 @@
 #include "CommandLine.h"
 
 #include "ConfigCheck.h"
-#include "NearestName.h"
 #include "InputPolicy.h"
+#include "NearestName.h"
 
 #include <QFile>
 #include <QString>
@@ -18,13 +18,14 @@ const std::set<std::string> commands = {"get", "resume", "pause", "abort", "forg
 
 // Options taking a value; the rest are switches. Per command, what it accepts beyond the
 // global ones.
-const std::set<std::string> valueOptions = {"--config", "--data-dir", "--set",  "--log",    "-d",
-                                            "--dir",    "--sha1",     "--user", "-i",       "--input",
-                                            "--id",     "--size",     "--rate", "--listen", "--log-level",
-                                            "--cluster", "--retries", "--listen-host", "--token-file"};
+const std::set<std::string> valueOptions = {"--config",  "--data-dir", "--set",         "--log",       "-d",
+                                            "--dir",     "--sha1",     "--user",        "-i",          "--input",
+                                            "--id",      "--size",     "--rate",        "--listen",    "--log-level",
+                                            "--cluster", "--retries",  "--listen-host", "--token-file"};
 const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
-const std::set<std::string> globalOptions = {"--config", "--data-dir", "--set", "--log", "--quiet", "-q", "--json",
-                                             "--help",   "-h",         "-v",    "--verbose", "--cluster", "--version"};
+const std::set<std::string> globalOptions = {"--config",  "--data-dir", "--set",    "--log", "--quiet",
+                                             "-q",        "--json",     "--help",   "-h",    "-v",
+                                             "--verbose", "--cluster",  "--version"};
 const std::map<std::string, std::set<std::string>> commandOptions = {
     {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach", "--retries"}},
     {"resume", {"--all", "--failed", "--retries"}},
@@ -157,8 +158,7 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!problem.empty())
             throw UsageError("--id: " + problem);
         line.id = value;
-    }
-    else if (name == "--all")
+    } else if (name == "--all")
         line.all = true;
     else if (name == "--detach")
         line.detach = true;
@@ -170,8 +170,7 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!ok || count < 0 || count > 1000)
             throw UsageError("--retries needs a count from 0 to 1000, got \"" + value + "\"");
         line.retries = count;
-    }
-    else if (name == "--listen")
+    } else if (name == "--listen")
         line.listen = value;
     else if (name == "--allow-remote")
         line.allowRemote = true;

@@ -169,8 +169,8 @@ int TransferCommand::resume()
         TransferRunner::Job job;
         job.id = id;
         job.label = found != known.end() ? labelOf(found->second.value("url").toString().toStdString()) : id;
-        job.offset = found != known.end() ? static_cast<std::uint64_t>(found->second.value("partialBytes").toDouble())
-                                          : 0;
+        job.offset =
+            found != known.end() ? static_cast<std::uint64_t>(found->second.value("partialBytes").toDouble()) : 0;
         const ServiceClient::Answer answer = owner.post(idPath(id, "resume"));
         if (answer.status == 202)
             runner.follow(job);

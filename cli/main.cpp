@@ -69,11 +69,11 @@ int printPageLink(const CommandLine& line)
         std::printf("%s\n", answer.body.value("url").toString().toUtf8().constData());
         return 0;
     }
-    std::fprintf(stderr, "haul: %s\n",
-                 answer.status == 0 ? ("no owner runs for " + owner.dataPath() +
-                                       "; start one with haul serve --listen 127.0.0.1:PORT")
-                                          .c_str()
-                                    : answer.error.c_str());
+    std::fprintf(
+        stderr, "haul: %s\n",
+        answer.status == 0
+            ? ("no owner runs for " + owner.dataPath() + "; start one with haul serve --listen 127.0.0.1:PORT").c_str()
+            : answer.error.c_str());
     return 1;
 }
 

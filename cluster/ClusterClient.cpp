@@ -59,9 +59,10 @@ class Client
 {
 public:
     explicit Client(const Command& command)
-        : command(command),
-          view(command.json ? ProgressView::Mode::Json : command.quiet ? ProgressView::Mode::Quiet : ProgressView::Mode::Human,
-               ::isatty(STDOUT_FILENO) != 0)
+        : command(command), view(command.json    ? ProgressView::Mode::Json
+                                 : command.quiet ? ProgressView::Mode::Quiet
+                                                 : ProgressView::Mode::Human,
+                                 ::isatty(STDOUT_FILENO) != 0)
     {
     }
     ~Client()
@@ -174,7 +175,8 @@ private:
                 view.result("queued: " + item.second + " [id " + item.first + "]");
             }
             if (command.json)
-                std::printf("%s\n", QJsonDocument(QJsonObject{{"ids", ids}}).toJson(QJsonDocument::Compact).constData());
+                std::printf("%s\n",
+                            QJsonDocument(QJsonObject{{"ids", ids}}).toJson(QJsonDocument::Compact).constData());
             return failures == 0 ? 0 : 1;
         }
         for (const auto& item : submitted)
@@ -211,8 +213,11 @@ private:
                 std::uint64_t revision = 0;
                 natsStatus status = NATS_OK;
                 if (link.getClaim(id, &claim, &revision, &status) && claim.ended()) {
-                    QJsonObject ended{{"session", qs(id)}, {"state", qs(claim.state)}, {"code", claim.code},
-                                      {"text", qs(claim.text)}, {"host", qs(claim.host)}};
+                    QJsonObject ended{{"session", qs(id)},
+                                      {"state", qs(claim.state)},
+                                      {"code", claim.code},
+                                      {"text", qs(claim.text)},
+                                      {"host", qs(claim.host)}};
                     failures += settle(id, ended);
                 }
             }
@@ -231,9 +236,11 @@ private:
         if (item.subject.compare(0, 11, "haul.ended.") == 0)
             return settle(id, item.object);
         if (command.json)
-            std::printf("%s\n", QJsonDocument(item.object).toJson(QJsonDocument::Compact).constData()), std::fflush(stdout);
+            std::printf("%s\n", QJsonDocument(item.object).toJson(QJsonDocument::Compact).constData()),
+                std::fflush(stdout);
         if (item.object.contains("currentBytes")) {
-            view.update(id, found->second.label, static_cast<std::uint64_t>(item.object.value("currentBytes").toDouble()),
+            view.update(id, found->second.label,
+                        static_cast<std::uint64_t>(item.object.value("currentBytes").toDouble()),
                         static_cast<std::uint64_t>(item.object.value("totalBytes").toDouble()),
                         static_cast<std::uint64_t>(item.object.value("bytesPerSecond").toDouble()));
         } else {
@@ -266,13 +273,14 @@ private:
             return 0;
         }
         if (state == "paused")
-            view.result("paused: " + label + " (" + std::to_string(static_cast<qint64>(ended.value("partialBytes").toDouble())) +
+            view.result("paused: " + label + " (" +
+                        std::to_string(static_cast<qint64>(ended.value("partialBytes").toDouble())) +
                         " bytes kept) [id " + id + on + "]");
         else if (state == "aborted")
             view.result("aborted: " + label + " [id " + id + on + "]");
         else
-            view.result("failed: " + label + ": " + text + " (code " + std::to_string(code) + ") [" + state + ", id " + id +
-                        on + "]");
+            view.result("failed: " + label + ": " + text + " (code " + std::to_string(code) + ") [" + state + ", id " +
+                        id + on + "]");
         return 1;
     }
 
@@ -353,7 +361,8 @@ private:
         if (!link.getClaim(id, &claim, &revision, &lookup))
             return "no host holds it (unknown, or still waiting in the queue)";
         if (claim.ended())
-            return "no host holds it: it " + std::string(claim.state == "refused" ? "was refused" : "has " + claim.state) +
+            return "no host holds it: it " +
+                   std::string(claim.state == "refused" ? "was refused" : "has " + claim.state) +
                    (claim.host.empty() ? std::string() : " on " + claim.host);
         return "no host holds it (waiting in the queue for another try)";
     }
@@ -401,8 +410,8 @@ private:
             for (const QJsonValue& value : held) {
                 const QJsonObject entry = value.toObject();
                 const QJsonObject& about = known[entry.value("id").toString()];
-                const double bytes = about.contains("bytes") ? about.value("bytes").toDouble()
-                                                             : about.value("partialBytes").toDouble();
+                const double bytes =
+                    about.contains("bytes") ? about.value("bytes").toDouble() : about.value("partialBytes").toDouble();
                 std::printf("  %s  %s  %s, %lld bytes\n", entry.value("id").toString().toUtf8().constData(),
                             about.value("url").toString().toUtf8().constData(),
                             entry.value("state").toString().toUtf8().constData(), static_cast<long long>(bytes));

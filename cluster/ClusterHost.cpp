@@ -22,7 +22,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum Level { Error, Warning, Info, Debug };
+enum Level
+{
+    Error,
+    Warning,
+    Info,
+    Debug
+};
 
 QString qs(const std::string& text)
 {
@@ -47,8 +53,8 @@ struct Held
     Clock::time_point watchUntil; // watching: when a silent holder counts as gone
     natsSubscription* control = nullptr;
     std::string url, dir, sha1;
-    Claim final;                  // ending: what the bucket keeps
-    bool ack = true;              // ending: ack, or hand back after nakDelayMs
+    Claim final;     // ending: what the bucket keeps
+    bool ack = true; // ending: ack, or hand back after nakDelayMs
     std::int64_t nakDelayMs = 0;
 };
 
@@ -145,8 +151,8 @@ private:
                 return true;
             link.close();
             owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + settings.url + ": " + error +
-                                                         "; serving locally, trying again in " +
-                                                         std::to_string(delay) + " s");
+                                                         "; serving locally, trying again in " + std::to_string(delay) +
+                                                         " s");
             if (!waitFor(std::chrono::seconds(delay)))
                 return false;
             delay = std::min(delay * 2, 5);
@@ -163,8 +169,7 @@ private:
         bind.Consumer = consumerName;
         bind.ManualAck = true;
         jsErrCode code = jsErrCode(0);
-        natsStatus status =
-            js_PullSubscribe(&pullSub, link.js, requestSubject, consumerName, &options, &bind, &code);
+        natsStatus status = js_PullSubscribe(&pullSub, link.js, requestSubject, consumerName, &options, &bind, &code);
         if (status == NATS_OK)
             status = natsConnection_Subscribe(&listSub, link.connection, listSubject, &NatsHost::onList, this);
         if (status != NATS_OK)
@@ -410,9 +415,8 @@ private:
         std::unique_lock<std::mutex> lock(mutex);
         while (!stopping) {
             changed.wait_until(lock, nextBeat, [this] {
-                return stopping || std::any_of(held.begin(), held.end(), [](const auto& item) {
-                           return item.second.state == "ending";
-                       });
+                return stopping || std::any_of(held.begin(), held.end(),
+                                               [](const auto& item) { return item.second.state == "ending"; });
             });
             if (stopping || !joined) {
                 nextBeat = Clock::now() + beatPeriod;
@@ -535,7 +539,8 @@ private:
     std::string heldId(const char* subject)
     {
         const std::string prefix = "haul.control.";
-        const std::string tail = std::strncmp(subject, prefix.c_str(), prefix.size()) == 0 ? subject + prefix.size() : "";
+        const std::string tail =
+            std::strncmp(subject, prefix.c_str(), prefix.size()) == 0 ? subject + prefix.size() : "";
         for (const auto& item : held) {
             if (token(item.first) == tail && item.second.state != "watching" && item.second.state != "ending")
                 return item.first;
@@ -621,8 +626,8 @@ private:
 } // namespace
 } // namespace cluster
 
-extern "C" __attribute__((visibility("default"))) cluster::Host* haulClusterStartHost(const cluster::HostSettings& settings,
-                                                                                      cluster::OwnerSide& owner)
+extern "C" __attribute__((visibility("default"))) cluster::Host*
+haulClusterStartHost(const cluster::HostSettings& settings, cluster::OwnerSide& owner)
 {
     return new cluster::NatsHost(settings, owner);
 }

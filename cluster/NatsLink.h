@@ -2,10 +2,9 @@
 // The cluster's names on the NATS side and one connection with its JetStream context and
 // claim bucket, shared by the host and the client commands.
 
-#include <nats/nats.h>
-
 #include <QJsonObject>
 #include <cstdint>
+#include <nats/nats.h>
 #include <string>
 
 namespace cluster {

@@ -102,8 +102,8 @@ std::string idProblem(const std::string& id)
     if (id.size() > maxIdLength)
         return "id is longer than " + std::to_string(maxIdLength) + " characters";
     for (const char c : id) {
-        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          c == '-' || c == '_' || c == '.' || c == '~' || c == '+' || c == ':' || c == '@';
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '_' || c == '.' || c == '~' || c == '+' || c == ':' || c == '@';
         if (!safe)
             return "id " + quoted(id) + " may hold only letters, digits and - _ . ~ + : @";
     }

@@ -65,9 +65,10 @@ long unitAt(const unsigned char* p)
     long unit = 0;
     for (int k = 2; k < 6; ++k) {
         const unsigned char c = p[k];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                          : c >= 'A' && c <= 'F'               ? c - 'A' + 10
-                                                              : -1;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
         if (digit < 0)
             return -1;
         unit = unit * 16 + digit;

@@ -2,8 +2,8 @@
 
 #include "ConfigNumber.h"
 #include "MessageDispatcher.h"
-#include "StatusReportPayload.h"
 #include "SafeText.h"
+#include "StatusReportPayload.h"
 
 #include <boost/thread/lock_guard.hpp>
 #include <exception>
@@ -17,8 +17,8 @@ const std::uint64_t defaultMaxDownloads = 50;
 } // namespace
 
 Haulwright::Haulwright()
-    : maxDownloads(defaultMaxDownloads), stopping(false), logger(Logger::getDefaultInstance()),
-      configuration(nullptr), reservations(0)
+    : maxDownloads(defaultMaxDownloads), stopping(false), logger(Logger::getDefaultInstance()), configuration(nullptr),
+      reservations(0)
 {
     handlers["Start"] = &Haulwright::handleStart;
     handlers["Resume"] = &Haulwright::handleResume;

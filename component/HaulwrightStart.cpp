@@ -2,8 +2,8 @@
 #include "AdmissionGuard.h"
 #include "Downloader.h"
 #include "Haulwright.h"
-#include "StartRequestPayload.h"
 #include "SafeText.h"
+#include "StartRequestPayload.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -6,8 +6,8 @@
 #include "DispatcherFilterGuard.h"
 #include "Haulwright.h"
 #include "NetworkProxyHelper.h"
-#include "StartRequestPayload.h"
 #include "SafeText.h"
+#include "StartRequestPayload.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
@@ -208,16 +208,40 @@ void Downloader::requestStop(DownloadAction requested)
         Qt::QueuedConnection);
 }
 
-void Downloader::abort() { requestStop(ActionAbort); }
+void Downloader::abort()
+{
+    requestStop(ActionAbort);
+}
 
-void Downloader::pause() { requestStop(ActionPause); }
+void Downloader::pause()
+{
+    requestStop(ActionPause);
+}
 
-DownloadState Downloader::getState() { return state; }
-std::int32_t Downloader::getResultCode() { return resultCode; }
-std::string Downloader::getStatusMessage() { return statusMessage; }
-boost::shared_ptr<LocalMessage> Downloader::getRequestMessage() { return requestMessage; }
-std::string Downloader::getServerFilename() { return serverFilename; }
-std::string Downloader::getTemporalFilename() { return temporalFilename.toStdString(); }
+DownloadState Downloader::getState()
+{
+    return state;
+}
+std::int32_t Downloader::getResultCode()
+{
+    return resultCode;
+}
+std::string Downloader::getStatusMessage()
+{
+    return statusMessage;
+}
+boost::shared_ptr<LocalMessage> Downloader::getRequestMessage()
+{
+    return requestMessage;
+}
+std::string Downloader::getServerFilename()
+{
+    return serverFilename;
+}
+std::string Downloader::getTemporalFilename()
+{
+    return temporalFilename.toStdString();
+}
 
 void Downloader::sendRequest(const std::string& target, QNetworkRequest& request)
 {
@@ -292,8 +316,8 @@ QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)
         throw std::domain_error("Error retrieving Data Path");
 
     QList<QSslCertificate> authorities;
-    QDirIterator entries(QString::fromStdString(dataPath + "cert/"), QStringList() << "*.crt",
-                         QDir::Dirs | QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator entries(QString::fromStdString(dataPath + "cert/"), QStringList() << "*.crt", QDir::Dirs | QDir::Files,
+                         QDirIterator::Subdirectories);
     while (entries.hasNext()) {
         QFile certificate(entries.next());
         if (!certificate.open(QIODevice::ReadOnly | QIODevice::Text))

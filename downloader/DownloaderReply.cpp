@@ -1,9 +1,8 @@
 // What the transfer does with its reply: data, end of the reply, TLS errors,
 // the completion checks and progress reports.
+#include "ContentDisposition.h"
 #include "Downloader.h"
 #include "Haulwright.h"
-
-#include "ContentDisposition.h"
 #include "InputPolicy.h"
 #include "MessageDispatcher.h"
 #include "ProgressReportPayload.h"
@@ -12,13 +11,13 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QUrl>
+#include <algorithm>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/thread/lock_guard.hpp>
-#include <algorithm>
 #include <limits>
+#include <locale>
 #include <utility>
 #include <vector>
-#include <locale>
 
 namespace {
 const quint32 maxRedirects = 5;
@@ -137,8 +136,8 @@ bool Downloader::acceptAnswer()
         // A part must start where the file ends and reach the end of the server's file.
         const ContentRange range = parseContentRange(reply->rawHeader("Content-Range"));
         expectedTotal = range.total;
-        sound = sound && range.first == std::max<qint64>(rangeStart, 0) && range.total > 0 &&
-                range.last == range.total - 1;
+        sound =
+            sound && range.first == std::max<qint64>(rangeStart, 0) && range.total > 0 && range.last == range.total - 1;
     }
     if (!sound) {
         // Appending what does not add up would corrupt the file; keep it as it is.
@@ -193,8 +192,8 @@ void Downloader::onFinishSlot()
             bool complete = size == expectedTotal;
             if (httpStatus == 200)
                 // Without a length, any byte will do; lengths beyond 32 bits can never be confirmed.
-                complete = announced < 0 ? size > 0
-                                         : announced <= std::numeric_limits<quint32>::max() && size == announced;
+                complete =
+                    announced < 0 ? size > 0 : announced <= std::numeric_limits<quint32>::max() && size == announced;
             else if (httpStatus != 206)
                 // FTP announces the size it will send; fewer bytes is a transfer cut short.
                 complete = announced < 0 || size >= announced;
@@ -387,8 +386,8 @@ void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     properties.priority = 1;
     properties.sessionId = requestMessage->getSessionId();
     properties.replyTopic = std::string();
-    boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(
-        static_cast<std::uint64_t>(bytesReceived), static_cast<std::uint64_t>(bytesTotal), rate));
+    boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(static_cast<std::uint64_t>(bytesReceived),
+                                                                       static_cast<std::uint64_t>(bytesTotal), rate));
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     message->setPayload(payload);
     if (MessageDispatcher::getInstance()->post(message) != 0)

@@ -9,8 +9,8 @@
 #include <QByteArray>
 #include <QJsonDocument>
 #include <QString>
-#include <sanitizer/lsan_interface.h>
 #include <cstdint>
+#include <sanitizer/lsan_interface.h>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (notUtf8 && QString::fromUtf8(text, static_cast<int>(size)).toUtf8() == QByteArray(text, static_cast<int>(size)))
         fuzz::fail("jsonObjectFrom called UTF-8 text not UTF-8", input, error);
     const bool twice = error.rfind("JSON with a key twice", 0) == 0;
-    const bool expected = isObject && depth <= inputPolicy::maxJsonDepth && size <= inputPolicy::maxBodyBytes &&
-                          !notUtf8 && !twice;
+    const bool expected =
+        isObject && depth <= inputPolicy::maxJsonDepth && size <= inputPolicy::maxBodyBytes && !notUtf8 && !twice;
     if (expected != error.empty())
         fuzz::fail(expected ? "jsonObjectFrom refused an object within the limits"
                             : "jsonObjectFrom accepted other than an object within the limits",

@@ -28,8 +28,8 @@ bool under(const std::string& path, const std::string& root)
 {
     if (root == "/")
         return true;
-    return path == root || (path.compare(0, root.size(), root) == 0 && path.size() > root.size() &&
-                            path[root.size()] == '/');
+    return path == root ||
+           (path.compare(0, root.size(), root) == 0 && path.size() > root.size() && path[root.size()] == '/');
 }
 
 } // namespace

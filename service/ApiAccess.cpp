@@ -82,8 +82,8 @@ bool ApiAccess::knownSession(const std::string& cookieHeader) const
     return false;
 }
 
-bool ApiAccess::authorized(const std::string& authorization, const std::string& cookie,
-                           const std::string& queryToken, bool queryAllowed) const
+bool ApiAccess::authorized(const std::string& authorization, const std::string& cookie, const std::string& queryToken,
+                           bool queryAllowed) const
 {
     if (authorization.compare(0, 7, "Bearer ") == 0 && sameSecret(authorization.substr(7), token))
         return true;

@@ -47,7 +47,7 @@ private:
     // Guards codes and sessions.
     mutable std::mutex mutex;
     std::deque<std::pair<std::string, std::chrono::steady_clock::time_point>> codes; // with their expiry
-    std::deque<std::string> sessions; // newest last
+    std::deque<std::string> sessions;                                                // newest last
 };
 
 // 32 random bytes as 64 hexadecimal digits; empty when the system has no randomness to give.

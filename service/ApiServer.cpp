@@ -82,9 +82,9 @@ const std::pair<std::string, std::string>* pageFile(const std::string& name)
     static const std::map<std::string, std::pair<std::string, std::string>> files = [] {
         registerPageFiles();
         std::map<std::string, std::pair<std::string, std::string>> loaded;
-        for (const auto& [file, type] : {std::pair{"index.html", "text/html; charset=utf-8"},
-                                         std::pair{"app.css", "text/css; charset=utf-8"},
-                                         std::pair{"app.js", "text/javascript; charset=utf-8"}}) {
+        for (const auto& [file, type] :
+             {std::pair{"index.html", "text/html; charset=utf-8"}, std::pair{"app.css", "text/css; charset=utf-8"},
+              std::pair{"app.js", "text/javascript; charset=utf-8"}}) {
             QFile resource(QString(":/web/") + file);
             if (resource.open(QIODevice::ReadOnly))
                 loaded[file] = {type, resource.readAll().toStdString()};
@@ -271,9 +271,8 @@ private:
         // A stranger learns nothing of the interface, not even which paths exist.
         const bool open = route.kind == ApiRoute::Kind::Session || route.kind == ApiRoute::Kind::PageLink;
         if (door->tcp && !open &&
-            !server.access->authorized(field(request, http::field::authorization),
-                                       field(request, http::field::cookie), route.token,
-                                       route.kind == ApiRoute::Kind::Events))
+            !server.access->authorized(field(request, http::field::authorization), field(request, http::field::cookie),
+                                       route.token, route.kind == ApiRoute::Kind::Events))
             return answer(failure(401, "a valid token is required (Authorization: Bearer TOKEN, or the page's "
                                        "session)"));
         if (route.kind == ApiRoute::Kind::Refused)
@@ -285,9 +284,8 @@ private:
         // The service may wait on its store: not on a connection's thread.
         asio::post(server.workers, [self = shared_from_this()] {
             Reply reply = self->serve();
-            asio::post(self->socket.get_executor(), [self, reply = std::move(reply)]() mutable {
-                self->answer(std::move(reply));
-            });
+            asio::post(self->socket.get_executor(),
+                       [self, reply = std::move(reply)]() mutable { self->answer(std::move(reply)); });
         });
     }
 
@@ -394,14 +392,14 @@ private:
         response->keep_alive(keepAlive);
         response->prepare_payload();
         arm(server.limits.write);
-        http::async_write(socket, *response,
-                          [self = shared_from_this(), response, keepAlive](const boost::system::error_code& ec,
-                                                                           std::size_t) {
-                              self->setCounted(false);
-                              if (ec || !keepAlive || self->closeAfter)
-                                  return self->close();
-                              self->readHead();
-                          });
+        http::async_write(
+            socket, *response,
+            [self = shared_from_this(), response, keepAlive](const boost::system::error_code& ec, std::size_t) {
+                self->setCounted(false);
+                if (ec || !keepAlive || self->closeAfter)
+                    return self->close();
+                self->readHead();
+            });
     }
 
     void startStream()
@@ -420,10 +418,9 @@ private:
                 asio::post(self->socket.get_executor(), [self] { self->pump(); });
         });
         // A reader sends nothing more: any byte or the end of its side closes the stream.
-        socket.async_read_some(asio::buffer(probe, sizeof probe),
-                               [self = shared_from_this()](const boost::system::error_code&, std::size_t) {
-                                   self->close();
-                               });
+        socket.async_read_some(
+            asio::buffer(probe, sizeof probe),
+            [self = shared_from_this()](const boost::system::error_code&, std::size_t) { self->close(); });
         keepAlive();
     }
 
@@ -529,8 +526,7 @@ bool ApiServer::listenUnix(const std::string& path, std::string* error)
     ::unlink(path.c_str());
     std::string reason;
     // The data directory is the user's alone; the socket is too, in case it lies elsewhere.
-    if (listen(std::make_shared<Door>(io), Protocol::endpoint{asio::local::stream_protocol::endpoint(path)},
-               &reason) &&
+    if (listen(std::make_shared<Door>(io), Protocol::endpoint{asio::local::stream_protocol::endpoint(path)}, &reason) &&
         ::chmod(path.c_str(), 0600) == 0)
         return true;
     *error = "cannot listen on " + path + ": " + (reason.empty() ? std::strerror(errno) : reason);

@@ -1,5 +1,6 @@
 #include "ClusterMember.h"
 
+#include "ConfigCheck.h"
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DownloadService.h"
@@ -11,19 +12,6 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <unistd.h>
-
-namespace {
-
-int configured(const char* key, int fallback)
-{
-    std::string text;
-    if (Configuration::instance().getValue(key, text, 0) != 0)
-        return fallback;
-    const int value = configNumber<int>(text, fallback);
-    return value > 0 ? value : fallback;
-}
-
-} // namespace
 
 std::string ClusterLibrary::find()
 {
@@ -142,9 +130,9 @@ bool ClusterMember::start(const std::string& url, std::string* error)
         name = std::string(hostName) + ":" + std::to_string(::getpid());
     }
     settings.hostName = name;
-    settings.ackWaitSeconds = configured("Cluster/AckWaitSeconds", settings.ackWaitSeconds);
-    settings.maxDeliveries = configured("Cluster/MaxDeliveries", settings.maxDeliveries);
-    settings.retryDelaySeconds = configured("Cluster/RetryDelaySeconds", settings.retryDelaySeconds);
+    settings.ackWaitSeconds = positiveSetting("Cluster/AckWaitSeconds", settings.ackWaitSeconds);
+    settings.maxDeliveries = positiveSetting("Cluster/MaxDeliveries", settings.maxDeliveries);
+    settings.retryDelaySeconds = positiveSetting("Cluster/RetryDelaySeconds", settings.retryDelaySeconds);
     bridge.reset(new Bridge(service, hub, log));
     host.reset(library.startHost(settings, *bridge));
     return true;

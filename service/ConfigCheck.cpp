@@ -1,5 +1,7 @@
 #include "ConfigCheck.h"
 
+#include "ConfigNumber.h"
+#include "Configuration.h"
 #include "NearestName.h"
 
 #include <QFile>
@@ -159,4 +161,13 @@ std::string configProblem(const std::string& file, const std::vector<std::pair<s
             return "--set " + setting.first + "=" + setting.second + ": " + problem;
     }
     return std::string();
+}
+
+int positiveSetting(const char* key, int fallback)
+{
+    std::string text;
+    if (Configuration::instance().getValue(key, text, 0) != 0)
+        return fallback;
+    const int value = configNumber<int>(text, fallback);
+    return value > 0 ? value : fallback;
 }

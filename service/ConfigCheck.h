@@ -29,3 +29,7 @@ std::string configValueProblem(const std::string& key, const std::string& value)
 // The first problem of an INI file ("conf.ini:3: unknown key ...") or of a --set pair ("--set
 // K=V: must be 0 or more"); empty when the file (if any) and every setting are accepted.
 std::string configProblem(const std::string& file, const std::vector<std::pair<std::string, std::string>>& settings);
+
+// The positive whole number configured under key, else fallback (missing, not a number, or not
+// above 0).
+int positiveSetting(const char* key, int fallback);

@@ -1,15 +1,15 @@
 #include "DownloadService.h"
 
 #include "ClientEvent.h"
+#include "Configuration.h"
 #include "EventHub.h"
+#include "InputPolicy.h"
 #include "LocalMessage.h"
 #include "MessageBus.h"
 #include "RecordState.h"
 #include "RequestStore.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
-#include "Configuration.h"
-#include "InputPolicy.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -185,8 +185,10 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
             return false;
         }
         if (entries.size() + requests.size() > maxKnown) {
-            error = {503, "the owner holds " + std::to_string(entries.size()) + " downloads already (at most " +
-                              std::to_string(maxKnown) + "); start more once some have ended", 0};
+            error = {503,
+                     "the owner holds " + std::to_string(entries.size()) + " downloads already (at most " +
+                         std::to_string(maxKnown) + "); start more once some have ended",
+                     0};
             return false;
         }
         for (std::size_t i = 0; i < requests.size(); ++i) {
@@ -275,8 +277,10 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
     if (action == "forget") {
         // Only what nothing runs: the record and its partial file go, and no server is asked.
         if (found != entries.end()) {
-            error = {409, "download " + id + " is " + (found->second.posted ? "running" : "queued") +
-                              ": pause or abort it instead", 275};
+            error = {409,
+                     "download " + id + " is " + (found->second.posted ? "running" : "queued") +
+                         ": pause or abort it instead",
+                     275};
             return false;
         }
         if (!persisted) {
@@ -331,8 +335,8 @@ void DownloadService::postRequest(Entry entry)
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties), Release(this, entry.request.id));
     if (entry.type == "Start") {
         const DownloadRequest& request = entry.request;
-        message->setPayload(boost::shared_ptr<ISerializable>(
-            new StartRequestPayload(request.url, request.user, request.password, request.dir, !request.user.empty(), request.sha1)));
+        message->setPayload(boost::shared_ptr<ISerializable>(new StartRequestPayload(
+            request.url, request.user, request.password, request.dir, !request.user.empty(), request.sha1)));
     }
     if (MessageBus::instance().post(message) != 0) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -514,7 +518,7 @@ QJsonObject DownloadService::list()
         QJsonObject object;
         object.insert("id", text(item.first));
         object.insert("url", text(entry.request.url));
-        object.insert("state", !entry.posted     ? "queued"
+        object.insert("state", !entry.posted    ? "queued"
                                : entry.aborting ? "aborting"
                                : entry.pausing  ? "pausing"
                                                 : "running");

@@ -35,8 +35,7 @@ public:
 
     // Every request is checked before any is queued or any folder made; ids are filled in for
     // those without one. door: where the requests came in, which decides the folders allowed.
-    bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error,
-               Door door);
+    bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error, Door door);
     // action: "pause", "resume", "abort" or "forget" (an abort that refuses a running download).
     bool control(const std::string& action, const std::string& id, ServiceError& error);
     // {"running":[...], "persisted":[...]}

@@ -4,6 +4,7 @@
 #include "ApiAccess.h"
 #include "ApiServer.h"
 #include "ClusterMember.h"
+#include "ConfigCheck.h"
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DownloadService.h"
@@ -16,18 +17,18 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QString>
-#include <QtGlobal>
 #include <QTimer>
+#include <QtGlobal>
+#include <arpa/inet.h>
 #include <boost/asio/ip/address.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <map>
-#include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <ifaddrs.h>
+#include <map>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -39,7 +40,13 @@ const int defaultIdleExitSeconds = 30;
 // Long enough for transfers to notice a pause and their completions to flush.
 const int stopTimeoutMs = 60000;
 
-enum class Level { Error, Warning, Info, Debug };
+enum class Level
+{
+    Error,
+    Warning,
+    Info,
+    Debug
+};
 
 Level levelNamed(const std::string& name, bool* ok)
 {
@@ -176,29 +183,22 @@ std::vector<std::string> hostNames(const std::vector<std::string>& asked, const 
     return names;
 }
 
-int setting(const char* key, int fallback)
-{
-    std::string text;
-    if (Configuration::instance().getValue(key, text, 0) != 0)
-        return fallback;
-    const int value = configNumber<int>(text, fallback);
-    return value > 0 ? value : fallback;
-}
-
 ApiServer::Limits interfaceLimits()
 {
     ApiServer::Limits limits;
-    limits.connectionsPerDoor = setting("Service/MaxConnections", limits.connectionsPerDoor);
-    limits.request = std::chrono::seconds(setting("Service/RequestTimeoutSeconds", int(limits.request.count())));
-    limits.idle = std::chrono::seconds(setting("Service/IdleTimeoutSeconds", int(limits.idle.count())));
+    limits.connectionsPerDoor = positiveSetting("Service/MaxConnections", limits.connectionsPerDoor);
+    limits.request =
+        std::chrono::seconds(positiveSetting("Service/RequestTimeoutSeconds", int(limits.request.count())));
+    limits.idle = std::chrono::seconds(positiveSetting("Service/IdleTimeoutSeconds", int(limits.idle.count())));
     return limits;
 }
 
 EventHub::Limits streamLimits()
 {
     EventHub::Limits limits;
-    limits.perSubscriber = std::size_t(setting("Service/StreamBufferKiB", int(limits.perSubscriber >> 10))) << 10;
-    limits.total = std::size_t(setting("Service/StreamBuffersMiB", int(limits.total >> 20))) << 20;
+    limits.perSubscriber = std::size_t(positiveSetting("Service/StreamBufferKiB", int(limits.perSubscriber >> 10)))
+                           << 10;
+    limits.total = std::size_t(positiveSetting("Service/StreamBuffersMiB", int(limits.total >> 20))) << 20;
     return limits;
 }
 
@@ -356,10 +356,9 @@ int Owner::run()
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
-    log(Level::Info, "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " +
-                         socketPath(data) +
-                         (address.empty() ? std::string()
-                                          : " and " + server.tcpUrl() + " (token in " + tokenPath(data) + ")"));
+    log(Level::Info,
+        "process " + std::to_string(::getpid()) + " owns " + data + ", listening on " + socketPath(data) +
+            (address.empty() ? std::string() : " and " + server.tcpUrl() + " (token in " + tokenPath(data) + ")"));
     // The page's link carries a one-time code: shown to a person at a terminal, never logged.
     if (!address.empty() && ::isatty(STDOUT_FILENO)) {
         std::printf("page: %s\n", server.newPageLink().c_str());

@@ -9,11 +9,11 @@
 struct ServeOptions
 {
     HostOptions host;
-    std::string listen;       // "ADDRESS:PORT" for TCP as well; empty: the Unix socket alone
-    bool allowRemote = false; // a non-loopback ADDRESS is refused without it
+    std::string listen;                   // "ADDRESS:PORT" for TCP as well; empty: the Unix socket alone
+    bool allowRemote = false;             // a non-loopback ADDRESS is refused without it
     std::vector<std::string> listenHosts; // Host names besides the address; default the machine's
-    std::string tokenFile;    // a token kept across starts; empty: a new one at every start
-    bool idleExit = false;    // leave after Service/IdleExitSeconds with nothing to do
+    std::string tokenFile;                // a token kept across starts; empty: a new one at every start
+    bool idleExit = false;                // leave after Service/IdleExitSeconds with nothing to do
     std::string logLevel = "info";
     std::string cluster; // nats://HOST:PORT: also a host of that cluster
 };

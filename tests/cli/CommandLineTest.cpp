@@ -6,7 +6,6 @@
 #include "RetryPolicy.h"
 
 #include <QJsonDocument>
-
 #include <QRegularExpression>
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -200,7 +199,8 @@ TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
         EXPECT_TRUE(manual.contains(QByteArray("\\fB") + key.name)) << key.name;
     }
     EXPECT_EQ(checked, documented);
-    for (const std::string command : {"", "get", "resume", "pause", "abort", "forget", "serve", "list", "demo", "page"}) {
+    for (const std::string command :
+         {"", "get", "resume", "pause", "abort", "forget", "serve", "list", "demo", "page"}) {
         const QString usage = QString::fromStdString(CommandLine::usage(command));
         for (QRegularExpressionMatchIterator i = QRegularExpression("--[a-z-]+").globalMatch(usage); i.hasNext();) {
             const QString option = i.next().captured();

@@ -71,10 +71,11 @@ protected:
     {
         hosts[name].reset(new OwnerProcess(sandbox.file(name + "/")));
         OwnerProcess& owner = *hosts[name];
-        EXPECT_TRUE(owner.serve(QStringList{"--cluster", nats.url().c_str(), "--set", "Cluster/AckWaitSeconds=3", "--set",
-                                            ("Downloader/MaxDownloads=" + std::to_string(places)).c_str()} +
+        EXPECT_TRUE(owner.serve(QStringList{"--cluster", nats.url().c_str(), "--set", "Cluster/AckWaitSeconds=3",
+                                            "--set", ("Downloader/MaxDownloads=" + std::to_string(places)).c_str()} +
                                 extra));
-        EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().contains(awaited.c_str()); }, 20000)) << owner.errorSoFar().data();
+        EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().contains(awaited.c_str()); }, 20000))
+            << owner.errorSoFar().data();
         return owner;
     }
     Outcome client(const QStringList& args)
@@ -86,7 +87,8 @@ protected:
     {
         QByteArray list;
         for (int i = 0; i < count; ++i)
-            list += files.url(QString("/f%1?size=%2&seed=%1&rate=%3").arg(i).arg(size).arg(rate)).c_str() + QByteArray("\n");
+            list += files.url(QString("/f%1?size=%2&seed=%1&rate=%3").arg(i).arg(size).arg(rate)).c_str() +
+                    QByteArray("\n");
         ASSERT_TRUE(writeFile(sandbox.file("urls"), list));
         EXPECT_TRUE(client({"get", "--detach", "-i", sandbox.file("urls").c_str()}).shows(0, "queued: f0"));
     }
@@ -140,12 +142,14 @@ TEST_F(ClusterTest, ThreeHostsShareTheQueue)
     submit(60, 65536, 65536);
     // A host takes no more than it has places for: nothing waits in its own queue.
     int queued = 0;
-    waitUntil([&] {
-        for (const auto& item : hosts)
-            for (const QJsonValue& value : item.second->client.get("/v1/downloads").body.value("running").toArray())
-                queued += value.toObject().value("state") == "queued";
-        return saved().size() >= 60;
-    }, 40000);
+    waitUntil(
+        [&] {
+            for (const auto& item : hosts)
+                for (const QJsonValue& value : item.second->client.get("/v1/downloads").body.value("running").toArray())
+                    queued += value.toObject().value("state") == "queued";
+            return saved().size() >= 60;
+        },
+        40000);
     EXPECT_EQ(queued, 0);
     expectAllOnce(60, 65536);
     std::map<std::string, int> share;
@@ -177,11 +181,11 @@ TEST_F(ClusterTest, KilledHostsDownloadsFinishElsewhere)
 TEST_F(ClusterTest, ControlFromAnotherProcess)
 {
     ASSERT_TRUE(nats.start());
-    OwnerProcess& owner =
-        host("a", 4, "joined the cluster", {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1"});
+    OwnerProcess& owner = host("a", 4, "joined the cluster",
+                               {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1"});
     for (const char* id : {"f0", "f1"})
-        EXPECT_TRUE(client({"get", "--detach", "--id", id, files.url(QString("/%1?size=4000000&seed=%2&rate=65536")
-                                                                          .arg(id).arg(id[1] - '0')).c_str()})
+        EXPECT_TRUE(client({"get", "--detach", "--id", id,
+                            files.url(QString("/%1?size=4000000&seed=%2&rate=65536").arg(id).arg(id[1] - '0')).c_str()})
                         .shows(0, "queued: "));
     ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 2; }, 20000));
     EXPECT_TRUE(client({"pause", "f0"}).shows(0, "paused: f0 ("));

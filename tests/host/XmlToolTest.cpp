@@ -19,7 +19,8 @@ TEST(XmlToolTest, EveryByteRoundTripsAndMalformedTextFindsNothing)
         {"Grüße/日本語/😀", "\xC3\x28 \xA0\xA1 \xE2\x28\xA1 \xF0\x28\x8C\x28", // invalid sequences
          "\xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xEF\xBF\xBE \xEF\xBF\xBF", // overlong, surrogate, >U+10FFFF, nonchars
          "\xEE\x80\x80\xEE\x83\xBF \xEE\x80\x80\x41",                        // the escape range itself
-         "a\xEF\xBB\xBF" "b"},                                                  // a byte order mark inside
+         "a\xEF\xBB\xBF"
+         "b"}, // a byte order mark inside
     };
     for (std::size_t row = 0; row < rows.size(); ++row) {
         std::unique_ptr<IXMLTool> writer(bootStrapCreate());

@@ -178,8 +178,9 @@ TEST(DoorTest, EventStreamsThatNeverReadAreDroppedAndTheOwnerStaysSmall)
     }
     QJsonArray list;
     for (int i = 0; i < 100; ++i)
-        list.append(QJsonObject{{"url", server.url(QString("/s%1.bin?size=100000000&rate=40000&seed=%1").arg(i)).c_str()},
-                                {"id", QString("s%1").arg(i)}});
+        list.append(
+            QJsonObject{{"url", server.url(QString("/s%1.bin?size=100000000&rate=40000&seed=%1").arg(i)).c_str()},
+                        {"id", QString("s%1").arg(i)}});
     ASSERT_EQ(201, owner.client.post("/v1/downloads", {{"downloads", list}}).status);
     ASSERT_TRUE(waitUntil([&] { return reader.count("", {}, "Progress") > 2000; }, 30000));
     const pid_t pid = owner.pid();
@@ -194,7 +195,8 @@ TEST(DoorTest, EventStreamsThatNeverReadAreDroppedAndTheOwnerStaysSmall)
     EXPECT_TRUE(waitUntil([&] { return stalled.front().drainClosed(&got); }));
     EXPECT_TRUE(got.trimmed().endsWith("}") && got.contains("\nevent: dropped\ndata: {\"type\":\"dropped\""))
         << got.right(300).data();
-    std::printf("[ figures  ] owner RSS %ld kB -> %ld kB in 8 s, 100 downloads, 40 streams never read\n", before, after);
+    std::printf("[ figures  ] owner RSS %ld kB -> %ld kB in 8 s, 100 downloads, 40 streams never read\n", before,
+                after);
 }
 
 // The data directory is the user's alone, found open or not, and the token changes with every
@@ -226,7 +228,8 @@ TEST(DoorTest, TheDataDirectoryIsClosedAndTheTokenNewAtEveryStart)
             EXPECT_EQ(onlyForTheUser, QFileInfo((data + "store/").c_str() + name).permissions()) << name.toStdString();
         EXPECT_EQ(onlyForTheUser, QFileInfo((data + "token").c_str()).permissions());
         const Outcome stopped = owner.stop(SIGTERM);
-        EXPECT_EQ(start == 0, stopped.err.contains(("made " + data + " from 0755 to 0700").c_str())) << stopped.err.data();
+        EXPECT_EQ(start == 0, stopped.err.contains(("made " + data + " from 0755 to 0700").c_str()))
+            << stopped.err.data();
         EXPECT_EQ(start == 0, stopped.err.contains(("made " + data + "token from 0644 to 0600").c_str()) ||
                                   stopped.err.contains(("made " + data + "store/old from 0644 to 0600").c_str()));
     }
@@ -240,7 +243,8 @@ TEST(DoorTest, TheDataDirectoryIsClosedAndTheTokenNewAtEveryStart)
         EXPECT_EQ(QByteArray(40, 'k'), readFile(data + "token").trimmed());
     }
     ::chmod(kept.c_str(), 0644);
-    EXPECT_TRUE(HaulProcess(data).run({"serve", "--listen", "127.0.0.1:0", "--token-file", kept.c_str()})
+    EXPECT_TRUE(HaulProcess(data)
+                    .run({"serve", "--listen", "127.0.0.1:0", "--token-file", kept.c_str()})
                     .shows(1, "must belong to you and be readable by you alone"));
 }
 

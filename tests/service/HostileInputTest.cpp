@@ -42,11 +42,20 @@ TEST(InputPolicyTest, EachValueIsRefusedWithItsReasonOrAccepted)
             << url.substr(0, 60) << ": " << problem;
         EXPECT_LT(problem.size(), 400u) << "a refusal quotes a little of the input, not all of it";
     }
-    for (const auto& [id, accepted] : std::vector<std::pair<std::string, bool>>{
-             {"1483cc72-0b4a-4b4e-9c1e-3f0f0c0d0e0f", true}, {"run_2.iso~a+b:c@d", true},
-             {std::string(200, 'i'), true}, {std::string(201, 'i'), false}, {std::string(2200, 'i'), false},
-             {"", false}, {"a/b", false}, {"a\\b", false}, {"..", false}, {".hidden", false}, {"a b", false},
-             {"a\nb", false}, {"r\xc3\xa9sum\xc3\xa9", false}})
+    for (const auto& [id, accepted] :
+         std::vector<std::pair<std::string, bool>>{{"1483cc72-0b4a-4b4e-9c1e-3f0f0c0d0e0f", true},
+                                                   {"run_2.iso~a+b:c@d", true},
+                                                   {std::string(200, 'i'), true},
+                                                   {std::string(201, 'i'), false},
+                                                   {std::string(2200, 'i'), false},
+                                                   {"", false},
+                                                   {"a/b", false},
+                                                   {"a\\b", false},
+                                                   {"..", false},
+                                                   {".hidden", false},
+                                                   {"a b", false},
+                                                   {"a\nb", false},
+                                                   {"r\xc3\xa9sum\xc3\xa9", false}})
         EXPECT_EQ(accepted, idProblem(id).empty()) << id.substr(0, 40);
     std::string digest = "AB" + std::string(38, 'c');
     EXPECT_EQ("", sha1Problem(digest));
@@ -82,13 +91,14 @@ TEST(SafeTextTest, ClientsSeeOneBoundedLineWithoutCredentials)
         {"ftp://u@h/a and https://v:w@k:8/b?c=d@e", "ftp://h/a and https://k:8/b?c=d@e"},
         {"mail me: bob@example.org", "mail me: bob@example.org"},
         {"https://alice:p@ss@example.org/file", "https://example.org/file"}, // up to the last "@"
-        {"://x@y and 9://x@y", "://x@y and 9://x@y"}, // a scheme starts with a letter
+        {"://x@y and 9://x@y", "://x@y and 9://x@y"},                        // a scheme starts with a letter
         {"a+b.c-d://u@h", "a+b.c-d://h"},
         {"http://a b@h", "http://a b@h"},
     };
     for (const auto& [text, wanted] : rows)
         EXPECT_EQ(wanted, withoutUserInfo(text));
-    EXPECT_EQ("550 No such file\\r\\nfailed: forged\\x1b[31m\\t", oneLine("550 No such file\r\nfailed: forged\x1b[31m\t"));
+    EXPECT_EQ("550 No such file\\r\\nfailed: forged\\x1b[31m\\t",
+              oneLine("550 No such file\r\nfailed: forged\x1b[31m\t"));
     // Cut at a character boundary: "é" is two bytes.
     EXPECT_EQ("ab…", clientText("ab\xc3\xa9", 3));
     EXPECT_EQ("http://h/\\n", clientText("http://u:p@h/\n"));

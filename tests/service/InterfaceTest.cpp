@@ -255,7 +255,8 @@ TEST_F(InterfaceTest, TcpRequestsNeedTheirHostAndTokenAndStayInTheAllowedFolders
     }
     EXPECT_FALSE(QFileInfo::exists("/etc/haul-test"));
     EXPECT_FALSE(QFileInfo::exists((data + "escaped").c_str()));
-    EXPECT_TRUE(waitUntil([&] { return fileExists(data + "download/sub/t.bin") && fileExists(data + "download/t.bin"); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return fileExists(data + "download/sub/t.bin") && fileExists(data + "download/t.bin"); }));
 
     // The page's link: a code good once, traded for a cookie that serves instead of the token.
     const ServiceClient::Answer link = owner.client.post("/v1/page-link", QJsonObject());
@@ -268,14 +269,18 @@ TEST_F(InterfaceTest, TcpRequestsNeedTheirHostAndTokenAndStayInTheAllowedFolders
     };
     const Answer traded = trade("{\"code\":\"" + code + "\"}");
     ASSERT_EQ(204, traded.status);
-    const QRegularExpression cookie("Set-Cookie: (haul_session_" + port + "=[0-9a-f]{64}); HttpOnly; SameSite=Strict; Path=/");
+    const QRegularExpression cookie("Set-Cookie: (haul_session_" + port +
+                                    "=[0-9a-f]{64}); HttpOnly; SameSite=Strict; Path=/");
     const QString session = cookie.match(traded.head).captured(1);
     ASSERT_FALSE(session.isEmpty()) << traded.head.data();
     EXPECT_EQ(401, trade("{\"code\":\"" + code + "\"}").status) << "a code works once";
     EXPECT_EQ(401, trade("{\"code\":\"" + QByteArray(64, '0') + "\"}").status);
     EXPECT_EQ(204, trade("{\"token\":\"" + token + "\"}").status);
-    EXPECT_EQ(200, overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: a=b; " + session.toUtf8() + "\r\n")).status);
-    EXPECT_EQ(401, overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: " + session.toUtf8() + "0\r\n")).status);
+    EXPECT_EQ(
+        200,
+        overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: a=b; " + session.toUtf8() + "\r\n")).status);
+    EXPECT_EQ(401,
+              overTcp(tcp, httpRequest("GET", "/v1/downloads", host + "Cookie: " + session.toUtf8() + "0\r\n")).status);
 
     // An EventSource cannot set headers: the token in the query opens the stream.
     QTcpSocket stream;
@@ -307,12 +312,14 @@ TEST(ServeOptionsTest, HostNamesOfTheInterfaceAndIpv6InBrackets)
     char name[256] = {};
     ASSERT_EQ(0, ::gethostname(name, sizeof name - 1));
     for (const auto& [extra, accepted] : std::vector<std::pair<QStringList, QByteArray>>{
-             {{}, QByteArray(name)}, {{"--listen-host", "Files.Example", "--listen-host", "b.example"}, "files.example"}}) {
+             {{}, QByteArray(name)},
+             {{"--listen-host", "Files.Example", "--listen-host", "b.example"}, "files.example"}}) {
         OwnerProcess owner(sandbox.file("data/"));
         ASSERT_TRUE(owner.serve(QStringList{"--listen", "127.0.0.1:0"} + extra));
         const QRegularExpression address("http://127\\.0\\.0\\.1:(\\d+)/");
         QByteArray port;
-        ASSERT_TRUE(waitUntil([&] { return !(port = address.match(owner.errorSoFar()).captured(1).toUtf8()).isEmpty(); }));
+        ASSERT_TRUE(
+            waitUntil([&] { return !(port = address.match(owner.errorSoFar()).captured(1).toUtf8()).isEmpty(); }));
         const QByteArray bearer = "Authorization: Bearer " + readFile(sandbox.file("data/token")).trimmed() + "\r\n";
         for (const auto& [host, status] : std::vector<std::pair<QByteArray, int>>{
                  {accepted, 200}, {"127.0.0.1", 200}, {"evil.example", 403}, {accepted + ".evil.example", 403}})

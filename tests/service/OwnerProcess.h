@@ -104,7 +104,8 @@ inline long procStatus(pid_t pid, const char* name)
 // Open descriptors of a running process.
 inline int openFiles(pid_t pid)
 {
-    return int(QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+    return int(
+        QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
 
 const QFile::Permissions onlyForTheUser = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;

@@ -28,7 +28,10 @@ struct Outcome
     int retryAfter = -1;
 };
 
-std::ostream& operator<<(std::ostream& out, const Outcome& row) { return out << row.name; }
+std::ostream& operator<<(std::ostream& out, const Outcome& row)
+{
+    return out << row.name;
+}
 
 const std::string kTimeout = "No response from the endpoint - timeout occurred";
 const std::string kCutShort = "Download failed: Connection closed prematurely.";
@@ -62,17 +65,17 @@ const std::vector<Outcome> kOutcomes = {
     {"RedirectOf30000Bytes", "/lr?to=/" + std::string(30000, 'x'), "WasFailed", 261, "Download failed.", true, false,
      ""},
     {"RelativeRedirect", "/dir/here?body=resolved&to=there", "WasFinished", 0, "$in/here", false, false, ""},
-    {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, true, true,
-     "", "", "", true},
-    {"CutShort", "/cut.bin?size=600000&seed=6&cut=20000", "WasFailed", 259, kCutShort, true, true, "", "", "",
-     true, false, 200},
+    {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, true, true, "", "",
+     "", true},
+    {"CutShort", "/cut.bin?size=600000&seed=6&cut=20000", "WasFailed", 259, kCutShort, true, true, "", "", "", true,
+     false, 200},
     {"Unavailable503", "/busy?status=503&body=no&h=Retry-After:%20120", "WasFailed", 260,
      "Error transferring $url - server replied: Service Unavailable", true, false, "", "", "", false, false, 503, 120},
     {"RetryAfterAPastDate", "/busy?status=429&body=no&h=Retry-After:Thu,%2001%20Jan%202015%2000:00:00%20GMT",
      "WasFailed", 260, "Error transferring $url - server replied: Too Many Requests", true, false, "", "", "", false,
      false, 429, 0},
-    {"ResetMidBody", "/reset.bin?size=600000&seed=8&cut=20000&reset=1", "WasFailed", 259, kCutShort, true,
-     true, "", "", "", true},
+    {"ResetMidBody", "/reset.bin?size=600000&seed=8&cut=20000&reset=1", "WasFailed", 259, kCutShort, true, true, "", "",
+     "", true},
     {"Credentials404", "/missing?status=404&body=no", "WasFailed", 260,
      "Error transferring $url - server replied: Not Found", true, false, "", "alice", "Sup3rSecret"},
     {"Credentials500", "/broken?status=500&body=no", "WasFailed", 260,
@@ -122,7 +125,8 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
     std::string requested = url;
     if (row.inUrl)
         requested.insert(requested.find("//") + 2, row.user + ":" + row.password + "@");
-    const Message reply = row.inUrl ? download("s", requested, in(), hash) : download("s", url, in(), hash, row.user, row.password);
+    const Message reply =
+        row.inUrl ? download("s", requested, in(), hash) : download("s", url, in(), hash, row.user, row.password);
     const std::string shownUrl = QUrl::fromPercentEncoding(QByteArray::fromStdString(url)).toStdString();
     EXPECT_TRUE(isReport(reply, row.type, row.code, replaced(replaced(row.text, "$url", shownUrl), "$in/", in())));
     const std::string partial = recordedPartial("s");

@@ -118,7 +118,8 @@ TEST_F(ProgressTest, NoReportsWhenTurnedOffOrUnknownLengthAndARefusedOneIsLogged
     startComponent();
     EXPECT_EQ("WasFinished", download("off", server.url("/a?size=200000&rate=400000"), in())->getMessageType());
     Configuration::instance().set("Downloader/StatusInterval", "20");
-    EXPECT_EQ("WasFinished", download("nolen", server.url("/b?size=200000&rate=400000&nolen=1"), in())->getMessageType());
+    EXPECT_EQ("WasFinished",
+              download("nolen", server.url("/b?size=200000&rate=400000&nolen=1"), in())->getMessageType());
     EXPECT_TRUE(progress.messages().empty());
 
     MessageBus::instance().setPostFilter([](const LocalMessage& m) { return m.getMessageType() != "Progress"; });
@@ -169,7 +170,8 @@ TEST(DispatcherFilterGuardTest, BracketsTheLoopOnItsThreadAndLetsEventsThrough)
     std::thread([] { // no dispatcher: nothing to install
         DispatcherFilterGuard guard;
         EXPECT_FALSE(DispatcherFilterGuard::isInstalledHere());
-    }).join();
+    })
+        .join();
 }
 
 TEST(ConfigNumberTest, TextsThatAreNoNumberOfTheTypeFallBack)
