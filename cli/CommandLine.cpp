@@ -2,7 +2,10 @@
 
 #include "ConfigCheck.h"
 #include "InputPolicy.h"
+#include "ManualPage.h"
 #include "NearestName.h"
+#include "OptionTable.h"
+#include "ShellCompletion.h"
 
 #include <QFile>
 #include <QString>
@@ -11,44 +14,12 @@
 #include <cctype>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 namespace {
 
-const std::set<std::string> commands = {"get", "resume", "pause", "abort", "forget", "list", "demo", "serve", "page"};
-
-// Options taking a value; the rest are switches. Per command, what it accepts beyond the
-// global ones.
-const std::set<std::string> valueOptions = {"--config",  "--data-dir", "--set",         "--log",       "-d",
-                                            "--dir",     "--sha1",     "--user",        "-i",          "--input",
-                                            "--id",      "--size",     "--rate",        "--listen",    "--log-level",
-                                            "--cluster", "--retries",  "--listen-host", "--token-file"};
-const std::set<std::string> switchOptions = {"--all", "--detach", "--allow-remote", "--idle-exit", "--failed"};
-const std::set<std::string> globalOptions = {"--config",  "--data-dir", "--set",    "--log", "--quiet",
-                                             "-q",        "--json",     "--help",   "-h",    "-v",
-                                             "--verbose", "--cluster",  "--version"};
-const std::map<std::string, std::set<std::string>> commandOptions = {
-    {"get", {"-d", "--dir", "--sha1", "--user", "-i", "--input", "--id", "--detach", "--retries"}},
-    {"resume", {"--all", "--failed", "--retries"}},
-    {"forget", {"--failed"}},
-    {"pause", {}},
-    {"abort", {}},
-    {"serve", {"--listen", "--allow-remote", "--listen-host", "--token-file", "--idle-exit", "--log-level"}},
-    {"page", {}},
-    {"list", {}},
-    {"demo", {"--size", "--rate"}},
-};
-
-const char* const globalHelp = "Global options (any command):\n"
-                               "  --config FILE      read configuration keys from an INI file\n"
-                               "  --data-dir DIR     data directory (store, download/, cert/)\n"
-                               "  --set KEY=VALUE    set a configuration key (repeatable)\n"
-                               "  --log FILE         write the plugin's log lines to FILE\n"
-                               "  --quiet, -q        no progress lines, no log lines on stderr\n"
-                               "  --verbose, -v      the plugin's log lines on stderr too\n"
-                               "  --json             every reply and progress message as one JSON object a line\n"
-                               "  --cluster URL      nats://HOST:PORT: serve as a host of that cluster, or act on it\n"
-                               "  --help, -h         this help\n"
-                               "  --version          haul's version\n";
+// Help lines are wrapped to fit this width.
+const std::size_t helpWidth = 100;
 
 std::int64_t parseSize(const std::string& option, const std::string& text)
 {
@@ -104,11 +75,12 @@ std::string suggestion(const std::string& typed, const std::set<std::string>& kn
 
 [[noreturn]] void unknownCommand(const std::string& word)
 {
-    std::set<std::string> known = commands;
-    known.insert({"help", "version"});
+    std::set<std::string> known;
+    for (const CommandInfo& command : commandTable())
+        known.insert(command.name);
     std::string nearest;
     const std::string hint = suggestion(word, known, &nearest);
-    throw UsageError("unknown command \"" + word + "\"" + hint, commands.count(nearest) ? nearest : std::string());
+    throw UsageError("unknown command \"" + word + "\"" + hint, findCommand(nearest) ? nearest : std::string());
 }
 
 std::string checkedSha1(const std::string& text)
@@ -122,6 +94,7 @@ std::string checkedSha1(const std::string& text)
     return hex;
 }
 
+// name is the option's long spelling.
 void apply(CommandLine& line, const std::string& name, const std::string& value)
 {
     if (name == "--config")
@@ -135,30 +108,32 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (equals == std::string::npos || equals == 0)
             throw UsageError("--set needs KEY=VALUE, got \"" + value + "\"");
         line.settings.emplace_back(value.substr(0, equals), value.substr(equals + 1));
-    } else if (name == "--quiet" || name == "-q")
+    } else if (name == "--quiet")
         line.quiet = true;
     else if (name == "--json")
         line.json = true;
-    else if (name == "--verbose" || name == "-v")
+    else if (name == "--verbose")
         line.verbose = true;
-    else if (name == "--help" || name == "-h")
+    else if (name == "--help")
         line.help = true;
     else if (name == "--version")
         line.version = true;
-    else if (name == "-d" || name == "--dir")
+    else if (name == "--dir")
         line.destination = value;
     else if (name == "--sha1")
         line.sha1 = checkedSha1(value);
     else if (name == "--user")
         line.user = value;
-    else if (name == "-i" || name == "--input")
+    else if (name == "--input")
         line.inputFile = value;
     else if (name == "--id") {
         const std::string problem = inputPolicy::idProblem(value);
         if (!problem.empty())
             throw UsageError("--id: " + problem);
         line.id = value;
-    } else if (name == "--all")
+    } else if (name == "--replace")
+        line.replace = true;
+    else if (name == "--all")
         line.all = true;
     else if (name == "--detach")
         line.detach = true;
@@ -188,14 +163,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.demoSize = parseSize(name, value);
     else if (name == "--rate")
         line.demoRate = parseSize(name, value);
-}
-
-bool accepted(const std::string& command, const std::string& name)
-{
-    if (globalOptions.count(name))
-        return true;
-    const auto found = commandOptions.find(command);
-    return found != commandOptions.end() && found->second.count(name);
+    else
+        throw std::logic_error("the option table has " + name + ", the parser does not");
 }
 
 void checkArguments(CommandLine& line)
@@ -212,6 +181,8 @@ void checkArguments(CommandLine& line)
             checkUrl(url);
         if (!line.id.empty() && line.arguments.size() != 1)
             throw UsageError("--id names the download of a single URL");
+        if (line.replace && line.id.empty())
+            throw UsageError("--replace needs --id: it names the download to replace");
     } else if (command == "resume") {
         if ((line.all || line.failed) == !line.arguments.empty())
             throw UsageError("resume needs identifiers or --all/--failed (not both)");
@@ -237,9 +208,105 @@ void checkArguments(CommandLine& line)
             throw UsageError("--user cannot go with --cluster: the password would be stored in the queue");
         if (command == "resume" && line.all)
             throw UsageError("resume --all is for one data directory; with --cluster name the downloads");
+        if (line.replace)
+            throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
         throw UsageError("--size and --rate must be positive");
+}
+
+// Every spelling of the options of command and the global ones; of every option without one.
+std::set<std::string> spellings(const std::string& command)
+{
+    std::set<std::string> known;
+    for (const OptionInfo& option : optionTable()) {
+        if (command.empty() || option.takenBy(command)) {
+            known.insert(option.name);
+            if (option.shortName)
+                known.insert(option.shortName);
+        }
+    }
+    return known;
+}
+
+// lead, then the words of text, in lines of at most helpWidth, each after the first indented
+// by indent; broken at spaces outside brackets, so that "[--listen ADDRESS:PORT]" stays whole.
+std::string wrapped(const std::string& lead, const std::string& text, std::size_t indent)
+{
+    std::vector<std::string> words(1);
+    int depth = 0;
+    for (const char c : text) {
+        depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+        if (c == ' ' && depth == 0)
+            words.emplace_back();
+        else
+            words.back() += c;
+    }
+    std::string out = lead;
+    std::size_t column = lead.size();
+    bool first = true;
+    for (const std::string& word : words) {
+        if (word.empty())
+            continue;
+        if (!first && column + 1 + word.size() > helpWidth) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (!first) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        first = false;
+    }
+    return out + "\n";
+}
+
+using Rows = std::vector<std::pair<std::string, std::string>>;
+
+// "  LABEL   TEXT" rows, the texts of every block of one page in one column.
+std::string rows(const Rows& entries, std::size_t width)
+{
+    const std::size_t column = 2 + width + 2;
+    std::string out;
+    for (const auto& entry : entries)
+        out += wrapped("  " + entry.first + std::string(column - 2 - entry.first.size(), ' '), entry.second, column);
+    return out;
+}
+
+std::size_t labelWidth(const std::vector<Rows>& blocks)
+{
+    std::size_t width = 17;
+    for (const Rows& block : blocks)
+        for (const auto& entry : block)
+            width = std::max(width, entry.first.size());
+    return width;
+}
+
+Rows optionRows(const std::string& command)
+{
+    Rows entries;
+    for (const OptionInfo* option : optionsOf(command)) {
+        std::string label = option->shortName ? std::string(option->shortName) + ", " + option->name : option->name;
+        if (option->takesValue())
+            label += std::string(" ") + option->placeholder;
+        entries.emplace_back(label, option->help);
+    }
+    return entries;
+}
+
+// The files the build installs, asked for by dist/CMakeLists.txt.
+int printDistFile(const std::vector<std::string>& args, std::string& out, std::string& err)
+{
+    if (args.size() == 2 && args[0] == "--print-completion" && args[1] == "bash")
+        out = bashCompletion();
+    else if (args.size() == 2 && args[0] == "--print-completion" && args[1] == "zsh")
+        out = zshCompletion();
+    else if (args.size() == 2 && args[0] == "--print-manual")
+        out = manualPage(args[1], &err);
+    else
+        err = "haul: " + args[0] + " takes bash or zsh (--print-completion) or a template (--print-manual)\n";
+    return err.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -261,7 +328,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
                     line.version = true;
                     continue;
                 }
-                if (!commands.count(arg))
+                if (!findCommand(arg))
                     unknownCommand(arg);
                 line.command = arg;
             } else {
@@ -282,19 +349,12 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        if (!valueOptions.count(name) && !globalOptions.count(name) && !switchOptions.count(name)) {
+        const OptionInfo* option = findOption(name);
+        if (!option) {
             // The options of the command so far, else every one.
-            std::set<std::string> known = globalOptions;
-            const auto own = commandOptions.find(line.command);
-            if (own != commandOptions.end()) {
-                known.insert(own->second.begin(), own->second.end());
-            } else {
-                known.insert(valueOptions.begin(), valueOptions.end());
-                known.insert(switchOptions.begin(), switchOptions.end());
-            }
-            throw UsageError("unknown option " + name + suggestion(name, known));
+            throw UsageError("unknown option " + name + suggestion(name, spellings(line.command)));
         }
-        if (valueOptions.count(name)) {
+        if (option->takesValue()) {
             if (!hasValue) {
                 if (i + 1 >= args.size())
                     throw UsageError(name + " needs a value");
@@ -307,17 +367,18 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
     }
     // With "haul help get" the argument names the command whose help is wanted.
     if (line.help && line.command.empty() && !line.arguments.empty()) {
-        if (!commands.count(line.arguments.front()))
+        if (!findCommand(line.arguments.front()))
             unknownCommand(line.arguments.front());
         line.command = line.arguments.front();
         line.arguments.clear();
     }
     for (const auto& option : options) {
-        if (!line.command.empty() && !accepted(line.command, option.first))
+        const OptionInfo* row = findOption(option.first, line.command);
+        if (!line.command.empty() && !row->takenBy(line.command))
             throw UsageError(line.command + " does not take " + option.first);
-        if (line.command.empty() && !globalOptions.count(option.first))
+        if (line.command.empty() && !row->global())
             throw UsageError(option.first + " belongs to a command");
-        apply(line, option.first, option.second);
+        apply(line, row->name, option.second);
     }
     if (line.help || line.version)
         return line;
@@ -333,87 +394,34 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args)
 
 std::string CommandLine::usage(const std::string& command)
 {
+    const Rows global = optionRows(std::string());
     std::string text;
-    if (command == "get") {
-        text = "Usage: haul get URL... [-d DIR] [--sha1 HEX] [--user NAME] [-i FILE] [--id TEXT]\n"
-               "Downloads each URL through the plugin; prints the saved path of each.\n"
-               "  -d, --dir DIR      destination folder (default: the data directory's download/)\n"
-               "  --sha1 HEX         expected SHA-1 digest of the file\n"
-               "  --user NAME        user name; the password comes from HAUL_PASSWORD or the terminal\n"
-               "  -i, --input FILE   read URLs from FILE, one a line (# comments, blank lines skipped)\n"
-               "  --id TEXT          session identifier of a single download (default: a new UUID)\n"
-               "  --detach           hand the downloads to the owner, print their ids and return\n"
-               "  --retries N        try again what a retry may mend (cut short, timeout, refused or\n"
-               "                     reset connection, HTTP 5xx, 408, 429) up to N times (default 5)\n"
-               "Ctrl-C pauses the running downloads; a second Ctrl-C exits at once.\n"
-               "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
-    } else if (command == "resume") {
-        text = "Usage: haul resume ID... | haul resume --all [--failed] | haul resume --failed\n"
-               "Continues paused or interrupted downloads from their partial files.\n"
-               "  --all              every paused or interrupted download\n"
-               "  --failed           the downloads whose last try failed (with --all: those too)\n"
-               "  --retries N        as for get (default 5)\n"
-               "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted.\n";
-    } else if (command == "abort") {
-        text = "Usage: haul abort ID...\n"
-               "Discards persisted downloads: partial file and record.\n"
-               "Exit status: 0 all aborted, 1 any refused, 2 usage error.\n";
-    } else if (command == "forget") {
-        text = "Usage: haul forget ID... | haul forget --failed\n"
-               "Drops persisted downloads that are not running, with their partial files, without\n"
-               "contacting any server.\n"
-               "  --failed           every download whose last try failed\n"
-               "Exit status: 0 all forgotten, 1 any refused (running or unknown), 2 usage error.\n";
-    } else if (command == "pause") {
-        text = "Usage: haul pause ID...\n"
-               "Pauses running downloads; their partial files and records stay for a resume.\n"
-               "Exit status: 0 all paused, 1 any not running, 2 usage error.\n";
-    } else if (command == "serve") {
-        text = "Usage: haul serve [--listen ADDRESS:PORT [--allow-remote] [--listen-host NAME]...]\n"
-               "                  [--token-file FILE] [--idle-exit] [--log-level LEVEL]\n"
-               "Owns the data directory in the foreground: loads the plugin once and serves other haul\n"
-               "commands and programs on DATA/haul.sock (HTTP/1.1 and JSON). SIGTERM, SIGINT or SIGHUP\n"
-               "pause every download and end it with status 0.\n"
-               "  --listen ADDR:PORT also serve on TCP and its page; requests need the token in\n"
-               "                     DATA/token (new at every start) or the page's session\n"
-               "  --allow-remote     allow a --listen address that is not a loopback address\n"
-               "  --listen-host NAME a name a TCP request's Host may give besides the address\n"
-               "                     (repeatable; default: this machine's name)\n"
-               "  --token-file FILE  keep this token (yours alone, mode 600) instead of a new one\n"
-               "  --idle-exit        leave after Service/IdleExitSeconds (default 30) with nothing to do\n"
-               "  --log-level LEVEL  error, warning, info (default) or debug\n"
-               "Exit status: 0 stopped, 1 could not start (another owner, no plugin), 2 usage error.\n";
-    } else if (command == "page") {
-        text = "Usage: haul page\n"
-               "Prints a new link to the page of the running owner (haul serve --listen). The link\n"
-               "logs a browser in once, within ten minutes; then it is worth nothing.\n";
-    } else if (command == "list") {
-        text = "Usage: haul list\n"
-               "Lists the persisted requests: identifier, URL, destination, partial file size, and\n"
-               "state: running, queued, paused, failed (code and text) or interrupted.\n";
-    } else if (command == "demo") {
-        text = "Usage: haul demo [--size BYTES] [--rate BYTES_PER_SEC]\n"
-               "Serves a generated file on 127.0.0.1, downloads it, pauses, resumes, verifies it,\n"
-               "then asks for it again. Sizes take K, M or G suffixes (default 300M at 60M/s).\n";
+    if (const CommandInfo* info = findCommand(command)) {
+        const std::string lead = "Usage: haul ";
+        const Rows own = optionRows(command);
+        const std::size_t width = labelWidth({own, global});
+        text = wrapped(lead, synopsis(*info), lead.size() + command.size() + 1) + info->about + rows(own, width) +
+               info->after + "Global options (any command):\n" + rows(global, width);
     } else {
-        text = "Usage: haul [global options] COMMAND [options] [arguments]\n"
-               "Commands:\n"
-               "  get URL...         download files\n"
-               "  resume ID...       continue paused downloads (--all, --failed)\n"
-               "  pause ID...        pause running downloads\n"
-               "  abort ID...        discard paused downloads\n"
-               "  forget ID...       drop downloads that are not running (--failed: the failed ones)\n"
-               "  list               show the persisted downloads\n"
-               "  demo               show a download, pause, resume and verification on 127.0.0.1\n"
-               "  serve              own the data directory and serve the other commands\n"
-               "  page               print a one-time link to the running owner's page\n"
-               "  help COMMAND       the options of COMMAND\n";
+        Rows commands;
+        for (const CommandInfo& entry : commandTable()) {
+            // "resume ID...", not every form of its arguments.
+            const std::string arguments =
+                std::string(entry.arguments).substr(0, std::string(entry.arguments).find(" |"));
+            commands.emplace_back(arguments.empty() ? entry.name : std::string(entry.name) + " " + arguments,
+                                  entry.summary);
+        }
+        const std::size_t width = labelWidth({commands, global});
+        text = "Usage: haul [global options] COMMAND [options] [arguments]\nCommands:\n" + rows(commands, width) +
+               "Global options (any command):\n" + rows(global, width);
     }
-    return text + globalHelp;
+    return text;
 }
 
 int CommandLine::interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err)
 {
+    if (!args.empty() && (args[0] == "--print-completion" || args[0] == "--print-manual"))
+        return printDistFile(args, out, err);
     try {
         line = parse(args);
     } catch (const ConfigError& e) {
@@ -422,7 +430,7 @@ int CommandLine::interpret(const std::vector<std::string>& args, CommandLine& li
     } catch (const UsageError& e) {
         std::string command = e.topic;
         for (const std::string& arg : args) {
-            if (command.empty() && commands.count(arg))
+            if (command.empty() && findCommand(arg))
                 command = arg;
         }
         err = std::string("haul: ") + e.what() + "\nhaul: see 'haul help'" +

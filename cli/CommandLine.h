@@ -45,7 +45,8 @@ struct CommandLine
     std::vector<std::string> arguments; // URLs or identifiers
     std::string destination;
     std::string sha1;
-    std::string user;
+    std::string user;     // get, resume; the password is not here
+    bool replace = false; // get --id: a new download replaces a known one of that id
     std::string inputFile;
     std::string id;
     bool all = false;
@@ -72,6 +73,8 @@ struct CommandLine
     // The general usage, or that of one command.
     static std::string usage(const std::string& command);
     // haul's answer to args before any command runs: help or the version (0, on out) or a usage
-    // error (2, the message and a hint on err); -1 when line is to be run.
+    // error (2, the message and a hint on err); -1 when line is to be run. The build asks it for
+    // the installed files made from the option table: "--print-completion bash|zsh" and
+    // "--print-manual TEMPLATE" (0 with the file on out, else 1).
     static int interpret(const std::vector<std::string>& args, CommandLine& line, std::string& out, std::string& err);
 };

@@ -1,13 +1,11 @@
 #include "ControlCommand.h"
 
+#include "DownloadBackend.h"
 #include "HumanText.h"
-#include "OwnerConnection.h"
 #include "ProgressView.h"
 
 #include <QEventLoop>
-#include <QJsonDocument>
 #include <QTimer>
-#include <QUrl>
 #include <cstdio>
 #include <set>
 
@@ -18,15 +16,15 @@ const int answerTimeoutMs = 30000;
 
 } // namespace
 
-ControlCommand::ControlCommand(OwnerConnection& owner, ProgressView& view, bool json)
-    : owner(owner), view(view), json(json)
+ControlCommand::ControlCommand(DownloadBackend& backend, ProgressView& view, bool json)
+    : backend(backend), view(view), json(json)
 {
 }
 
 int ControlCommand::run(const std::string& action, const std::vector<std::string>& ids)
 {
     std::string error;
-    if (!owner.listen(&error)) {
+    if (!backend.listen(&error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
@@ -42,53 +40,46 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
         if (waiting.empty())
             loop.quit();
     };
-    QObject::connect(&owner, &OwnerConnection::statusReceived, &loop, [&](const ClientEvent& event) {
-        if (!waiting.count(event.session))
+    backend.onEvent = [&](const ClientEvent& event) {
+        const std::string& id = event.session;
+        if (!waiting.count(id))
             return;
         if (json)
             std::printf("%s\n", event.toJson().constData());
-        if (event.type == "WasAborted" && !pause)
-            done(event.session, true, (action == "forget" ? "forgotten: " : "aborted: ") + event.session);
-        else if (event.type != "WasAborted")
-            done(event.session, false,
-                 "failed: " + event.session + ": " + human::withCode(human::Report::fromEvent(event)) + " [" +
-                     event.type + "]");
-    });
-    QObject::connect(&owner, &OwnerConnection::ended, &loop, [&](const QJsonObject& event) {
-        const std::string id = event.value("session").toString().toStdString();
-        const std::string state = event.value("state").toString().toStdString();
+        if (event.type == "Forgotten") {
+            done(id, true, "forgotten: " + id);
+            return;
+        }
+        if (event.type != "State")
+            return;
+        const std::string& state = event.state;
+        // A cluster's download stays on its host, with its file.
+        const std::string on = event.host.empty() ? "" : " on " + event.host;
         if (pause && state == "paused")
-            done(id, true,
-                 "paused: " + id + " (" + std::to_string(static_cast<qint64>(event.value("partialBytes").toDouble())) +
-                     " bytes kept)");
-        else if (!pause && (state == "aborted" || state == "not started"))
+            done(id, true, "paused: " + id + " (" + std::to_string(event.bytes) + " bytes kept" + on + ")");
+        else if (!pause && state == "aborted")
             done(id, true, "aborted: " + id);
-        else if (event.contains("code"))
-            done(id, false, "ended: " + id + ": " + state + ": " + human::withCode(human::Report::fromJson(event, id)));
-        else
-            done(id, false, "ended: " + id + ": " + state);
-    });
+        else if (state == "finished")
+            done(id, false, "ended: " + id + ": finished first (saved: " + event.path + on + ")");
+        else if (state == "failed" || state == "aborted")
+            done(id, false, "ended: " + id + ": " + state + ": " + human::withCode(human::Report::fromEvent(event)));
+    };
     for (const std::string& id : std::set<std::string>(ids.begin(), ids.end())) {
-        const ServiceClient::Answer answer =
-            owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/" +
-                       action);
-        if (answer.status == 202) {
+        ClientEvent refusal;
+        if (backend.control(action, id, QJsonObject(), &refusal)) {
             waiting.insert(id);
             continue;
         }
         ++failures;
         if (json)
-            std::printf("%s\n", QJsonDocument(answer.body).toJson(QJsonDocument::Compact).constData());
-        human::Report report = human::Report::fromJson(answer.body, id);
-        report.text = answer.error;
-        // The owner's own refusal of a forget already says what to do instead.
-        view.result("failed: " + id + ": " +
-                    (action == "forget" && report.code ? answer.error + " (code " + std::to_string(report.code) + ")"
-                                                       : human::withCode(report)));
+            std::printf("%s\n", refusal.toJson().constData());
+        view.result("failed: " + id + ": " + human::withCode(human::Report::fromEvent(refusal)) +
+                    (refusal.host.empty() ? "" : " [on " + refusal.host + "]"));
     }
     QTimer::singleShot(answerTimeoutMs, &loop, &QEventLoop::quit);
     if (!waiting.empty())
         loop.exec();
+    backend.onEvent = nullptr;
     for (const std::string& id : waiting) {
         ++failures;
         view.result("failed: " + id + ": no answer");

@@ -3,15 +3,15 @@
 #include <string>
 #include <vector>
 
-class OwnerConnection;
+class DownloadBackend;
 class ProgressView;
 
-// "haul pause ID...", "haul abort ID..." and "haul forget ID...": one request each to the owner, then waits until
-// each download has stopped or was discarded. Main thread.
+// "haul pause ID...", "haul abort ID..." and "haul forget ID...": one request each to the owner or the cluster,
+// then waits until each download has stopped or was discarded. Main thread.
 class ControlCommand
 {
 public:
-    ControlCommand(OwnerConnection& owner, ProgressView& view, bool json);
+    ControlCommand(DownloadBackend& backend, ProgressView& view, bool json);
 
     // action: "pause", "abort" or "forget". 0 when every one was done, 1 otherwise.
     int run(const std::string& action, const std::vector<std::string>& ids);
@@ -20,7 +20,7 @@ public:
     int forget(std::vector<std::string> ids, bool failed);
 
 private:
-    OwnerConnection& owner;
+    DownloadBackend& backend;
     ProgressView& view;
     const bool json;
 };

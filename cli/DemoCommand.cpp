@@ -22,22 +22,21 @@ const std::uint32_t seed = 7;
 
 } // namespace
 
-DemoCommand::DemoCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view,
-                         InterruptWatcher& watcher)
+DemoCommand::DemoCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher)
     : line(line), owner(owner), view(view), watcher(watcher),
       server(static_cast<std::uint64_t>(line.demoSize), static_cast<std::uint64_t>(line.demoRate), seed, servedPath)
 {
-    QObject::connect(&owner, &OwnerConnection::statusReceived, &context,
-                     [this](const ClientEvent& event) { statuses[event.session] = event; });
-    QObject::connect(&owner, &OwnerConnection::ended, &context, [this](const QJsonObject& event) {
-        endings[event.value("session").toString().toStdString()] = event;
-    });
-    QObject::connect(&owner, &OwnerConnection::progressReceived, &context, [this](const ClientEvent& event) {
-        progress[event.session] = event;
-        // A resumed reply counts from the end of the partial file.
-        const std::uint64_t offset = event.session == resumedId ? resumedOffset : 0;
-        this->view.update(event.session, QString(servedPath).mid(1).toStdString(), offset + event.currentBytes,
-                          offset + event.totalBytes, event.bytesPerSecond);
+    QObject::connect(&owner, &OwnerConnection::received, &context, [this](const ClientEvent& event) {
+        if (event.isReport()) {
+            statuses[event.session] = event;
+        } else if (event.type == "State" && event.state != "queued" && event.state != "running" &&
+                   event.state != "pausing") {
+            endings[event.session] = event;
+        } else if (event.isProgress()) {
+            progress[event.session] = event;
+            this->view.update(event.session, QString(servedPath).mid(1).toStdString(), event.bytes, event.size,
+                              event.bytesPerSecond);
+        }
     });
     QObject::connect(&watcher, &InterruptWatcher::interrupted, &context, [this](int) { interrupted = true; });
 }
@@ -123,8 +122,8 @@ int DemoCommand::steps()
     view.note("demo: data directory " + owner.dataPath());
     if (!startServer())
         return fail("no file server");
-    view.note("demo: serving " + formatBytes(size) + " at " +
-              formatBytes(static_cast<std::uint64_t>(line.demoRate)) + "/s on " + url.toStdString());
+    view.note("demo: serving " + formatBytes(size) + " at " + formatBytes(static_cast<std::uint64_t>(line.demoRate)) +
+              "/s on " + url.toStdString());
     std::string error;
     if (!owner.listen(&error))
         return fail(error);
@@ -138,7 +137,7 @@ int DemoCommand::steps()
     const bool midway = waitUntil(
         [&] {
             const auto found = progress.find(first);
-            return endings.count(first) || (found != progress.end() && found->second.currentBytes * 5 >= size * 2);
+            return endings.count(first) || (found != progress.end() && found->second.bytes * 5 >= size * 2);
         },
         transferMs);
     if (!midway)
@@ -146,25 +145,16 @@ int DemoCommand::steps()
     if (endings.count(first))
         return fail("the transfer ended before it could be paused: " + statuses[first].type + " " +
                     statuses[first].text + " (use a larger --size or a lower --rate)");
-    view.note("demo: Pause at " + formatBytes(progress[first].currentBytes) + " (a paused transfer gets no reply)");
+    view.note("demo: Pause at " + formatBytes(progress[first].bytes) + " (a paused transfer gets no reply)");
     owner.post("/v1/downloads/" + first + "/pause");
     const bool left = waitUntil([&] { return endings.count(first) != 0; }, transferMs);
     view.remove(first);
-    if (!left || endings[first].value("state").toString() != "paused")
-        return fail("the transfer did not stop: " + endings[first].value("state").toString().toStdString());
-    const auto kept = static_cast<std::uint64_t>(endings[first].value("partialBytes").toDouble());
+    if (!left || endings[first].state != "paused")
+        return fail("the transfer did not stop: " + endings[first].state);
+    const std::uint64_t kept = endings[first].bytes;
     endings.erase(first);
-    std::string partial;
-    for (const QJsonValue& value : owner.get("/v1/downloads").body.value("persisted").toArray()) {
-        if (value.toObject().value("id").toString().toStdString() == first)
-            partial = value.toObject().value("partial").toString().toStdString();
-    }
-    if (partial.empty())
-        return fail("no persisted request with a partial file for " + first);
-    view.note("demo: stopped; " + partial + " holds " + std::to_string(kept) + " bytes and the request is persisted");
+    view.note("demo: stopped; the partial file holds " + std::to_string(kept) + " bytes and the request is persisted");
 
-    resumedId = first;
-    resumedOffset = kept;
     const int seenBefore = serverLines.size();
     view.note("demo: Resume " + first);
     owner.post("/v1/downloads/" + first + "/resume");

@@ -50,8 +50,6 @@ private:
     std::string serverSha1;
     std::map<std::string, ClientEvent> statuses; // last status report per session
     std::map<std::string, ClientEvent> progress; // last progress report per session
-    std::map<std::string, QJsonObject> endings;  // the owner's word that a download stopped
-    std::string resumedId;
-    std::uint64_t resumedOffset = 0;
+    std::map<std::string, ClientEvent> endings;  // the owner's word that a download stopped
     bool interrupted = false;
 };

@@ -1,7 +1,6 @@
 // haul forget: drops records (and their partial files) that nothing runs.
 #include "ControlCommand.h"
-
-#include "OwnerConnection.h"
+#include "DownloadBackend.h"
 #include "ProgressView.h"
 
 #include <QJsonArray>
@@ -11,12 +10,13 @@
 int ControlCommand::forget(std::vector<std::string> ids, bool failed)
 {
     if (failed) {
-        const ServiceClient::Answer listed = owner.get("/v1/downloads");
-        if (listed.status != 200) {
-            std::fprintf(stderr, "haul: cannot list the downloads: %s\n", listed.error.c_str());
+        QJsonArray listed;
+        std::string error;
+        if (!backend.list(&listed, &error)) {
+            std::fprintf(stderr, "haul: cannot list the downloads: %s\n", error.c_str());
             return 1;
         }
-        for (const QJsonValue& value : listed.body.value("persisted").toArray()) {
+        for (const QJsonValue& value : listed) {
             if (value.toObject().value("state").toString() == "failed")
                 ids.push_back(value.toObject().value("id").toString().toStdString());
         }

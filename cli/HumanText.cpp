@@ -1,6 +1,7 @@
 #include "HumanText.h"
 
 #include "ClientEvent.h"
+#include "Outcome.h"
 
 #include <QJsonObject>
 #include <algorithm>
@@ -56,28 +57,10 @@ const std::vector<std::pair<int, const char*>> phrases = {
     {511, "Network Authentication Required"},
 };
 
-bool sameWords(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool contains(const std::string& text, const char* part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 std::string httpWords(int status)
 {
     const std::string phrase = reasonPhrase(status);
     return "HTTP " + std::to_string(status) + (phrase.empty() ? "" : " " + phrase);
-}
-
-// "id ID", or "this id" when the report names none.
-std::string download(const std::string& id)
-{
-    return id.empty() ? std::string("this id") : "id " + id;
 }
 
 std::string tlsWords(const std::string& cause)
@@ -107,9 +90,7 @@ Report Report::fromJson(const QJsonObject& object, const std::string& id)
     report.code = object.value("code").toInt();
     report.text = (object.contains("text") ? object.value("text") : object.value("error")).toString().toStdString();
     report.id = id;
-    report.httpStatus = object.value("httpStatus").toInt();
-    report.tlsCause = object.value("tlsCause").toString().toStdString();
-    report.retryAfter = object.value("retryAfter").toInt(-1);
+    report.cause = Cause::from(object);
     return report;
 }
 
@@ -120,6 +101,7 @@ Report Report::fromEvent(const ClientEvent& event)
     report.code = event.code;
     report.text = event.text;
     report.id = event.session;
+    report.cause = event.cause;
     return report;
 }
 
@@ -132,77 +114,68 @@ std::string reasonPhrase(int status)
     return {};
 }
 
-int httpStatusOf(const std::string& text)
-{
-    const std::string marker = "server replied: ";
-    const std::size_t at = text.rfind(marker);
-    if (at == std::string::npos)
-        return 0;
-    std::string phrase = text.substr(at + marker.size());
-    while (!phrase.empty() && std::isspace(static_cast<unsigned char>(phrase.back())))
-        phrase.pop_back();
-    for (const auto& known : phrases) {
-        if (sameWords(phrase, known.second))
-            return known.first;
-    }
-    return 0;
-}
-
 std::string text(const Report& report)
 {
-    const int status = report.httpStatus > 0 ? report.httpStatus : httpStatusOf(report.text);
-    switch (report.code) {
-    case 257:
+    const Cause& cause = report.cause;
+    const int status = cause.httpStatus;
+    const std::string kept = cause.bytesKept > 0 ? std::to_string(cause.bytesKept) + " bytes are kept for a resume"
+                                                 : std::string("the partial file is kept for a resume");
+    switch (static_cast<Code>(report.code)) {
+    case Code::LimitReached:
         return "the component takes no more downloads at once (Downloader/MaxDownloads)";
-    case 258:
-        return contains(report.text, "write")
-                   ? "cannot write to the partial file (disk full?)"
-                   : "cannot create the partial file (does the folder exist, is it writable?)";
-    case 259:
-        return "the connection closed before the whole file arrived; the partial file is kept for a resume";
-    case 261:
+    case Code::CannotWrite:
+        return "cannot create or write the partial file (is the disk full, the folder writable?)";
+    case Code::CutShort:
+        return "the connection closed before the whole file arrived; " + kept;
+    case Code::NotAFile:
         return status > 0 ? "the server answered " + httpWords(status) + " instead of the file"
-                          : "the server answered neither 200 nor 206 nor a redirect";
-    case 262:
-        return "canceled by an abort";
-    case 263:
+                          : "the server's answer was not the file (a redirect to nowhere)";
+    case Code::Canceled:
+        return "aborted";
+    case Code::CredentialsRefused:
         return "the server refused the user name and password";
-    case 264:
+    case Code::CredentialsRequired:
         return "the server asks for a user name and password (give --user NAME)";
-    case 265:
-        return "TLS handshake failed: " + (report.tlsCause.empty()
+    case Code::TlsFailed:
+        return "TLS handshake failed: " + (cause.tlsCause.empty()
                                                ? std::string("the server's certificate was not accepted")
-                                               : tlsWords(report.tlsCause));
-    case 266:
+                                               : tlsWords(cause.tlsCause));
+    case Code::Gone:
         return "HTTP 410 Gone: the file is no longer on the server";
-    case 269:
-        return "no paused or interrupted download with " + download(report.id) + " to resume";
-    case 270:
-        return "no running download with " + download(report.id);
-    case 271:
-        return "cannot move the finished file to its final name";
-    case 272:
-        return "no download with " + download(report.id) + " (neither running nor paused)";
-    case 273:
-        return "no data from the server in time (Downloader/RequestTimeout); the partial file is kept";
-    case 274:
+    case Code::CannotSave:
+        return "cannot move the finished file to its final name; it is kept for a resume";
+    case Code::TimedOut:
+        return "no data from the server in time (Downloader/RequestTimeout); " + kept;
+    case Code::DigestMismatch:
         return "Digest verification failed: the file's SHA-1 is not the one given, so the file was removed";
-    case 275:
-        return "a download with " + download(report.id) + " is already running";
-    case 511:
-        return contains(report.text, "redirection") ? "too many redirects (more than 5)"
-                                                    : "the transfer ended without a result";
+    case Code::Unset:
+        return cause.network == NetworkCause::TooManyRedirects ? "too many redirects (more than 5)"
+                                                               : "the transfer ended without a result";
+    case Code::CannotResume:
+    case Code::NothingToPause:
+    case Code::NothingToAbort:
+    case Code::IdInUse:
+        // The owner's own sentence says what is wrong and what to do.
+        return report.text;
     default:
         break;
     }
     if (status > 0)
-        return httpWords(status) + waitWords(report.retryAfter);
-    if (report.code == 260 && (report.text == "Critical unknown error" || report.text == "No payload received"))
-        return "the component failed unexpectedly: " + report.text;
-    // "Error transferring URL - server replied: PHRASE": the row already names the file.
-    const std::size_t replied = report.text.rfind("server replied: ");
-    if (replied != std::string::npos)
-        return "the " + report.text.substr(replied);
+        return httpWords(status) + waitWords(cause.retryAfter);
+    switch (cause.network) {
+    case NetworkCause::Refused:
+        return "connection refused";
+    case NetworkCause::Reset:
+        return "the connection was closed or reset; " + kept;
+    case NetworkCause::HostNotFound:
+        return "host not found";
+    case NetworkCause::TimedOut:
+        return "no answer in time";
+    case NetworkCause::Proxy:
+        return "the proxy failed: " + report.text;
+    default:
+        break;
+    }
     return report.text;
 }
 

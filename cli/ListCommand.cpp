@@ -1,57 +1,56 @@
 #include "ListCommand.h"
 
 #include "ByteFormat.h"
+#include "DownloadBackend.h"
 #include "HumanText.h"
-#include "OwnerConnection.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 #include <cstdio>
-#include <set>
 
-ListCommand::ListCommand(OwnerConnection& owner, bool json) : owner(owner), json(json) {}
+ListCommand::ListCommand(DownloadBackend& backend, bool json) : backend(backend), json(json) {}
 
 int ListCommand::run()
 {
-    const ServiceClient::Answer answer = owner.get("/v1/downloads");
-    if (answer.status != 200) {
-        std::fprintf(stderr, "haul: cannot list the downloads: %s\n", answer.error.c_str());
+    QJsonArray downloads;
+    std::string error;
+    if (!backend.list(&downloads, &error)) {
+        std::fprintf(stderr, "haul: cannot list the downloads: %s\n", error.c_str());
         return 1;
     }
-    QJsonArray records = answer.body.value("persisted").toArray();
-    // Starts still waiting in the owner's queue have no record yet; they are shown as well.
-    std::set<QString> recorded;
-    for (const QJsonValue& value : records)
-        recorded.insert(value.toObject().value("id").toString());
-    for (const QJsonValue& value : answer.body.value("running").toArray()) {
-        const QJsonObject entry = value.toObject();
-        if (!recorded.count(entry.value("id").toString()))
-            records.append(QJsonObject{{"id", entry.value("id")}, {"url", entry.value("url")},
-                                       {"state", entry.value("state")}, {"partialBytes", entry.value("bytes")}});
-    }
-    for (const QJsonValue& value : records) {
-        const QJsonObject record = value.toObject();
-        const std::string id = record.value("id").toString().toStdString();
-        const std::string url = record.value("url").toString().toStdString();
-        const std::string folder = record.value("dir").toString().toStdString();
-        const auto bytes = static_cast<std::uint64_t>(record.value("partialBytes").toDouble());
-        std::string state = record.value("state").toString().toStdString();
-        if (state == "failed") {
-            human::Report report = human::Report::fromJson(record, record.value("id").toString().toStdString());
-            report.type = "WasFailed";
-            state += ": " + human::withCode(report);
-        }
+    int shown = 0;
+    for (const QJsonValue& value : downloads) {
+        const QJsonObject download = value.toObject();
+        std::string state = download.value("state").toString().toStdString();
+        // What is over is history: the page shows it, the list what can still change.
+        if (state == "finished" || state == "aborted")
+            continue;
+        ++shown;
         if (json) {
-            std::printf("%s\n", QJsonDocument(record).toJson(QJsonDocument::Compact).constData());
+            std::printf("%s\n", QJsonDocument(download).toJson(QJsonDocument::Compact).constData());
             continue;
         }
-        const std::string destination = folder.empty() ? std::string("(data directory)") : folder;
-        std::printf("%s  %s\n  to %s, %s, %s\n", id.c_str(), url.c_str(), destination.c_str(),
-                    (formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)").c_str(), state.c_str());
+        const std::string id = download.value("id").toString().toStdString();
+        const std::string url = download.value("url").toString().toStdString();
+        const std::string folder = download.value("dir").toString().toStdString();
+        const std::string host = download.value("host").toString().toStdString();
+        const auto bytes = static_cast<std::uint64_t>(download.value("bytes").toDouble());
+        const auto size = static_cast<std::uint64_t>(download.value("size").toDouble());
+        if (state == "failed")
+            state += ": " + human::withCode(human::Report::fromJson(download, id));
+        else if (state == "paused" && download.value("interrupted").toBool())
+            state = "interrupted";
+        const std::string destination =
+            (folder.empty() ? std::string("(data directory)") : folder) + (host.empty() ? "" : " on " + host);
+        std::string figures = formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
+        if (size > 0)
+            figures += " of " + formatBytes(size);
+        std::printf("%s  %s\n  to %s, %s, %s\n", id.c_str(), url.c_str(), destination.c_str(), figures.c_str(),
+                    state.c_str());
     }
-    if (!json && records.empty())
+    if (!json && shown == 0)
         std::printf("no persisted downloads\n");
     return 0;
 }

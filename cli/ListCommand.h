@@ -1,18 +1,18 @@
 #pragma once
 
-class OwnerConnection;
+class DownloadBackend;
 
-// "haul list": the persisted requests as the owner knows them, as a table or one JSON object
-// a line. Main thread.
+// "haul list": the persisted requests as the owner knows them, or those the hosts of a cluster
+// hold, as a table or one JSON object a line. Main thread.
 class ListCommand
 {
 public:
-    ListCommand(OwnerConnection& owner, bool json);
+    ListCommand(DownloadBackend& backend, bool json);
 
     // 0, or 1 when the owner cannot be asked.
     int run();
 
 private:
-    OwnerConnection& owner;
+    DownloadBackend& backend;
     const bool json;
 };

@@ -10,15 +10,16 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
 #include <QProcess>
 #include <QThread>
+#include <QUrl>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-
 
 namespace {
 
@@ -26,9 +27,29 @@ namespace {
 const int reachMs = 30000;
 const int respawnMs = 1000;
 
+bool refused(const ServiceClient::Answer& answer, int accepted, const std::string& id, ClientEvent* refusal)
+{
+    if (answer.status == accepted)
+        return false;
+    *refusal = ClientEvent{"DownloaderError", id};
+    refusal->code = answer.body.value("code").toInt();
+    refusal->text = answer.status == 0 ? answer.error : answer.body.value("text").toString().toStdString();
+    return true;
+}
+
 } // namespace
 
-OwnerConnection::OwnerConnection(HostOptions options) : options(std::move(options)) {}
+OwnerConnection::OwnerConnection(HostOptions options) : options(std::move(options))
+{
+    connect(this, &OwnerConnection::received, [this](const ClientEvent& event) {
+        if (onEvent)
+            onEvent(event);
+    });
+    connect(this, &OwnerConnection::lost, [this] {
+        if (onLost)
+            onLost();
+    });
+}
 
 OwnerConnection::~OwnerConnection()
 {
@@ -159,6 +180,31 @@ ServiceClient::Answer OwnerConnection::post(const std::string& target, const QJs
     return request("POST", target, body);
 }
 
+bool OwnerConnection::start(const QJsonArray& downloads, std::vector<std::string>* ids, ClientEvent* refusal)
+{
+    const ServiceClient::Answer answer = post("/v1/downloads", QJsonObject{{"downloads", downloads}});
+    for (const QJsonValue id : answer.body.value("ids").toArray())
+        ids->push_back(id.toString().toStdString());
+    const std::string id = downloads.size() == 1 ? downloads[0].toObject().value("id").toString().toStdString() : "";
+    return !refused(answer, 201, id, refusal);
+}
+
+bool OwnerConnection::control(const std::string& action, const std::string& id, const QJsonObject& body,
+                              ClientEvent* refusal)
+{
+    const std::string target =
+        "/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/" + action;
+    return !refused(post(target, body), 202, id, refusal);
+}
+
+bool OwnerConnection::list(QJsonArray* downloads, std::string* error)
+{
+    const ServiceClient::Answer answer = get("/v1/downloads");
+    *downloads = answer.body.value("downloads").toArray();
+    *error = answer.error;
+    return answer.status == 200;
+}
+
 bool OwnerConnection::listen(std::string* error)
 {
     QElapsedTimer clock;
@@ -182,23 +228,9 @@ void OwnerConnection::readEvents()
 {
     ServiceClient::Event event;
     while (stream->next(event)) {
-        const QByteArray json = QByteArray::fromStdString(event.data);
-        if (event.name == "ended") {
-            const QJsonObject object = QJsonDocument::fromJson(json).object();
-            QMetaObject::invokeMethod(
-                this, [this, object] { emit ended(object); }, Qt::QueuedConnection);
-            continue;
-        }
-        const ClientEvent parsed = ClientEvent::fromJson(json);
+        const ClientEvent parsed = ClientEvent::fromJson(QByteArray::fromStdString(event.data));
         QMetaObject::invokeMethod(
-            this,
-            [this, parsed] {
-                if (parsed.isProgress)
-                    emit progressReceived(parsed);
-                else
-                    emit statusReceived(parsed);
-            },
-            Qt::QueuedConnection);
+            this, [this, parsed] { emit received(parsed); }, Qt::QueuedConnection);
     }
     if (!closing)
         QMetaObject::invokeMethod(

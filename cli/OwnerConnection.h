@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ClientEvent.h"
+#include "DownloadBackend.h"
 #include "HostOptions.h"
 #include "ServiceClient.h"
 
@@ -14,8 +15,8 @@
 
 // haul's line to the owner of its data directory: finds it, or starts `haul serve --idle-exit`
 // in the background when none answers, sends requests, and turns the owner's event stream into
-// Qt signals on the main thread. Lives on the main thread, owned by main.
-class OwnerConnection : public QObject
+// Qt signals and handler calls on the main thread. Lives on the main thread, owned by main.
+class OwnerConnection : public QObject, public DownloadBackend
 {
     Q_OBJECT
 
@@ -30,17 +31,21 @@ public:
     // A request to the owner, started first when none runs; status 0 when none could be reached.
     ServiceClient::Answer get(const std::string& target);
     ServiceClient::Answer post(const std::string& target, const QJsonObject& body = QJsonObject());
-    // A GET to an owner that runs now; never starts one (status 0 when none answers).
-    ServiceClient::Answer peek(const std::string& target) const { return ServiceClient(socketPath).get(target); }
     // Subscribes to every event: call before starting anything whose events are wanted.
-    bool listen(std::string* error);
+    bool listen(std::string* error) override;
+
+    bool start(const QJsonArray& downloads, std::vector<std::string>* ids, ClientEvent* refusal) override;
+    bool control(const std::string& action, const std::string& id, const QJsonObject& body,
+                 ClientEvent* refusal) override;
+    bool list(QJsonArray* downloads, std::string* error) override;
+    std::string name() const override { return "the owner of " + data; }
+    bool pausesOnInterrupt() const override { return true; }
 
 signals:
-    void statusReceived(const ClientEvent& event);
-    void progressReceived(const ClientEvent& event);
-    // A download stopped for good or for now: {"session","state","partialBytes",...}.
-    void ended(const QJsonObject& event);
-    // The event stream ended: the owner went away.
+    // Every event of the owner's stream, in the order it sent them.
+    void received(const ClientEvent& event);
+    // The event stream ended: the owner went away, or this client fell behind ("Dropped" came
+    // first then).
     void lost();
 
 private:

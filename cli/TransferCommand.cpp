@@ -1,9 +1,10 @@
 #include "TransferCommand.h"
 
 #include "CommandLine.h"
+#include "DownloadBackend.h"
+#include "HostSession.h"
 #include "HumanText.h"
 #include "InputPolicy.h"
-#include "OwnerConnection.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
 #include "TransferRunner.h"
@@ -37,35 +38,38 @@ std::string shellQuoted(const std::string& text)
     return quoted + "'";
 }
 
-std::string idPath(const std::string& id, const char* action)
+// A refusal, in the one shape of every refusal: its result line, or with --json the refusal object.
+void refused(ProgressView& view, bool json, const std::string& label, const ClientEvent& event)
 {
-    return "/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() + "/" + action;
-}
-
-std::string refusal(const std::string& label, const std::string& id, const ServiceClient::Answer& answer)
-{
-    human::Report report = human::Report::fromJson(answer.body, id);
-    report.text = answer.error;
-    return "failed: " + label + ": " + human::withCode(report) + " [refused, id " + id + "]";
+    if (json) {
+        std::printf("%s\n", event.toJson().constData());
+        std::fflush(stdout);
+        return;
+    }
+    view.result("failed: " + label + ": " + human::withCode(human::Report::fromEvent(event)) + " [refused" +
+                (event.session.empty() ? std::string() : ", id " + event.session) +
+                (event.host.empty() ? std::string() : " on " + event.host) + "]");
 }
 
 } // namespace
 
-TransferCommand::TransferCommand(const CommandLine& line, OwnerConnection& owner, ProgressView& view,
+TransferCommand::TransferCommand(const CommandLine& line, DownloadBackend& backend, ProgressView& view,
                                  InterruptWatcher& watcher)
-    : line(line), owner(owner), view(view), watcher(watcher)
+    : line(line), backend(backend), view(view), watcher(watcher)
 {
 }
 
-std::string TransferCommand::resumeCommand() const
+std::string TransferCommand::command() const
 {
+    if (!line.cluster.empty())
+        return "haul --cluster " + shellQuoted(line.cluster);
     std::string command = "haul";
     if (!line.dataDir.empty())
-        command += " --data-dir " + shellQuoted(owner.dataPath());
+        command += " --data-dir " + shellQuoted(HostSession::resolveDataPath(line.hostOptions()));
     if (!line.configFile.empty())
         command += " --config " +
                    shellQuoted(QFileInfo(QString::fromStdString(line.configFile)).absoluteFilePath().toStdString());
-    return command + " resume";
+    return command;
 }
 
 int TransferCommand::get()
@@ -77,8 +81,7 @@ int TransferCommand::get()
     }
     QJsonArray downloads;
     for (const std::string& url : line.arguments) {
-        QJsonObject download;
-        download.insert("url", QString::fromStdString(url));
+        QJsonObject download{{"url", QString::fromStdString(url)}, {"retries", line.retries}};
         // Absolute: the owner runs elsewhere, and the request may be resumed from another folder.
         if (!line.destination.empty())
             download.insert("dir", QDir(QString::fromStdString(line.destination)).absolutePath());
@@ -90,92 +93,103 @@ int TransferCommand::get()
         }
         if (!line.id.empty())
             download.insert("id", QString::fromStdString(line.id));
+        if (line.replace)
+            download.insert("replace", true);
         downloads.append(download);
     }
     std::string error;
-    if (!line.detach && !owner.listen(&error)) {
+    if (!line.detach && !backend.listen(&error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
     // The owner takes so many in one request; a longer list goes in several.
-    QJsonArray ids;
-    bool refused = false;
-    for (int first = 0; first < downloads.size() && !refused; first += int(inputPolicy::maxBatch)) {
+    std::vector<std::string> ids;
+    bool refusedAny = false;
+    for (int first = 0; first < downloads.size() && !refusedAny; first += int(inputPolicy::maxBatch)) {
         QJsonArray part;
         for (int i = first; i < downloads.size() && i < first + int(inputPolicy::maxBatch); ++i)
             part.append(downloads[i]);
-        const ServiceClient::Answer answer = owner.post("/v1/downloads", QJsonObject{{"downloads", part}});
-        if (answer.status != 201) {
-            human::Report report = human::Report::fromJson(answer.body, line.id);
-            report.text = answer.error;
-            std::fprintf(stdout, "failed: %s\n", human::withCode(report).c_str());
-            refused = true;
+        ClientEvent refusal;
+        if (!backend.start(part, &ids, &refusal)) {
+            const std::string label = part.size() == 1 ? labelOf(line.arguments[std::size_t(first)]) : "downloads";
+            refused(view, line.json, label, refusal);
+            refusedAny = true;
         }
-        for (const QJsonValue id : answer.body.value("ids").toArray())
-            ids.append(id);
     }
-    if (ids.isEmpty())
+    if (ids.empty())
         return 1;
     if (line.detach) {
-        if (line.json)
-            std::printf("%s\n", QJsonDocument(QJsonObject{{"ids", ids}}).toJson(QJsonDocument::Compact).constData());
-        for (int i = 0; i < ids.size(); ++i)
-            view.result("started: " + labelOf(line.arguments[i]) + " [id " + ids[i].toString().toStdString() + "]");
-        return refused ? 1 : 0;
+        if (line.json) {
+            QJsonArray list;
+            for (const std::string& id : ids)
+                list.append(QString::fromStdString(id));
+            std::printf("%s\n", QJsonDocument(QJsonObject{{"ids", list}}).toJson(QJsonDocument::Compact).constData());
+        }
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            view.result("started: " + labelOf(line.arguments[i]) + " [id " + ids[i] + "]");
+        return refusedAny ? 1 : 0;
     }
-    TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
-    runner.setRetries(line.retries);
-    for (int i = 0; i < ids.size(); ++i)
-        runner.follow({ids[i].toString().toStdString(), labelOf(line.arguments[i]), 0});
+    TransferRunner runner(backend, view, watcher, line.json, command());
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        runner.follow({ids[i], labelOf(line.arguments[i])});
     const int status = runner.run();
-    return refused && status == 0 ? 1 : status;
+    return refusedAny && status == 0 ? 1 : status;
 }
 
 int TransferCommand::resume()
 {
-    const ServiceClient::Answer listed = owner.get("/v1/downloads");
-    if (listed.status != 200) {
-        std::fprintf(stderr, "haul: %s\n", listed.error.c_str());
-        return 1;
-    }
-    std::map<std::string, QJsonObject> known;
-    for (const QJsonValue& value : listed.body.value("persisted").toArray())
-        known[value.toObject().value("id").toString().toStdString()] = value.toObject();
-    std::vector<std::string> ids = line.arguments;
-    if (line.all || line.failed) {
-        // Failed ones only when asked for: a typo's 404 is not fetched again by --all.
-        for (const auto& entry : known) {
-            const QString state = entry.second.value("state").toString();
-            if (state == "failed" ? line.failed : line.all && (state == "paused" || state == "interrupted"))
-                ids.push_back(entry.first);
-        }
-        if (ids.empty()) {
-            view.note("nothing to resume");
-            return 0;
-        }
-    }
+    QJsonArray listed;
     std::string error;
-    if (!owner.listen(&error)) {
+    if (!backend.list(&listed, &error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
-    TransferRunner runner(owner, view, watcher, line.json, resumeCommand());
-    runner.setRetries(line.retries);
+    std::map<std::string, QJsonObject> known;
+    std::vector<std::string> ids = line.arguments;
+    for (const QJsonValue& value : listed) {
+        const QJsonObject download = value.toObject();
+        const std::string id = download.value("id").toString().toStdString();
+        known[id] = download;
+        // Failed ones only when asked for: a typo's 404 is not fetched again by --all.
+        const QString state = download.value("state").toString();
+        if ((line.all || line.failed) && (state == "failed" ? line.failed : line.all && state == "paused"))
+            ids.push_back(id);
+    }
+    if ((line.all || line.failed) && ids.empty()) {
+        view.note("nothing to resume");
+        return 0;
+    }
+    QJsonObject credentials;
+    if (!line.user.empty()) {
+        std::string password;
+        if (!readPassword(line.user, password)) {
+            std::fprintf(stderr, "haul: no password for %s (set HAUL_PASSWORD or use a terminal)\n", line.user.c_str());
+            return 1;
+        }
+        credentials =
+            QJsonObject{{"user", QString::fromStdString(line.user)}, {"password", QString::fromStdString(password)}};
+    }
+    if (!backend.listen(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    TransferRunner runner(backend, view, watcher, line.json, command());
     std::set<std::string> seen;
+    int failures = 0;
     for (const std::string& id : ids) {
         if (!seen.insert(id).second)
             continue;
         const auto found = known.find(id);
-        TransferRunner::Job job;
-        job.id = id;
-        job.label = found != known.end() ? labelOf(found->second.value("url").toString().toStdString()) : id;
-        job.offset =
-            found != known.end() ? static_cast<std::uint64_t>(found->second.value("partialBytes").toDouble()) : 0;
-        const ServiceClient::Answer answer = owner.post(idPath(id, "resume"));
-        if (answer.status == 202)
-            runner.follow(job);
-        else
-            runner.refused(refusal(job.label, id, answer));
+        const std::string label =
+            found != known.end() ? labelOf(found->second.value("url").toString().toStdString()) : id;
+        ClientEvent refusal;
+        if (backend.control("resume", id, credentials, &refusal)) {
+            runner.follow({id, label});
+        } else {
+            refused(view, line.json, label, refusal);
+            ++failures;
+        }
     }
-    return runner.run();
+    const int status = runner.run();
+    return failures > 0 && status == 0 ? 1 : status;
 }

@@ -1,132 +1,119 @@
 #include "TransferRunner.h"
 
+#include "DownloadBackend.h"
 #include "HumanText.h"
 #include "InterruptWatcher.h"
-#include "OwnerConnection.h"
 #include "ProgressView.h"
 
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QUrl>
 #include <algorithm>
 #include <cstdio>
 
-TransferRunner::TransferRunner(OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
-                               std::string resumeCommand)
-    : owner(owner), view(view), watcher(watcher), jsonEcho(jsonEcho), resumeCommand(std::move(resumeCommand))
+namespace {
+
+// " [TYPE, id ID]"; a cluster's download also names the host that has its file.
+std::string tag(const std::string& id, const ClientEvent& event, const std::string& type = "")
 {
-    connect(&owner, &OwnerConnection::statusReceived, this, &TransferRunner::onStatus);
-    connect(&owner, &OwnerConnection::progressReceived, this, &TransferRunner::onProgress);
-    connect(&owner, &OwnerConnection::ended, this, &TransferRunner::onEnded);
-    connect(&owner, &OwnerConnection::lost, this, &TransferRunner::onLost);
+    return " [" + (type.empty() ? "" : type + ", ") + "id " + id + (event.host.empty() ? "" : " on " + event.host) +
+           "]";
+}
+
+} // namespace
+
+TransferRunner::TransferRunner(DownloadBackend& backend, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
+                               std::string command)
+    : backend(backend), view(view), watcher(watcher), jsonEcho(jsonEcho), command(std::move(command))
+{
+    backend.onEvent = [this](const ClientEvent& event) { onEvent(event); };
+    backend.onLost = [this] { onLost(); };
     connect(&watcher, &InterruptWatcher::interrupted, this, &TransferRunner::onInterrupted);
-    connect(&statePoll, &QTimer::timeout, this, &TransferRunner::refreshStates);
+}
+
+TransferRunner::~TransferRunner()
+{
+    backend.onEvent = nullptr;
+    backend.onLost = nullptr;
 }
 
 void TransferRunner::follow(const Job& job)
 {
-    running[job.id].job = job;
+    running[job.id] = job;
     order.push_back(job.id);
     view.add(job.id, job.label, "starting");
-}
-
-void TransferRunner::refused(const std::string& line)
-{
-    ++failures;
-    view.result(line);
 }
 
 int TransferRunner::run()
 {
     watcher.setArmed(true);
-    refreshStates();
-    statePoll.start(1000);
     if (!running.empty())
         loop.exec();
-    statePoll.stop();
     watcher.setArmed(false);
     if (interruptedBy)
         return 128 + interruptedBy;
     return failures == 0 ? 0 : 1;
 }
 
-void TransferRunner::onProgress(const ClientEvent& event)
+void TransferRunner::onEvent(const ClientEvent& event)
 {
     const auto found = running.find(event.session);
     if (found == running.end())
         return;
     if (jsonEcho)
         std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
-    if (interruptedBy)
-        return;
-    const Job& job = found->second.job;
-    found->second.progressed = true;
-    view.update(job.id, job.label, job.offset + event.currentBytes, job.offset + event.totalBytes,
-                event.bytesPerSecond);
+    const Job job = found->second;
+    if (event.isProgress()) {
+        if (interruptedBy)
+            return;
+        progressed[job.id] = true;
+        view.update(job.id, job.label, event.bytes, event.size, event.bytesPerSecond);
+    } else if (event.type == "Retrying") {
+        // The row stays, saying why it waits; the view keeps it off quiet and JSON output.
+        progressed[job.id] = false;
+        view.setState(job.id, "retrying" +
+                                  (event.delaySeconds > 0 ? " in " + std::to_string(event.delaySeconds) + "s" : "") +
+                                  " (" + std::to_string(event.attempt) + "/" + std::to_string(event.retries) +
+                                  "): " + event.reason + (event.host.empty() ? "" : ", failed on " + event.host));
+    } else if (event.type == "State") {
+        onState(job, event);
+    } else if (event.type == "Forgotten") {
+        view.remove(job.id);
+        ++failures;
+        view.result("forgotten: " + job.label + tag(job.id, event));
+        finish(job.id);
+    }
 }
 
-void TransferRunner::onStatus(const ClientEvent& event)
+void TransferRunner::onState(const Job& job, const ClientEvent& event)
 {
-    const auto found = running.find(event.session);
-    if (found == running.end() || holdFailure(found->second, event))
-        return;
-    if (jsonEcho)
-        std::printf("%s\n", event.toJson().constData()), std::fflush(stdout);
-    if (event.type == "WasFinished") {
-        found->second.reported = true;
-        view.remove(event.session, true);
-        view.result("saved: " + event.text);
+    const std::string& state = event.state;
+    const std::string id = job.id;
+    if (state == "queued" || state == "running" || state == "pausing" || state == "aborting") {
+        // Figures say more than a state once they flow; a state says why there are none.
+        if (state != "running" || !progressed[id])
+            view.setState(id, state == "running" ? "starting" : state);
         return;
     }
-    found->second.failed = true;
-    found->second.failure = event;
-}
-
-void TransferRunner::onEnded(const QJsonObject& event)
-{
-    const std::string id = event.value("session").toString().toStdString();
-    const auto found = running.find(id);
-    if (found == running.end() || retryLater(id, event))
-        return;
-    if (found->second.failed) {
-        reportFailure(id, found->second, event);
-    } else if (!found->second.reported) {
-        view.remove(id);
-        Stopped stop{found->second.job, event.value("state").toString().toStdString(),
-                     static_cast<std::uint64_t>(event.value("partialBytes").toDouble())};
+    view.remove(id, state == "finished");
+    if (state == "finished") {
+        view.result("saved: " + event.path + (event.host.empty() ? "" : tag(id, event)));
+    } else if (state == "paused" && interruptedBy) {
+        stopped.push_back(Stopped{job, event.bytes});
+    } else if (state == "paused") {
         // Paused by another command: not finished, and said so at once.
-        if (!interruptedBy) {
-            ++failures;
-            view.result(stop.state == "paused" ? "paused: " + stop.job.label + " (" +
-                                                     std::to_string(stop.partialBytes) + " bytes kept) [id " + id +
-                                                     "]"
-                                               : "stopped: " + stop.job.label + " [id " + id + "]");
-        } else {
-            stopped.push_back(stop);
-        }
+        ++failures;
+        view.result("paused: " + job.label + " (" + std::to_string(event.bytes) + " bytes kept)" + tag(id, event));
+    } else {
+        ++failures;
+        human::Report report = human::Report::fromEvent(event);
+        report.id = id;
+        const std::string type = state == "aborted" ? "WasAborted" : "WasFailed";
+        view.result("failed: " + job.label + ": " + human::withCode(report) + tag(id, event, type));
     }
-    running.erase(found);
-    finishIfDone();
+    finish(id);
 }
 
-void TransferRunner::reportFailure(const std::string& id, const Running& run, const QJsonObject& ended)
+void TransferRunner::finish(const std::string& id)
 {
-    const ClientEvent& status = run.failure;
-    human::Report report = human::Report::fromJson(ended, id);
-    report.type = status.type;
-    if (!ended.contains("code")) {
-        report.code = status.code;
-        report.text = status.text;
-    }
-    view.remove(id);
-    ++failures;
-    view.result("failed: " + run.job.label + ": " + human::withCode(report) + " [" + status.type + ", id " + id +
-                "]");
-}
-
-void TransferRunner::finishIfDone()
-{
+    running.erase(id);
     if (!running.empty())
         return;
     if (interruptedBy)
@@ -139,13 +126,12 @@ void TransferRunner::onInterrupted(int signal)
     if (interruptedBy || running.empty())
         return;
     interruptedBy = signal;
-    endWaits();
-    if (running.empty())
-        return finishIfDone();
+    if (!backend.pausesOnInterrupt())
+        return leave("interrupted: the downloads go on in " + backend.name() + "; pause them with:", "pause", "");
+    ClientEvent ignored;
     for (const std::string& id : order) {
         if (running.count(id))
-            owner.post("/v1/downloads/" + QUrl::toPercentEncoding(QString::fromStdString(id)).toStdString() +
-                       "/pause");
+            backend.control("pause", id, QJsonObject(), &ignored);
     }
     view.message("interrupted: pausing " + std::to_string(running.size()) +
                  " download(s) (Ctrl-C again to quit at once)");
@@ -153,27 +139,25 @@ void TransferRunner::onInterrupted(int signal)
 
 void TransferRunner::onLost()
 {
+    // What reached the disk is still there: a new owner resumes it.
+    leave("continue with:", "resume", backend.name() + " went away");
+}
+
+void TransferRunner::leave(const std::string& words, const std::string& action, const std::string& failure)
+{
     if (running.empty())
         return;
-    std::string hint = "continue with: " + resumeCommand;
+    std::vector<std::string> ids;
     for (const std::string& id : order) {
         const auto found = running.find(id);
         if (found == running.end())
             continue;
         view.remove(id);
-        ++failures;
-        if (found->second.failed) {
-            const ClientEvent& status = found->second.failure;
-            view.result("failed: " + found->second.job.label + ": " +
-                        human::withCode(human::Report::fromEvent(status)) + " [" + status.type + ", id " + id + "]");
-            continue;
-        }
-        view.result("failed: " + found->second.job.label + ": the owner of " + owner.dataPath() +
-                    " went away [id " + id + "]");
-        hint += " " + id;
+        if (!failure.empty())
+            ++failures, view.result("failed: " + found->second.label + ": " + failure + " [id " + id + "]");
+        ids.push_back(id);
     }
-    // What reached the disk is still there: a new owner resumes it.
-    view.message(hint);
+    hint(words, action, ids);
     running.clear();
     loop.quit();
 }
@@ -182,60 +166,22 @@ void TransferRunner::reportStopped()
 {
     std::vector<std::string> resumable;
     for (const std::string& id : order) {
-        const auto found = std::find_if(stopped.begin(), stopped.end(), [&](const Stopped& s) { return s.job.id == id; });
+        const auto found =
+            std::find_if(stopped.begin(), stopped.end(), [&](const Stopped& s) { return s.job.id == id; });
         if (found == stopped.end())
             continue;
-        if (found->state == "paused") {
-            resumable.push_back(id);
-            view.result("paused: " + found->job.label + " (" + std::to_string(found->partialBytes) +
-                        " bytes kept) [id " + id + "]");
-        } else {
-            view.result("not started: " + found->job.label + " [id " + id + "]");
-        }
+        resumable.push_back(id);
+        view.result("paused: " + found->job.label + " (" + std::to_string(found->bytes) + " bytes kept) [id " + id +
+                    "]");
     }
-    if (!resumable.empty()) {
-        std::string hint = "continue with: " + resumeCommand;
-        for (const std::string& id : resumable)
-            hint += " " + id;
-        view.message(hint);
-    }
+    if (!resumable.empty())
+        hint("continue with:", "resume", resumable);
 }
 
-void TransferRunner::refreshStates()
+void TransferRunner::hint(const std::string& words, const std::string& action, const std::vector<std::string>& ids)
 {
-    const bool waiting = std::any_of(running.begin(), running.end(), [](const auto& item) {
-        return !item.second.progressed && !item.second.failed && !item.second.reported;
-    });
-    if (!waiting || interruptedBy || !view.live())
-        return;
-    const ServiceClient::Answer answer = owner.peek("/v1/downloads");
-    std::map<std::string, QString> partials;
-    for (const QJsonValue& value : answer.body.value("persisted").toArray())
-        partials[value.toObject().value("id").toString().toStdString()] = value.toObject().value("partial").toString();
-    for (const QJsonValue& value : answer.body.value("running").toArray()) {
-        const std::string id = value.toObject().value("id").toString().toStdString();
-        const auto found = running.find(id);
-        if (found == running.end() || found->second.progressed)
-            continue;
-        Running& download = found->second;
-        const QString state = value.toObject().value("state").toString();
-        const qint64 bytes = partials.count(id) ? QFileInfo(partials[id]).size() : 0;
-        if (state != "running" || bytes <= 0) {
-            view.setState(id, state == "running" ? "starting" : state.toStdString());
-            continue;
-        }
-        if (!clock.isValid())
-            clock.start();
-        const qint64 now = clock.elapsed();
-        const bool first = download.sampledAt < 0;
-        const qint64 rate = !first && now > download.sampledAt && bytes >= download.sampledBytes
-                                ? (bytes - download.sampledBytes) * 1000 / (now - download.sampledAt)
-                                : 0;
-        download.sampledBytes = bytes;
-        download.sampledAt = now;
-        // A size the server did name comes with the first progress report, a moment later.
-        if (first)
-            continue;
-        view.update(id, download.job.label, static_cast<std::uint64_t>(bytes), 0, static_cast<std::uint64_t>(rate));
-    }
+    std::string text = words + " " + command + " " + action;
+    for (const std::string& id : ids)
+        text += " " + id;
+    view.message(text);
 }

@@ -1,25 +1,23 @@
 #pragma once
 
 #include "ClientEvent.h"
-#include "RetryPolicy.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QJsonObject>
 #include <QObject>
-#include <QTimer>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+class DownloadBackend;
 class InterruptWatcher;
-class OwnerConnection;
 class ProgressView;
 
-// Follows the downloads one command handed to the owner: one live line each, one result line
-// each. The owner queues beyond its limit. The first Ctrl-C (or SIGTERM, SIGHUP) pauses them
-// and waits until each has stopped. Lives on the main thread, owned by the command.
+// Follows the downloads one command handed to a back end, from its events alone: one live row
+// each, one result line each. The owner queues beyond its limit and tries again what a retry
+// may mend, a cluster delivers again; the rows say so. The first Ctrl-C (or SIGTERM, SIGHUP)
+// pauses them and waits until each has stopped, or leaves a cluster's running. Lives on the
+// main thread, owned by the command.
 class TransferRunner : public QObject
 {
     Q_OBJECT
@@ -29,80 +27,47 @@ public:
     {
         std::string id;
         std::string label;
-        std::uint64_t offset = 0; // bytes already in the partial file when resumed
     };
 
-    // resumeCommand: how the hint tells the user to continue.
-    TransferRunner(OwnerConnection& owner, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
-                   std::string resumeCommand);
+    // command: "haul" and the options that name the back end again, for the hints.
+    TransferRunner(DownloadBackend& backend, ProgressView& view, InterruptWatcher& watcher, bool jsonEcho,
+                   std::string command);
+    ~TransferRunner() override;
 
     // A download the owner accepted.
     void follow(const Job& job);
-    // Failures a retry may mend are tried again this many times (0: never); quiet: no
-    // "retrying in" lines.
-    void setRetries(int retries);
-    // A download the owner refused: its result line at once.
-    void refused(const std::string& line);
     // Returns the exit status: 0 all finished, 1 any failed, 128 + signal when interrupted.
     int run();
 
 private:
-    struct Running
-    {
-        Job job;
-        bool reported = false;
-        bool progressed = false;
-        bool failed = false;
-        // The partial file as last seen, for a download the component reports no progress of.
-        qint64 sampledBytes = 0;
-        qint64 sampledAt = -1;
-        // Told when the download has ended, with what the ended event adds; a failure a retry
-        // may mend is held back until then.
-        ClientEvent failure;
-        bool held = false;
-        bool settled = false;
-        int attempts = 0;
-        QObject* wait = nullptr; // the timer of a retry to come
-    };
     struct Stopped
     {
         Job job;
-        std::string state;
-        std::uint64_t partialBytes = 0;
+        std::uint64_t bytes = 0;
     };
 
-    void onStatus(const ClientEvent& event);
-    void onProgress(const ClientEvent& event);
-    void onEnded(const QJsonObject& event);
+    void onEvent(const ClientEvent& event);
+    void onState(const Job& job, const ClientEvent& event);
     void onInterrupted(int signal);
     void onLost();
-    void finishIfDone();
+    void finish(const std::string& id);
+    // Stops following what still runs, with failure as its result when not empty.
+    void leave(const std::string& words, const std::string& action, const std::string& failure);
     void reportStopped();
-    bool holdFailure(Running& run, const ClientEvent& event);
-    bool retryLater(const std::string& id, const QJsonObject& ended);
-    void retryNow(const std::string& id);
-    // Ctrl-C: a download waiting for its retry stops as paused.
-    void endWaits();
-    // Rows without progress reports show what the owner does with them (queued, starting) and,
-    // when the server named no size (the component reports no progress then), the partial
-    // file's growth.
-    void refreshStates();
-    // The result line of a failed download; ended adds the HTTP status and the TLS cause.
-    void reportFailure(const std::string& id, const Running& run, const QJsonObject& ended);
+    // A hint on standard error: words, then the command that does action to ids.
+    void hint(const std::string& words, const std::string& action, const std::vector<std::string>& ids);
 
-    OwnerConnection& owner;
+    DownloadBackend& backend;
     ProgressView& view;
     InterruptWatcher& watcher;
     const bool jsonEcho;
-    const std::string resumeCommand;
+    const std::string command;
 
-    std::map<std::string, Running> running;
-    std::vector<std::string> order; // ids in the order they were handed over
-    std::vector<Stopped> stopped;   // paused or never started, in the order they stopped
-    RetryPolicy retry{0};
+    std::map<std::string, Job> running;
+    std::map<std::string, bool> progressed; // a row shows figures, not a state
+    std::vector<std::string> order;         // ids in the order they were handed over
+    std::vector<Stopped> stopped;           // paused by Ctrl-C, in the order they stopped
     int failures = 0;
     int interruptedBy = 0;
     QEventLoop loop;
-    QTimer statePoll;
-    QElapsedTimer clock;
 };

@@ -1,5 +1,5 @@
 // haul: the owner of a data directory (haul serve) and every command a client of it.
-#include "ClusterMember.h"
+#include "ClusterCommand.h"
 #include "CommandLine.h"
 #include "ControlCommand.h"
 #include "DemoCommand.h"
@@ -37,23 +37,6 @@ int serve(const CommandLine& line)
     return Owner(options).run();
 }
 
-cluster::Command clusterCommand(const CommandLine& line)
-{
-    cluster::Command command;
-    command.url = line.cluster;
-    command.command = line.command;
-    command.arguments = line.arguments;
-    // Absolute: the hosts run elsewhere.
-    if (!line.destination.empty())
-        command.destination = QDir(QString::fromStdString(line.destination)).absolutePath().toStdString();
-    command.sha1 = line.sha1;
-    command.id = line.id;
-    command.detach = line.detach;
-    command.json = line.json;
-    command.quiet = line.quiet;
-    return command;
-}
-
 // A new one-time link to the page of the owner that runs now; none is started for it.
 int printPageLink(const CommandLine& line)
 {
@@ -84,7 +67,7 @@ int runCommand(CommandLine& line)
     if (line.command == "page")
         return printPageLink(line);
     if (!line.cluster.empty())
-        return runClusterCommand(clusterCommand(line));
+        return runOnCluster(line);
 
     // The demo works in a folder of its own unless told otherwise; its owner leaves with it.
     std::unique_ptr<QTemporaryDir> demoData;

@@ -39,7 +39,7 @@ QString qs(const std::string& text)
 // out, a refused or reset connection, HTTP 5xx, 408, 429).
 bool transient(const QJsonObject& ended)
 {
-    return !RetryPolicy::reason(ended).empty();
+    return !RetryPolicy::reason(ended.value("code").toInt(), Cause::from(ended)).empty();
 }
 
 struct Held
@@ -365,24 +365,22 @@ private:
             state = found->second.state;
         }
         const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(event.json)).object();
-        if (event.name.empty()) {
+        if (object.value("type").toString() != "State") {
             natsConnection_Publish(link.connection, eventSubject(event.session).c_str(), event.json.data(),
                                    static_cast<int>(event.json.size()));
-            // An abort of a paused download ends without a stop of its transfer.
-            if (object.value("type").toString() == "WasAborted" && state == "paused") {
-                QJsonObject ended{{"session", qs(event.session)}, {"state", "aborted"}};
-                end(event.session, ended, Claim{settings.hostName, "aborted", 0, ""}, true, 0);
-            }
             return;
         }
-        if (event.name != "ended" || state == "ending")
+        const std::string how = object.value("state").toString().toStdString();
+        if (state == "ending" || (how != "paused" && how != "finished" && how != "aborted" && how != "failed"))
             return;
         QJsonObject ended = object;
-        const std::string how = object.value("state").toString().toStdString();
+        // The clients of the queue read what a paused download keeps here.
+        ended.insert("partialBytes", object.value("bytes"));
         const int code = object.value("code").toInt();
         const std::string text = object.value("text").toString().toStdString();
         if (how == "paused") {
             // Stays with this host, which has its partial file.
+            ended.insert("host", qs(settings.hostName));
             link.publish(endedSubject(event.session), QJsonObject(ended));
             std::lock_guard<std::mutex> lock(mutex);
             const auto found = held.find(event.session);
@@ -391,22 +389,21 @@ private:
             return;
         }
         if (how == "finished" || how == "aborted" ||
-            ((how == "failed" || how == "refused") &&
-             (!transient(object) || delivery >= std::uint64_t(settings.maxDeliveries)) && code != 257)) {
+            ((!transient(object) || delivery >= std::uint64_t(settings.maxDeliveries)) &&
+             code != number(Code::LimitReached))) {
             end(event.session, ended, Claim{settings.hostName, how, code, text}, true, 0);
             return;
         }
         // Worth another try, here or elsewhere; what it left here is of no use to another host.
-        if (how == "failed") {
-            Refusal ignored;
-            owner.control("abort", event.session, &ignored);
-        }
-        const bool stoppingHere = how == "stopped" || how == "not started";
+        Refusal ignored;
+        owner.control("forget", event.session, &ignored);
+        const std::int64_t delayMs =
+            code == number(Code::LimitReached) ? 1000 : std::int64_t(settings.retryDelaySeconds) * 1000;
         ended.insert("state", "retrying");
         ended.insert("delivery", static_cast<double>(delivery));
         ended.insert("maxDeliveries", settings.maxDeliveries);
-        end(event.session, ended, Claim{"", "retry", code, text}, false,
-            stoppingHere ? 0 : (code == 257 ? 1000 : std::int64_t(settings.retryDelaySeconds) * 1000));
+        ended.insert("delaySeconds", static_cast<double>(delayMs / 1000));
+        end(event.session, ended, Claim{"", "retry", code, text}, false, delayMs);
     }
 
     void beatLoop()

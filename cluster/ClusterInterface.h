@@ -1,12 +1,17 @@
 #pragma once
 // What haul and libhaulcluster.so share: the library is opened with dlopen only when --cluster
 // is given, so nothing here may need a symbol of the other side. The owner hands its services
-// over as an interface of virtual functions; the library hands back a host object the same way.
-// Both sides are built by the same compiler from this tree, so standard types may cross.
+// over as an interface of virtual functions; the library hands back a host object the same way,
+// and runs a client command by handing haul a back end. Both sides are built by the same
+// compiler from this tree and use the same QtCore, so standard types and Qt's values may cross;
+// Qt signals may not (the library has no moc).
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
+
+class DownloadBackend;
 
 namespace cluster {
 
@@ -34,11 +39,11 @@ public:
     virtual ~OwnerSide() = default;
     // Starts that would run at once: Downloader/MaxDownloads less what runs and is queued.
     virtual std::size_t freeSlots() = 0;
-    virtual bool start(const std::string& id, const std::string& url, const std::string& dir,
-                       const std::string& sha1, Refusal* refusal) = 0;
+    virtual bool start(const std::string& id, const std::string& url, const std::string& dir, const std::string& sha1,
+                       Refusal* refusal) = 0;
     // action: "pause", "resume" or "abort".
     virtual bool control(const std::string& action, const std::string& id, Refusal* refusal) = 0;
-    // The owner's {"running":[...],"persisted":[...]} as JSON text.
+    // The owner's {"downloads":[...]}, as GET /v1/downloads answers, as JSON text.
     virtual std::string listJson() = 0;
     // Waits up to timeoutMs for events; false once the owner closed its stream.
     virtual bool takeEvents(std::vector<Event>& out, int timeoutMs) = 0;
@@ -48,11 +53,11 @@ public:
 
 struct HostSettings
 {
-    std::string url;             // nats://HOST:PORT
-    std::string hostName;        // how this host is named in claims and lists
-    int ackWaitSeconds = 30;     // Cluster/AckWaitSeconds
-    int maxDeliveries = 5;       // Cluster/MaxDeliveries
-    int retryDelaySeconds = 10;  // Cluster/RetryDelaySeconds
+    std::string url;            // nats://HOST:PORT
+    std::string hostName;       // how this host is named in claims and lists
+    int ackWaitSeconds = 30;    // Cluster/AckWaitSeconds
+    int maxDeliveries = 5;      // Cluster/MaxDeliveries
+    int retryDelaySeconds = 10; // Cluster/RetryDelaySeconds
 };
 
 // A running member of the cluster. The owner calls stopTaking() before it stops its
@@ -66,18 +71,13 @@ public:
     virtual void stop() = 0;
 };
 
-// What a `haul --cluster URL COMMAND` asked for.
+// `haul --cluster URL COMMAND`: run is haul's command itself, which the library calls with the
+// back end it opened (cli/DownloadBackend.h), or with none and why when the cluster cannot be
+// reached. Its result is the exit status; the library prints nothing.
 struct Command
 {
-    std::string url;
-    std::string command; // get, resume, pause, abort, list
-    std::vector<std::string> arguments;
-    std::string destination; // absolute, on the hosts
-    std::string sha1;
-    std::string id;
-    bool detach = false;
-    bool json = false;
-    bool quiet = false;
+    std::string url; // nats://HOST:PORT
+    std::function<int(DownloadBackend* backend, const std::string& error)> run;
 };
 
 using StartHostFunction = Host* (*)(const HostSettings&, OwnerSide&);

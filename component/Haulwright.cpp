@@ -1,11 +1,13 @@
 #include "Haulwright.h"
 
+#include "ConfigKeys.h"
 #include "ConfigNumber.h"
 #include "MessageDispatcher.h"
 #include "SafeText.h"
 #include "StatusReportPayload.h"
 
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/thread_time.hpp>
 #include <exception>
 
 const char* const Haulwright::targetTopic = "target://Client/Component/Haulwright";
@@ -13,7 +15,7 @@ const char* const Haulwright::targetTopic = "target://Client/Component/Haulwrigh
 namespace {
 const char* const requestTopic = "event://Client/Service/Download";
 // Until start() reads the configured limit.
-const std::uint64_t defaultMaxDownloads = 50;
+const std::uint64_t defaultMaxDownloads = std::uint64_t(configDefault("Downloader/MaxDownloads"));
 } // namespace
 
 Haulwright::Haulwright()
@@ -134,20 +136,20 @@ bool Haulwright::isRegistered(UUId sessionId)
     return activeDownloads.count(sessionId) != 0;
 }
 
-int Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
+Code Haulwright::claimSession(const UUId& sessionId, bool limitFirst)
 {
     boost::lock_guard<boost::mutex> lock(registryMutex);
     const bool busy = activeDownloads.count(sessionId) != 0 || claimed.count(sessionId) != 0;
     const bool full = activeDownloads.size() + reservations >= maxDownloads;
     if (limitFirst && full)
-        return 257;
+        return Code::LimitReached;
     if (busy)
-        return 275;
+        return Code::IdInUse;
     if (full)
-        return 257;
+        return Code::LimitReached;
     ++reservations;
     claimed.insert(sessionId);
-    return 0;
+    return Code::Ok;
 }
 
 void Haulwright::releaseClaim(const UUId& sessionId)
@@ -164,6 +166,7 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
     activeDownloads[sessionId] = downloader;
     --reservations;
     claimed.erase(sessionId);
+    registryChanged.notify_all();
     // Admitted while the component stops: the record stays for a later Resume, no transfer runs.
     if (stopping)
         downloader->pause();
@@ -173,7 +176,13 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
 bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operation)())
 {
     // Held across the call so that the completion cannot destroy the transfer meanwhile.
-    boost::lock_guard<boost::mutex> lock(registryMutex);
+    boost::unique_lock<boost::mutex> lock(registryMutex);
+    // Admitted a moment ago, it registers in a moment: a pause or abort for it waits for that
+    // rather than finding nothing and being lost.
+    const boost::system_time deadline = boost::get_system_time() + boost::posix_time::seconds(5);
+    while (!activeDownloads.count(sessionId) && claimed.count(sessionId) &&
+           registryChanged.timed_wait(lock, deadline)) {
+    }
     const auto found = activeDownloads.find(sessionId);
     if (found == activeDownloads.end())
         return false;
@@ -194,7 +203,7 @@ bool Haulwright::removeDownload(const UUId& sessionId)
 
 namespace {
 bool postReply(const std::string& messageType, const boost::shared_ptr<LocalMessage>& request, int code,
-               const std::string& text)
+               const std::string& text, const Cause* cause)
 {
     CommonMessageProperties properties;
     properties.priority = request->getPriority();
@@ -202,6 +211,8 @@ bool postReply(const std::string& messageType, const boost::shared_ptr<LocalMess
     properties.sessionId = request->getSessionId();
     properties.replyTopic = std::string();
     properties.messageType = messageType;
+    if (cause != nullptr)
+        properties.details = cause->toText();
     boost::shared_ptr<ISerializable> payload(new StatusReportPayload(code, withoutUserInfo(text)));
     boost::shared_ptr<LocalMessage> reply(new LocalMessage(properties));
     reply->setPayload(payload);
@@ -212,8 +223,20 @@ bool postReply(const std::string& messageType, const boost::shared_ptr<LocalMess
 void Haulwright::postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
                              const std::string& text)
 {
+    postOutcome(messageType, request, code, text, nullptr);
+}
+
+void Haulwright::postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                             const std::string& text, const Cause& cause)
+{
+    postOutcome(messageType, request, code, text, &cause);
+}
+
+void Haulwright::postOutcome(const std::string& messageType, const boost::shared_ptr<LocalMessage>& request, int code,
+                             const std::string& text, const Cause* cause)
+{
     try {
-        if (!postReply(messageType, request, code, text))
+        if (!postReply(messageType, request, code, text, cause))
             HAUL_LOG(" ERROR: Could not post message.");
     } catch (const std::exception& e) {
         HAUL_LOG(" Exception caught.");
@@ -227,7 +250,7 @@ void Haulwright::postErrorMessage(std::string messageType, boost::shared_ptr<Loc
                                   const std::string& text)
 {
     try {
-        postReply(messageType, request, code, text);
+        postReply(messageType, request, code, text, nullptr);
     } catch (const std::exception& e) {
         HAUL_LOG(" Exception caught.");
         HAUL_LOG(e.what());

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "ConfigurationManager.h"
+#include "HaulwrightPersistedRequest.h"
 #include "IComponent.h"
 #include "IDownloader.h"
 #include "IMessageSink.h"
 #include "KeyValueSchema.h"
 #include "LocalMessage.h"
 #include "Logger.h"
-#include "HaulwrightPersistedRequest.h"
 #include "UUId.h"
 
 #include <QFileInfo>
@@ -49,15 +49,18 @@ public:
     bool registerDownload(const UUId& sessionId, IDownloader* downloader);
     bool removeDownload(const UUId& sessionId);
     // Admits a request and claims its session identifier in one step:
-    // 0 admitted, 275 identifier busy, 257 limit reached.
+    // Ok admitted, IdInUse identifier busy, LimitReached limit reached.
     // limitFirst: a Resume hears of the limit before anything else.
-    int claimSession(const UUId& sessionId, bool limitFirst);
+    Code claimSession(const UUId& sessionId, bool limitFirst);
     // Gives back a claim that never registered a transfer.
     void releaseClaim(const UUId& sessionId);
 
     // Replies.
     void postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
                      const std::string& text);
+    // The same, with why it ended in the envelope's details.
+    void postMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
+                     const std::string& text, const Cause& cause);
     void postErrorMessage(std::string messageType, boost::shared_ptr<LocalMessage> request, int code,
                           const std::string& text);
 
@@ -93,15 +96,15 @@ public:
     void saveCompletedDownload(const UUId& sessionId, const std::string& temporalFilePath,
                                const std::string& serverFilename, const std::string& url,
                                const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
-                               const std::string& text, int code);
+                               const std::string& text, int code, const TransferDetails& details);
     void reportFailedDownload(const UUId& sessionId, const std::string& temporalFilePath,
                               const std::string& serverFilename, const std::string& url,
                               const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
-                              const std::string& text, int code);
+                              const std::string& text, int code, const TransferDetails& details);
     void reportCanceledDownload(const UUId& sessionId, const std::string& temporalFilePath,
                                 const std::string& serverFilename, const std::string& url,
                                 const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
-                                const std::string& text, int code);
+                                const std::string& text, int code, const TransferDetails& details);
     std::string makeAbsoluteNativePath(const std::string& path);
 
     // For tests and diagnostics.
@@ -110,10 +113,18 @@ public:
 
 private:
     void log(int line, const std::string& text);
+    void postOutcome(const std::string& messageType, const boost::shared_ptr<LocalMessage>& request, int code,
+                     const std::string& text, const Cause* cause);
     std::string downloadFolder(const std::string& destinationFolder);
     // The record's completion moved its file to the final name but could not remove the record.
     bool movedBeforeCrash(const HaulwrightPersistedRequest& record);
-    void discardEarlierPartialFile(const std::string& key, const std::string& temporalPath);
+    // The record under key, read without logging its absence; false when there is none.
+    bool readEarlierRequest(const std::string& key, HaulwrightPersistedRequest& record);
+    void discardEarlierPartialFile(const HaulwrightPersistedRequest& earlier, const std::string& temporalPath);
+    // Why a file found complete is complete: its size is what stays.
+    static Cause finishedFileCause(const std::string& path);
+    // Writes the final path into the record before the move; false when the store would not have it.
+    bool nameFinalFile(const std::string& key, const std::string& target, const std::string& temporalPath);
     // discardPersistedRequest for a session claimed by handleAbort; gives the claim back.
     bool discardClaimed(const UUId& sessionId);
     void ignoreMessage(boost::shared_ptr<LocalMessage>) {}
@@ -122,7 +133,7 @@ private:
 
     std::map<UUId, IDownloader*> activeDownloads;
     std::uint64_t maxDownloads;
-    boost::mutex registryMutex;   // guards activeDownloads, maxDownloads, reservations, claimed, stopping
+    boost::mutex registryMutex;                // guards activeDownloads, maxDownloads, reservations, claimed, stopping
     boost::condition_variable registryChanged; // a transfer or a reservation left the registry
     bool stopping;
     boost::mutex completionMutex; // held by each completion for its whole run

@@ -8,6 +8,27 @@
 #include <cstdio>
 #include <stdexcept>
 
+namespace {
+
+std::int64_t sizeOf(const std::string& path)
+{
+    const QFileInfo info(QString::fromStdString(path));
+    return info.exists() ? info.size() : 0;
+}
+
+Cause keeping(Cause cause, std::int64_t bytes)
+{
+    cause.bytesKept = bytes;
+    return cause;
+}
+
+} // namespace
+
+Cause Haulwright::finishedFileCause(const std::string& path)
+{
+    return keeping(Cause(), sizeOf(path));
+}
+
 void Haulwright::onDownloadFinished(IDownloader* downloader)
 {
     boost::lock_guard<boost::mutex> lock(completionMutex);
@@ -34,91 +55,114 @@ void Haulwright::onDownloadFinished(IDownloader* downloader)
 
         switch (state) {
         case Paused:
-            recordOutcome(sessionId, "paused", "", 0, text, details);
+            recordOutcome(sessionId, "paused", "", number(Code::Ok), text, details);
             break;
         case Completed:
-            saveCompletedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text,
-                                  code);
+            saveCompletedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text, code,
+                                  details);
             break;
         case Failed:
             // Kept for a later try unless the data was proven wrong: then a try starts afresh.
-            if (code == 274 || details.provenStale) {
+            if (code == number(Code::DigestMismatch) || details.provenStale) {
                 std::remove(temporalPath.c_str());
                 removePersistedRequest(sessionId.getValue());
             } else {
                 recordOutcome(sessionId, "failed", "WasFailed", code, text, details);
             }
-            reportFailedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text,
-                                 code);
+            reportFailedDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text, code,
+                                 details);
             break;
         case Canceled:
-            reportCanceledDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text,
-                                   code);
+            reportCanceledDownload(sessionId, temporalPath, serverFilename, url, destinationFolder, request, text, code,
+                                   details);
             break;
         default:
-            postMessage("WasFailed", request, code, text);
+            postMessage("WasFailed", request, code, text, keeping(details.cause, 0));
             std::remove(temporalPath.c_str());
             break;
         }
     } catch (const std::logic_error& e) {
         HAUL_LOG("Critical unknown error");
         HAUL_LOG(e.what());
-        postMessage("WasFailed", request, 260, "Critical unknown error");
+        postMessage("WasFailed", request, number(Code::Failed), "Critical unknown error",
+                    keeping(details.cause, sizeOf(temporalPath)));
     } catch (const std::exception& e) {
         HAUL_LOG("Exception caught.");
         HAUL_LOG(e.what());
-        postMessage("WasFailed", request, 260, "Critical unknown error");
+        postMessage("WasFailed", request, number(Code::Failed), "Critical unknown error",
+                    keeping(details.cause, sizeOf(temporalPath)));
     } catch (...) {
         HAUL_LOG(" Unknown exception caught.");
-        postMessage("WasFailed", request, 260, "Critical unknown error");
+        postMessage("WasFailed", request, number(Code::Failed), "Critical unknown error",
+                    keeping(details.cause, sizeOf(temporalPath)));
     }
+}
+
+bool Haulwright::nameFinalFile(const std::string& key, const std::string& target, const std::string& temporalPath)
+{
+    if (!requestStore)
+        return true;
+    try {
+        // Nothing to name: no later request can find this download anyway.
+        if (requestStore->getRawData(key).empty())
+            return true;
+    } catch (const std::exception& e) {
+        HAUL_LOG(std::string("HAULWRIGHT: Schema get failed. Reason: ") + e.what());
+        return false;
+    }
+    HaulwrightPersistedRequest record;
+    if (readPersistedRequest(key, record) != 0)
+        return false;
+    record.finalFilename = target;
+    record.finalSize = std::to_string(sizeOf(temporalPath));
+    return persistRequest(key, record) == 0;
 }
 
 void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string& temporalFilePath,
                                        const std::string& serverFilename, const std::string& url,
                                        const std::string& destinationFolder, boost::shared_ptr<LocalMessage> request,
-                                       const std::string& /*text*/, int code)
+                                       const std::string& /*text*/, int code, const TransferDetails& details)
 {
     std::string target = serverFilename.empty() ? makeFinalFilePath(url, destinationFolder)
                                                 : makeTemporalFilePath(serverFilename, destinationFolder);
     target = makeAbsoluteNativePath(target);
     target = makeUniqueFilePath(target, 2);
     const std::string key = sessionId.getValue();
-    HaulwrightPersistedRequest record;
-    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0) {
-        // Named before the move: a crash between the move and the removal leaves a record that
-        // a Resume recognises as finished.
-        record.finalFilename = target;
-        record.finalSize = std::to_string(QFileInfo(QString::fromStdString(temporalFilePath)).size());
-        persistRequest(key, record);
-    }
-    if (std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
-        postMessage("WasFinished", request, code, target);
+    const std::int64_t size = sizeOf(temporalFilePath);
+    // Named before the move: a crash between the move and the removal leaves a record that a
+    // Resume recognises as finished. A file moved without its name in the record would be
+    // fetched again, a second copy.
+    if (nameFinalFile(key, target, temporalFilePath) && std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
+        postMessage("WasFinished", request, code, target, keeping(details.cause, size));
         removePersistedRequest(key);
-    } else {
-        // The data is sound: partial file and record stay, and a Resume tries the move again.
-        recordOutcome(sessionId, "failed", "WasFailed", 271, "Cannot save the specified filename", TransferDetails());
-        postMessage("WasFailed", request, 271, "Cannot save the specified filename");
+        return;
     }
+    // The data is sound: partial file and record stay, and a Resume tries the move again.
+    recordOutcome(sessionId, "failed", "WasFailed", number(Code::CannotSave), "Cannot save the specified filename",
+                  TransferDetails());
+    postMessage("WasFailed", request, number(Code::CannotSave), "Cannot save the specified filename",
+                keeping(details.cause, size));
 }
 
 void Haulwright::reportFailedDownload(const UUId& /*sessionId*/, const std::string& temporalFilePath,
                                       const std::string& /*serverFilename*/, const std::string& /*url*/,
-                                      const std::string& /*destinationFolder*/,
-                                      boost::shared_ptr<LocalMessage> request, const std::string& text, int code)
+                                      const std::string& /*destinationFolder*/, boost::shared_ptr<LocalMessage> request,
+                                      const std::string& text, int code, const TransferDetails& details)
 {
-    postMessage("WasFailed", request, code, text);
-    // What arrived is kept for a resume; data proven wrong was already deleted by the transfer.
-    if (QFileInfo(QString::fromStdString(temporalFilePath)).size() == 0)
+    // What arrived is kept for a resume; data proven wrong was already deleted, an empty file goes.
+    const std::int64_t kept = sizeOf(temporalFilePath);
+    postMessage("WasFailed", request, code, text, keeping(details.cause, kept));
+    if (kept == 0)
         std::remove(temporalFilePath.c_str());
 }
 
 void Haulwright::reportCanceledDownload(const UUId& sessionId, const std::string& temporalFilePath,
                                         const std::string& /*serverFilename*/, const std::string& /*url*/,
                                         const std::string& /*destinationFolder*/,
-                                        boost::shared_ptr<LocalMessage> request, const std::string& text, int code)
+                                        boost::shared_ptr<LocalMessage> request, const std::string& text, int code,
+                                        const TransferDetails& details)
 {
-    postMessage("WasAborted", request, code, text);
+    postMessage("WasAborted", request, code, text, keeping(details.cause, 0));
     std::remove(temporalFilePath.c_str());
     removePersistedRequest(sessionId.getValue());
 }

@@ -15,39 +15,46 @@ bool Haulwright::movedBeforeCrash(const HaulwrightPersistedRequest& record)
     const QFileInfo moved(QString::fromStdString(record.finalFilename));
     FileDigest digest;
     return moved.isFile() && std::to_string(moved.size()) == record.finalSize &&
-           (record.fileHash.empty() || (digest.readFile(record.finalFilename) && digest == FileDigest(record.fileHash)));
+           (record.fileHash.empty() ||
+            (digest.readFile(record.finalFilename) && digest == FileDigest(record.fileHash)));
 }
 
 void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
 {
     const UUId sessionId = request->getSessionId();
-    const int claim = claimSession(sessionId, true);
-    if (claim == 257) {
+    const Code claim = claimSession(sessionId, true);
+    if (claim == Code::LimitReached) {
         HAUL_LOG(" ERROR: Max number of downloaders reached.");
-        postErrorMessage("DownloaderError", request, 257, "Max number of allowed concurrent downloads reached");
+        postErrorMessage("DownloaderError", request, number(Code::LimitReached),
+                         "Max number of allowed concurrent downloads reached");
         return;
     }
-    if (claim == 275) {
+    if (claim == Code::IdInUse) {
         // One transfer owns a partial file at a time.
-        postErrorMessage("DownloaderError", request, 275, "Session ID is already in use");
+        postErrorMessage("DownloaderError", request, number(Code::IdInUse), "Session ID is already in use");
         return;
     }
     AdmissionGuard admission(*this, sessionId);
     try {
         HaulwrightPersistedRequest record;
         readPersistedRequest(sessionId.getValue(), record);
-        boost::shared_ptr<ISerializable> payload(
-            new StartRequestPayload(record.url, "", "", record.destinationFolder, false, record.fileHash));
+        // Credentials are never persisted: a Resume may bring them for this transfer alone.
+        const boost::shared_ptr<ISerializable> given = request->getPayload();
+        const auto* credentials = dynamic_cast<const StartRequestPayload*>(given.get());
+        boost::shared_ptr<ISerializable> payload(new StartRequestPayload(
+            record.url, credentials ? credentials->getUserName() : "", credentials ? credentials->getPassword() : "",
+            record.destinationFolder, credentials && credentials->getUseAuthData(), record.fileHash));
         request->setPayload(payload);
         if (record.temporalFilename.empty()) {
             admission.release();
             HAUL_LOG(" Unknown filename to be resumed");
-            postErrorMessage("DownloaderError", request, 269, "Unknown filename to be resumed");
+            postErrorMessage("DownloaderError", request, number(Code::CannotResume), "Unknown filename to be resumed");
             return;
         }
         if (movedBeforeCrash(record)) {
             admission.release();
-            postMessage("WasFinished", request, 0, record.finalFilename);
+            postMessage("WasFinished", request, number(Code::Ok), record.finalFilename,
+                        finishedFileCause(record.finalFilename));
             removePersistedRequest(sessionId.getValue());
             return;
         }
@@ -64,11 +71,11 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
     } catch (const std::domain_error&) {
         admission.release();
         HAUL_LOG("Cannot resume the specified file");
-        postErrorMessage("DownloaderError", request, 269, "Cannot resume the specified file");
+        postErrorMessage("DownloaderError", request, number(Code::CannotResume), "Cannot resume the specified file");
     } catch (const std::logic_error&) {
         admission.release();
         HAUL_LOG("Critical unknown error");
-        postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
+        postErrorMessage("DownloaderError", request, number(Code::Failed), "Critical unknown error");
     }
 }
 
@@ -77,7 +84,7 @@ void Haulwright::handlePause(boost::shared_ptr<LocalMessage> request)
     if (withDownload(request->getSessionId(), &IDownloader::pause))
         return;
     HAUL_LOG(" No file to stop");
-    postErrorMessage("DownloaderError", request, 270, "No file to stop");
+    postErrorMessage("DownloaderError", request, number(Code::NothingToPause), "No file to stop");
 }
 
 void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
@@ -100,22 +107,22 @@ void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
         }
         if (admitted) {
             // A Start or Resume of it is between admission and registration.
-            postErrorMessage("DownloaderError", request, 275, "Session ID is already in use");
+            postErrorMessage("DownloaderError", request, number(Code::IdInUse), "Session ID is already in use");
             return;
         }
         const bool discarded = discardClaimed(sessionId);
         if (discarded) {
-            postMessage("WasAborted", request, 0, "Download aborted");
+            postMessage("WasAborted", request, number(Code::Ok), "Download aborted");
         } else {
             HAUL_LOG(" No file to be aborted.");
-            postErrorMessage("DownloaderError", request, 272, "Critical unknown error");
+            postErrorMessage("DownloaderError", request, number(Code::NothingToAbort), "Critical unknown error");
         }
     } catch (const std::domain_error&) {
         HAUL_LOG("Critical unknown error");
-        postErrorMessage("DownloaderError", request, 272, "Critical unknown error");
+        postErrorMessage("DownloaderError", request, number(Code::NothingToAbort), "Critical unknown error");
     } catch (const std::logic_error&) {
         HAUL_LOG("Critical unknown error");
-        postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
+        postErrorMessage("DownloaderError", request, number(Code::Failed), "Critical unknown error");
     }
 }
 

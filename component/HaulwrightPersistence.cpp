@@ -67,9 +67,9 @@ void Haulwright::recordOutcome(const UUId& sessionId, const std::string& state, 
     record.lastType = type;
     record.lastCode = code;
     record.lastText = withoutUserInfo(text);
-    record.httpStatus = details.httpStatus;
-    record.tlsCause = details.tlsCause;
-    record.retryAfter = details.retryAfter;
+    record.httpStatus = details.cause.httpStatus;
+    record.tlsCause = details.cause.tlsCause;
+    record.retryAfter = details.cause.retryAfter;
     persistRequest(key, record);
 }
 

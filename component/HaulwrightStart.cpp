@@ -12,14 +12,15 @@
 void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
 {
     const UUId sessionId = request->getSessionId();
-    const int claim = claimSession(sessionId, false);
-    if (claim == 275) {
-        postErrorMessage("DownloaderError", request, 275, "Session ID is already in use");
+    const Code claim = claimSession(sessionId, false);
+    if (claim == Code::IdInUse) {
+        postErrorMessage("DownloaderError", request, number(Code::IdInUse), "Session ID is already in use");
         return;
     }
-    if (claim == 257) {
+    if (claim == Code::LimitReached) {
         HAUL_LOG(" ERROR: Max number of downloaders reached.");
-        postErrorMessage("DownloaderError", request, 257, "Max number of allowed concurrent downloads reached");
+        postErrorMessage("DownloaderError", request, number(Code::LimitReached),
+                         "Max number of allowed concurrent downloads reached");
         return;
     }
     AdmissionGuard admission(*this, sessionId);
@@ -28,7 +29,7 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         if (!payload) {
             admission.release();
             HAUL_LOG("Received download start request message with no payload");
-            postErrorMessage("DownloaderError", request, 260, "No payload received");
+            postErrorMessage("DownloaderError", request, number(Code::Failed), "No payload received");
             return;
         }
         const StartRequestPayload& start = dynamic_cast<const StartRequestPayload&>(*payload);
@@ -43,17 +44,33 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         std::string foundPath;
         if (findCompletedFile(url, destinationFolder, fileHash, foundPath)) {
             admission.release();
-            postMessage("WasFinished", request, 0, foundPath);
+            postMessage("WasFinished", request, number(Code::Ok), foundPath, finishedFileCause(foundPath));
             return;
         }
 
-        discardEarlierPartialFile(key, temporalPath);
+        HaulwrightPersistedRequest earlier;
+        if (readEarlierRequest(key, earlier)) {
+            // The same download, moved to its final name by a completion that could not remove
+            // its record: that file is the answer, not a second copy.
+            HaulwrightPersistedRequest moved = earlier;
+            if (!fileHash.empty())
+                moved.fileHash = fileHash;
+            if (earlier.url == withoutUserInfo(url) && earlier.destinationFolder == destinationFolder &&
+                movedBeforeCrash(moved)) {
+                admission.release();
+                postMessage("WasFinished", request, number(Code::Ok), earlier.finalFilename,
+                            finishedFileCause(earlier.finalFilename));
+                removePersistedRequest(key);
+                return;
+            }
+            discardEarlierPartialFile(earlier, temporalPath);
+        }
         // Credentials are never persisted, not even those written into the URL.
         const HaulwrightPersistedRequest record{destinationFolder, withoutUserInfo(url), fileHash, temporalPath};
         if (!requestStore || persistRequest(key, record) != 0) {
             // Without its record a download could be neither resumed nor found after a crash.
             admission.release();
-            postErrorMessage("DownloaderError", request, 260, "Cannot store the download request");
+            postErrorMessage("DownloaderError", request, number(Code::Failed), "Cannot store the download request");
             return;
         }
         IDownloader* downloader = createDownloader(temporalPath, request);
@@ -64,30 +81,35 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         // std::domain_error is a std::logic_error: same log line and reply.
         admission.release();
         HAUL_LOG("Critical unknown error");
-        postErrorMessage("DownloaderError", request, 260, "Critical unknown error");
+        postErrorMessage("DownloaderError", request, number(Code::Failed), "Critical unknown error");
     } catch (const std::exception& e) {
         admission.release();
         HAUL_LOG("Critical unknown error");
-        postErrorMessage("DownloaderError", request, 260, e.what());
+        postErrorMessage("DownloaderError", request, number(Code::Failed), e.what());
     }
 }
 
-void Haulwright::discardEarlierPartialFile(const std::string& key, const std::string& temporalPath)
+bool Haulwright::readEarlierRequest(const std::string& key, HaulwrightPersistedRequest& record)
+{
+    if (!requestStore)
+        return false;
+    try {
+        if (requestStore->getRawData(key).empty())
+            return false;
+        requestStore->get(key, record);
+        return true;
+    } catch (const std::exception&) {
+        // The insert that follows replaces whatever is there.
+        return false;
+    }
+}
+
+void Haulwright::discardEarlierPartialFile(const HaulwrightPersistedRequest& earlier, const std::string& temporalPath)
 {
     // A new Start under an identifier that is still persisted replaces the record;
     // the partial file it named would otherwise be orphaned.
-    if (!requestStore)
-        return;
-    try {
-        if (requestStore->getRawData(key).empty())
-            return;
-        HaulwrightPersistedRequest earlier;
-        requestStore->get(key, earlier);
-        if (!earlier.temporalFilename.empty() && earlier.temporalFilename != temporalPath)
-            std::remove(earlier.temporalFilename.c_str());
-    } catch (const std::exception&) {
-        // The insert that follows replaces whatever is there.
-    }
+    if (!earlier.temporalFilename.empty() && earlier.temporalFilename != temporalPath)
+        std::remove(earlier.temporalFilename.c_str());
 }
 
 IDownloader* Haulwright::createDownloader(const std::string& temporalFilePath, boost::shared_ptr<LocalMessage> request)

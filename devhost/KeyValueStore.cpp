@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QUrl>
+#include <algorithm>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -129,15 +130,30 @@ void KeyValueStore::quickCheck()
 
 void KeyValueStore::insert(const std::string& key, const std::string& text)
 {
-    Write write{false, key, text, false, nullptr};
-    commit(write);
+    std::vector<Write> writes{Write{false, key, text, false, nullptr}};
+    commit(writes);
 }
 
-void KeyValueStore::commit(Write& write)
+void KeyValueStore::write(const std::vector<std::pair<std::string, std::optional<std::string>>>& changes)
+{
+    static const std::string none;
+    std::vector<Write> writes;
+    writes.reserve(changes.size());
+    for (const auto& change : changes)
+        writes.push_back(Write{!change.second, change.first, change.second ? *change.second : none, false, nullptr});
+    if (!writes.empty())
+        commit(writes);
+}
+
+void KeyValueStore::commit(std::vector<Write>& writes)
 {
     std::unique_lock<std::mutex> queue(writesMutex);
-    waiting.push_back(&write);
-    while (!write.done) {
+    for (Write& write : writes)
+        waiting.push_back(&write);
+    const auto allDone = [&writes] {
+        return std::all_of(writes.begin(), writes.end(), [](const Write& w) { return w.done; });
+    };
+    while (!allDone()) {
         if (committing) {
             committed.wait(queue);
             continue;
@@ -155,8 +171,10 @@ void KeyValueStore::commit(Write& write)
         committing = false;
         committed.notify_all();
     }
-    if (write.error)
-        std::rethrow_exception(write.error);
+    for (const Write& write : writes) {
+        if (write.error)
+            std::rethrow_exception(write.error);
+    }
 }
 
 void KeyValueStore::commitTogether(const std::vector<Write*>& batch)
@@ -224,8 +242,8 @@ std::vector<std::string> KeyValueStore::get(const std::string& key)
 void KeyValueStore::remove(const std::string& key)
 {
     static const std::string none;
-    Write write{true, key, none, false, nullptr};
-    commit(write);
+    std::vector<Write> writes{Write{true, key, none, false, nullptr}};
+    commit(writes);
 }
 
 void KeyValueStore::flush()

@@ -3,10 +3,15 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+
+// The file of store name in domain under the data directory of the configuration; throws when
+// that is not set. The one naming rule of the stores.
+std::string storeFilePath(const std::string& name, const std::string& domain);
 
 // One SQLite database file holding (key, text) rows. Shared by the KeyValueSchema copies
 // made from one initLocal (boost::shared_ptr); the connection is closed with the last one.
@@ -26,6 +31,9 @@ public:
     void insert(const std::string& key, const std::string& text);
     std::vector<std::string> get(const std::string& key);
     void remove(const std::string& key);
+    // Each change replaces the texts of its key by its text, or (no text) removes them; all in
+    // the transactions of one group commit, so one sync to disk serves them all.
+    void write(const std::vector<std::pair<std::string, std::optional<std::string>>>& changes);
     // Every commit is already durable (synchronous FULL); this also checkpoints the WAL.
     void flush();
     std::vector<std::string> keys();
@@ -44,7 +52,7 @@ private:
         std::exception_ptr error;
     };
 
-    void commit(Write& write);
+    void commit(std::vector<Write>& writes);
     // Under mutex: the writes in one transaction; alone, each in its own, when that fails.
     void commitTogether(const std::vector<Write*>& batch);
     void apply(const Write& write);

@@ -36,6 +36,11 @@ bool MessageBus::matches(const std::string& pattern, const std::string& topic)
 
 int MessageBus::post(boost::shared_ptr<LocalMessage> message)
 {
+    return post(std::move(message), nullptr);
+}
+
+int MessageBus::post(boost::shared_ptr<LocalMessage> message, std::function<void()> handled)
+{
     if (!message)
         return 1;
     std::shared_ptr<const PostFilter> filter;
@@ -49,17 +54,27 @@ int MessageBus::post(boost::shared_ptr<LocalMessage> message)
     if (filter && *filter && !(*filter)(*message))
         return 1;
 
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (!accepting)
         return 1;
     const std::size_t before = queue.size();
+    const auto tracker = handled ? std::make_shared<Tracker>() : nullptr;
     for (const Subscription& s : subscriptions) {
         if (matches(s.topic, message->getTopic()))
-            queue.push_back(Delivery{s.sink, s.topic, message});
+            queue.push_back(Delivery{s.sink, s.topic, message, tracker});
     }
-    // Grow whenever queued work outnumbers waiting workers: a delivery may hold its thread
-    // for a whole download while later messages for it must still arrive.
-    while (queue.size() > idleWorkers) {
+    if (tracker) {
+        tracker->left = queue.size() - before;
+        tracker->handled = std::move(handled);
+        if (tracker->left == 0) {
+            lock.unlock();
+            tracker->handled();
+            return 0;
+        }
+    }
+    // Grow whenever work that may run outnumbers waiting workers: a delivery may hold its
+    // thread for a whole download while later messages for it must still arrive.
+    while (runnableCount() > idleWorkers) {
         try {
             std::thread(&MessageBus::workerLoop, this).detach();
         } catch (const std::system_error&) {
@@ -100,9 +115,21 @@ int MessageBus::unsubscribe(IMessageSink* sink, const std::string& topic)
     subscriptions.erase(std::remove_if(subscriptions.begin(), subscriptions.end(),
                                        [&](const Subscription& s) { return gone(s.sink, s.topic); }),
                         subscriptions.end());
-    queue.erase(std::remove_if(queue.begin(), queue.end(),
-                               [&](const Delivery& d) { return gone(d.sink, d.subscriptionTopic); }),
-                queue.end());
+    // A message whose deliveries are withdrawn counts as handled by this sink.
+    std::vector<std::function<void()>> handled;
+    const auto withdrawn = std::stable_partition(queue.begin(), queue.end(),
+                                                 [&](const Delivery& d) { return !gone(d.sink, d.subscriptionTopic); });
+    for (auto it = withdrawn; it != queue.end(); ++it) {
+        if (it->tracker && --it->tracker->left == 0)
+            handled.push_back(std::move(it->tracker->handled));
+    }
+    queue.erase(withdrawn, queue.end());
+    if (!handled.empty()) {
+        lock.unlock();
+        for (const auto& done : handled)
+            done();
+        lock.lock();
+    }
     if (all) {
         // The sink is usually about to be destroyed: let deliveries on other threads finish
         // first. One on this thread is the caller itself and cannot be waited for.
@@ -119,6 +146,39 @@ bool MessageBus::othersRunning(IMessageSink* sink) const
                        [&](const Running& r) { return r.sink == sink && r.thread != self; });
 }
 
+std::deque<MessageBus::Delivery>::iterator MessageBus::nextDelivery()
+{
+    return std::find_if(queue.begin(), queue.end(), [this](const Delivery& d) {
+        const bool serial = std::find(serialSinks.begin(), serialSinks.end(), d.sink) != serialSinks.end();
+        return !serial ||
+               std::none_of(running.begin(), running.end(), [&](const Running& r) { return r.sink == d.sink; });
+    });
+}
+
+std::size_t MessageBus::runnableCount() const
+{
+    // A serial sink counts once however many of its deliveries wait.
+    std::size_t count = 0;
+    std::vector<IMessageSink*> seen;
+    for (const Delivery& d : queue) {
+        if (std::find(serialSinks.begin(), serialSinks.end(), d.sink) == serialSinks.end()) {
+            ++count;
+        } else if (std::find(seen.begin(), seen.end(), d.sink) == seen.end()) {
+            seen.push_back(d.sink);
+            ++count;
+        }
+    }
+    return count;
+}
+
+void MessageBus::setSerial(IMessageSink* sink, bool serial)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    serialSinks.erase(std::remove(serialSinks.begin(), serialSinks.end(), sink), serialSinks.end());
+    if (serial)
+        serialSinks.push_back(sink);
+}
+
 bool MessageBus::idle() const
 {
     return queue.empty() && running.empty();
@@ -129,14 +189,15 @@ void MessageBus::workerLoop()
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        if (!workAvailable.wait_for(lock, kIdleWorkerLifetime, [this] { return !queue.empty(); })) {
+        if (!workAvailable.wait_for(lock, kIdleWorkerLifetime, [this] { return nextDelivery() != queue.end(); })) {
             --idleWorkers;
             --workers;
             deliveryDone.notify_all();
             return;
         }
-        Delivery delivery = std::move(queue.front());
-        queue.pop_front();
+        const auto next = nextDelivery();
+        Delivery delivery = std::move(*next);
+        queue.erase(next);
         --idleWorkers;
         running.push_back(Running{delivery.sink, self});
         lock.unlock();
@@ -145,6 +206,7 @@ void MessageBus::workerLoop()
         } catch (...) {
             // The host ignores every outcome of a delivery.
         }
+        delivery.message.reset();
         lock.lock();
         auto it = std::find_if(running.begin(), running.end(),
                                [&](const Running& r) { return r.sink == delivery.sink && r.thread == self; });
@@ -152,6 +214,13 @@ void MessageBus::workerLoop()
             running.erase(it);
         ++idleWorkers;
         deliveryDone.notify_all();
+        // A serial sink's next delivery may run now.
+        workAvailable.notify_all();
+        if (delivery.tracker && --delivery.tracker->left == 0) {
+            lock.unlock();
+            delivery.tracker->handled();
+            lock.lock();
+        }
     }
 }
 

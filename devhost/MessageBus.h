@@ -22,6 +22,12 @@ public:
     static MessageBus& instance();
 
     int post(boost::shared_ptr<LocalMessage> message) override;
+    // As post; handled then runs once every sink the message went to has returned from it (on
+    // the thread of the last delivery; at once on this thread when it went to none). What those
+    // sinks posted meanwhile is queued before anything handled posts.
+    int post(boost::shared_ptr<LocalMessage> message, std::function<void()> handled);
+    // Deliveries to sink run one at a time, in the order their messages were posted.
+    void setSerial(IMessageSink* sink, bool serial);
     int subscribe(IMessageSink* sink, const std::string& topic) override;
     // An empty topic also waits for deliveries to sink running on other threads.
     int unsubscribe(IMessageSink* sink, const std::string& topic) override;
@@ -46,11 +52,18 @@ private:
         IMessageSink* sink;
         std::string topic;
     };
+    // The deliveries of one message still to return, and what runs when none is left.
+    struct Tracker
+    {
+        std::size_t left = 0;
+        std::function<void()> handled;
+    };
     struct Delivery
     {
         IMessageSink* sink;
         std::string subscriptionTopic;
         boost::shared_ptr<LocalMessage> message;
+        std::shared_ptr<Tracker> tracker;
     };
     struct Running
     {
@@ -64,6 +77,9 @@ private:
     static bool matches(const std::string& pattern, const std::string& topic);
     void workerLoop();
     bool othersRunning(IMessageSink* sink) const;
+    // The first queued delivery that may run now: a serial sink's waits while one of its runs.
+    std::deque<Delivery>::iterator nextDelivery();
+    std::size_t runnableCount() const;
     bool idle() const;
 
     // Guards every field below.
@@ -72,6 +88,7 @@ private:
     // Signalled when a delivery ends or a worker leaves.
     std::condition_variable deliveryDone;
     std::vector<Subscription> subscriptions;
+    std::vector<IMessageSink*> serialSinks;
     std::deque<Delivery> queue;
     std::vector<Running> running;
     std::shared_ptr<const PostFilter> postFilter;

@@ -34,8 +34,7 @@ std::string fileNamePart(const std::string& text, bool keepDash)
 
 } // namespace
 
-KeyValueSchema PersistentManager::initLocal(const std::string& name, const std::string& domain,
-                                            const std::string& /*reserved1*/, const std::string& /*reserved2*/)
+std::string storeFilePath(const std::string& name, const std::string& domain)
 {
     if (name.empty())
         throw std::runtime_error("key-value store: open failed: the store name is empty");
@@ -52,6 +51,11 @@ KeyValueSchema PersistentManager::initLocal(const std::string& name, const std::
     std::string file = folder + fileNamePart(name, false);
     if (!domain.empty())
         file += "-" + fileNamePart(domain, true);
-    file += ".sqlite";
-    return KeyValueSchema(boost::shared_ptr<KeyValueStore>(new KeyValueStore(file)));
+    return file + ".sqlite";
+}
+
+KeyValueSchema PersistentManager::initLocal(const std::string& name, const std::string& domain,
+                                            const std::string& /*reserved1*/, const std::string& /*reserved2*/)
+{
+    return KeyValueSchema(boost::shared_ptr<KeyValueStore>(new KeyValueStore(storeFilePath(name, domain))));
 }

@@ -2,6 +2,7 @@
 // setup (request, proxy, TLS) and the inactivity timer.
 #include "Downloader.h"
 
+#include "ConfigKeys.h"
 #include "ConfigNumber.h"
 #include "DispatcherFilterGuard.h"
 #include "Haulwright.h"
@@ -38,17 +39,19 @@ template <class Number> Number readNumber(ConfigurationManager* config, const ch
 Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
                        boost::shared_ptr<LocalMessage> requestMessage_)
     : owner(owner_), requestMessage(requestMessage_), action(ActionStart), useAuthData(false), eventLoop(nullptr),
-      reply(nullptr), state(NotStarted), statusMessage("NotStarted"), resultCode(511),
-      logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()), statusInterval(2000),
-      requestTimeout(60000), redirectCount(0), temporalFilename(temporalFilename_), lastReportElapsed(0),
-      timerConnected(false), outcomeFinal(false), rangeStart(-1), rangeChecked(false), discardBody(false),
-      expectedTotal(-1), earlyStop(ActionStart), usedFtp(false), hashedBytes(0), hashUsable(true)
+      reply(nullptr), state(NotStarted), statusMessage("NotStarted"), resultCode(number(Code::Unset)),
+      logger(Logger::getDefaultInstance()), config(ConfigurationManager::getDefaultInstance()),
+      statusInterval(quint32(configDefault("Downloader/StatusInterval"))),
+      requestTimeout(qint32(configDefault("Downloader/RequestTimeout"))), redirectCount(0),
+      temporalFilename(temporalFilename_), lastReportElapsed(0), timerConnected(false), outcomeFinal(false),
+      rangeStart(-1), rangeChecked(false), discardBody(false), expectedTotal(-1), earlyStop(ActionStart),
+      usedFtp(false), hashedBytes(0), hashUsable(true), restartedStale(false)
 {
     const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
     const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
 
-    statusInterval = readNumber<quint32>(config, "Downloader/StatusInterval", 2000);
-    requestTimeout = readNumber<qint32>(config, "Downloader/RequestTimeout", 60000);
+    statusInterval = readNumber<quint32>(config, "Downloader/StatusInterval", statusInterval);
+    requestTimeout = readNumber<qint32>(config, "Downloader/RequestTimeout", requestTimeout);
 
     if (start != nullptr) {
         url = start->getUrl();
@@ -58,6 +61,18 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
         password = start->getPassword();
         fileHash = start->getFileHash();
     }
+    // Credentials written into the URL are sent as given ones are: to their origin only, and a
+    // refusal of them is "invalid", not "required".
+    const QUrl address(QString::fromStdString(url));
+    if (!useAuthData && !address.userName().isEmpty()) {
+        useAuthData = true;
+        userName = address.userName(QUrl::FullyDecoded).toStdString();
+        password = address.password(QUrl::FullyDecoded).toStdString();
+    }
+    if (requestMessage)
+        options = TransferOptions::from(requestMessage->getDetails());
+    if (options.requestTimeoutMs)
+        requestTimeout = *options.requestTimeoutMs;
     eventLoop = new QEventLoop;
 }
 
@@ -72,12 +87,12 @@ void Downloader::log(int line, const std::string& text)
     logger->error("Downloader[" + std::to_string(line) + "] -> " + oneLine(withoutUserInfo(text)));
 }
 
-void Downloader::setOutcome(DownloadState newState, const std::string& text, std::int32_t code)
+void Downloader::setOutcome(DownloadState newState, const std::string& text, Code code)
 {
     boost::lock_guard<boost::mutex> lock(mutex);
     state = newState;
     statusMessage = text;
-    resultCode = code;
+    resultCode = number(code);
 }
 
 void Downloader::deletePartialFile()
@@ -109,6 +124,7 @@ void Downloader::start()
         if (partial.exists() && action == ActionResume) {
             mode = QIODevice::Append;
             rangeStart = partial.size();
+            replyOffset = rangeStart;
             request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + "-");
             // Only the same file may be continued; another one answers 200 and starts over.
             if (!validator.empty())
@@ -119,7 +135,7 @@ void Downloader::start()
 
         // A link planted at the partial file's name would have the data written elsewhere.
         if (partial.isSymLink() || !file.open(mode | QIODevice::Unbuffered)) {
-            setOutcome(Failed, "Could not create destination file", 258);
+            setOutcome(Failed, "Could not create destination file", Code::CannotWrite);
             owner->onDownloadFinished(this);
             return;
         }
@@ -131,7 +147,7 @@ void Downloader::start()
             file.close();
             state = earlyStop == ActionPause ? Paused : Canceled;
             statusMessage = earlyStop == ActionPause ? "Download paused." : "Download aborted";
-            resultCode = 0;
+            resultCode = number(Code::Ok);
             lock.unlock();
             owner->onDownloadFinished(this);
             return;
@@ -163,12 +179,12 @@ void Downloader::start()
         setOutcome(Failed,
                    configuration ? "Download failed due to an error in configuration. Check log for details."
                                  : "Download failed due to an unknown exception.",
-                   configuration ? 0 : 260);
+                   configuration ? Code::Ok : Code::Failed);
     } catch (...) {
         if (lock.owns_lock())
             lock.unlock();
         file.close();
-        setOutcome(Failed, "Download failed due to an unknown exception.", 260);
+        setOutcome(Failed, "Download failed due to an unknown exception.", Code::Failed);
     }
 
     requestTimer.stop();
@@ -257,6 +273,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         request.setRawHeader("If-Range", QByteArray());
         file.resize(0);
         rangeStart = -1;
+        replyOffset = 0;
         runningHash.reset();
         hashedBytes = 0;
         hashUsable = true;
@@ -331,6 +348,8 @@ QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)
 
 QNetworkProxy Downloader::buildProxy(const std::string& target)
 {
+    if (options.proxy)
+        return *options.proxy;
     const NetworkProxy record = NetworkProxyHelper::getProxy(target);
     QNetworkProxy::ProxyType type;
     switch (record.type) {
@@ -360,7 +379,8 @@ QNetworkProxy Downloader::buildProxy(const std::string& target)
 
 void Downloader::onRequestTimeout()
 {
-    setOutcome(Failed, "No response from the endpoint - timeout occurred", 273);
+    setOutcome(Failed, "No response from the endpoint - timeout occurred", Code::TimedOut);
+    details.cause.network = NetworkCause::TimedOut;
     file.close();
     eventLoop->exit(0);
 }

@@ -5,6 +5,7 @@
 #include "LocalMessage.h"
 #include "Logger.h"
 #include "Sha1.h"
+#include "TransferOptions.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -35,7 +36,7 @@ class Downloader : public QObject, public IDownloader
     Q_OBJECT
 
 public:
-    typedef std::tuple<DownloadState, std::string, std::int32_t> ReplyOutcome;
+    typedef std::tuple<DownloadState, std::string, Code> ReplyOutcome;
 
     Downloader(Haulwright* owner, const QString& temporalFilename, boost::shared_ptr<LocalMessage> requestMessage);
     ~Downloader() override;
@@ -80,7 +81,9 @@ private:
     bool acceptAnswer();
     bool sameOrigin(const QUrl& address) const;
     void requestStop(DownloadAction requested);
-    void setOutcome(DownloadState newState, const std::string& text, std::int32_t code);
+    void setOutcome(DownloadState newState, const std::string& text, Code code);
+    // A 416 to a resume: true when the file was started over with a new request.
+    bool restartStale();
     void deletePartialFile();
     // Status and Retry-After of the last answer, once the transfer is over.
     void noteLastAnswer();
@@ -120,6 +123,7 @@ private:
     // Where a resumed request asked the server to start (-1: not a resume), and
     // whether the current reply's answer was checked and its body belongs in the file.
     qint64 rangeStart;
+    qint64 replyOffset = 0; // the file's size where the current reply's body begins
     bool rangeChecked;
     bool discardBody;
     // Size the file must have at the end of a 206 answer (-1: no 206).
@@ -134,6 +138,9 @@ private:
     bool hashUsable;
     std::vector<char> readBuffer;
     TransferDetails details;
+    TransferOptions options;
+    // A 416 already had the file started over: a second one fails.
+    bool restartedStale;
 };
 
 #define DOWNLOADER_LOG(text) log(__LINE__, (text))

@@ -20,8 +20,42 @@
 #include <vector>
 
 namespace {
+
 const quint32 maxRedirects = 5;
 const std::size_t readChunk = 256 * 1024;
+const char* const kCutShort = "Download failed: Connection closed prematurely.";
+
+NetworkCause networkCauseOf(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::NoError:
+    case QNetworkReply::OperationCanceledError:
+        return NetworkCause::None;
+    case QNetworkReply::ConnectionRefusedError:
+        return NetworkCause::Refused;
+    case QNetworkReply::RemoteHostClosedError:
+        return NetworkCause::Reset;
+    case QNetworkReply::HostNotFoundError:
+        return NetworkCause::HostNotFound;
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::ProxyTimeoutError:
+        return NetworkCause::TimedOut;
+    case QNetworkReply::SslHandshakeFailedError:
+        return NetworkCause::Tls;
+    case QNetworkReply::TooManyRedirectsError:
+        return NetworkCause::TooManyRedirects;
+    default:
+        break;
+    }
+    if (error >= QNetworkReply::ProxyConnectionRefusedError && error <= QNetworkReply::UnknownProxyError)
+        return NetworkCause::Proxy;
+    // The server answered (an HTTP status, an FTP reply): the answer is the cause, not the network.
+    if ((error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError) ||
+        (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError))
+        return NetworkCause::None;
+    return NetworkCause::Other;
+}
+
 } // namespace
 
 bool Downloader::isRedirect(QNetworkReply* answer)
@@ -47,7 +81,7 @@ void Downloader::onReadyRead()
         if (file.write(readBuffer.data(), got) != got) {
             // Stop at the first failed write: a file with a hole is never reported complete.
             outcomeFinal = true;
-            setOutcome(Failed, "Could not write to destination file.", 258);
+            setOutcome(Failed, "Could not write to destination file.", Code::CannotWrite);
             reply->abort();
             return;
         }
@@ -115,6 +149,7 @@ bool Downloader::acceptAnswer()
     for (const QByteArray& length : lengths)
         sound = sound && length.trimmed() == lengths.first().trimmed();
     if (status == 200) {
+        replyOffset = 0;
         if (rangeStart > 0) {
             // The server ignored "Range" or the file changed (If-Range): start the partial file over.
             file.resize(0);
@@ -136,13 +171,14 @@ bool Downloader::acceptAnswer()
         // A part must start where the file ends and reach the end of the server's file.
         const ContentRange range = parseContentRange(reply->rawHeader("Content-Range"));
         expectedTotal = range.total;
+        replyOffset = std::max<qint64>(range.first, 0);
         sound =
             sound && range.first == std::max<qint64>(rangeStart, 0) && range.total > 0 && range.last == range.total - 1;
     }
     if (!sound) {
         // Appending what does not add up would corrupt the file; keep it as it is.
         outcomeFinal = true;
-        setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+        setOutcome(Failed, kCutShort, Code::CutShort);
         reply->abort();
     }
     return sound;
@@ -172,20 +208,24 @@ void Downloader::onFinishSlot()
         if (reply->error() != QNetworkReply::NoError && httpStatus == 416 && rangeStart > 0 &&
             parseContentRange(reply->rawHeader("Content-Range")).total == rangeStart) {
             // Nothing was missing: the digest check decides.
-            setOutcome(Completed, "Download Complete", 0);
+            setOutcome(Completed, "Download Complete", Code::Ok);
         } else if (reply->error() == QNetworkReply::RemoteHostClosedError && (httpStatus == 200 || httpStatus == 206) &&
                    !redirect) {
             // A body cut short by a close or a reset: Qt reports it as this error or as a clean
             // end, depending on timing; either way the beginning on disk is correct.
-            setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+            setOutcome(Failed, kCutShort, Code::CutShort);
+            details.cause.network = NetworkCause::Reset;
+        } else if (reply->error() != QNetworkReply::NoError && httpStatus == 416 && rangeStart > 0 && restartStale()) {
+            redirecting = true;
         } else if (reply->error() != QNetworkReply::NoError) {
-            // A 416 naming another size proves the partial file stale; other errors keep it.
-            if (httpStatus == 416 && rangeStart > 0)
+            // A 416 that a restart did not mend proves the partial file stale; other errors keep it.
+            if (httpStatus == 416 && (rangeStart > 0 || restartedStale))
                 deletePartialFile();
             // Credentials went only to their origin; without them a refusal is "required", not "invalid".
             const bool sentCredentials = useAuthData && sameOrigin(reply->url());
             const ReplyOutcome outcome = evaluateReplyError(reply, action, sentCredentials, httpStatus);
             setOutcome(std::get<0>(outcome), std::get<1>(outcome), std::get<2>(outcome));
+            details.cause.network = networkCauseOf(reply->error());
         } else if (reply->url().scheme() == QLatin1String("ftp") || httpStatus == 200 || httpStatus == 206) {
             const QVariant header = reply->header(QNetworkRequest::ContentLengthHeader);
             const qint64 announced = header.isValid() ? header.toLongLong() : -1;
@@ -197,10 +237,14 @@ void Downloader::onFinishSlot()
             else if (httpStatus != 206)
                 // FTP announces the size it will send; fewer bytes is a transfer cut short.
                 complete = announced < 0 || size >= announced;
-            if (complete)
-                setOutcome(Completed, "Download Complete", 0);
-            else
-                setOutcome(Failed, "Download failed: Connection closed prematurely.", 259);
+            if (complete) {
+                setOutcome(Completed, "Download Complete", Code::Ok);
+            } else {
+                setOutcome(Failed, kCutShort, Code::CutShort);
+                // Ended before its announced end: the connection did, whether or not Qt said so.
+                if ((httpStatus == 206 ? expectedTotal : announced) > size)
+                    details.cause.network = NetworkCause::Reset;
+            }
         } else if (redirect) {
             ++redirectCount;
             // Relative targets are resolved against the URL that redirected.
@@ -211,7 +255,7 @@ void Downloader::onFinishSlot()
             if ((scheme != QLatin1String("http") && scheme != QLatin1String("https") &&
                  scheme != QLatin1String("ftp")) ||
                 target.toString(QUrl::FullyDecoded).toUtf8().size() > static_cast<int>(inputPolicy::maxUrlBytes)) {
-                setOutcome(Failed, "Download failed.", 261);
+                setOutcome(Failed, "Download failed.", Code::NotAFile);
             } else if (redirectCount <= maxRedirects) {
                 redirecting = true;
                 QNetworkRequest next = reply->request();
@@ -222,18 +266,19 @@ void Downloader::onFinishSlot()
                 boost::lock_guard<boost::mutex> lock(mutex);
                 state = Failed;
                 statusMessage = "Download failed: MAX Number of redirection reached.";
+                details.cause.network = NetworkCause::TooManyRedirects;
             }
         } else {
-            setOutcome(Failed, "Download failed.", 261);
+            setOutcome(Failed, "Download failed.", Code::NotAFile);
         }
     } catch (const std::exception& e) {
         DOWNLOADER_LOG("DOWNLOADER: ERROR: Uknown exception caught.");
         DOWNLOADER_LOG(e.what());
-        setOutcome(Failed, "Download failed: Unknown exception caught.", 260);
+        setOutcome(Failed, "Download failed: Unknown exception caught.", Code::Failed);
         redirecting = false;
     } catch (...) {
         DOWNLOADER_LOG("DOWNLOADER: ERROR: Uknown exception caught.");
-        setOutcome(Failed, "Download failed: Unknown exception caught.", 260);
+        setOutcome(Failed, "Download failed: Unknown exception caught.", Code::Failed);
         redirecting = false;
     }
 
@@ -242,12 +287,35 @@ void Downloader::onFinishSlot()
     if (state == Completed) {
         readServerFilename();
         if (!verifyFileHash()) {
-            setOutcome(Failed, "Digest verification failed", 274);
+            setOutcome(Failed, "Digest verification failed", Code::DigestMismatch);
             QFile::remove(temporalFilename);
         }
     }
     if (!redirecting)
         eventLoop->exit(0);
+}
+
+bool Downloader::restartStale()
+{
+    if (restartedStale)
+        return false;
+    restartedStale = true;
+    // The server's file is shorter than what we hold: start the file over, as a 200 to a
+    // Range does, with the same request but for its Range.
+    file.resize(0);
+    rangeStart = -1;
+    runningHash.reset();
+    hashedBytes = 0;
+    hashUsable = true;
+    QNetworkRequest next = reply->request();
+    next.setRawHeader("Range", QByteArray());
+    next.setRawHeader("If-Range", QByteArray());
+    QUrl target = reply->url();
+    target.setUserInfo(QString());
+    boost::lock_guard<boost::mutex> lock(mutex);
+    sendRequest(target.toString().toStdString(), next);
+    armTimer();
+    return true;
 }
 
 Downloader::ReplyOutcome Downloader::evaluateReplyError(QNetworkReply* answer, DownloadAction requested,
@@ -257,23 +325,24 @@ Downloader::ReplyOutcome Downloader::evaluateReplyError(QNetworkReply* answer, D
     switch (answer->error()) {
     case QNetworkReply::TimeoutError:
     case QNetworkReply::ProxyTimeoutError:
-        return ReplyOutcome(Failed, errorText, 273);
+        return ReplyOutcome(Failed, errorText, Code::TimedOut);
     case QNetworkReply::OperationCanceledError:
         if (requested == ActionPause)
-            return ReplyOutcome(Paused, "Download paused.", 0);
+            return ReplyOutcome(Paused, "Download paused.", Code::Ok);
         if (requested == ActionAbort)
-            return ReplyOutcome(Canceled, "Download canceled by user.", 262);
-        return ReplyOutcome(Canceled, "Download canceled.", 262);
+            return ReplyOutcome(Canceled, "Download canceled by user.", Code::Canceled);
+        return ReplyOutcome(Canceled, "Download canceled.", Code::Canceled);
     case QNetworkReply::AuthenticationRequiredError:
         if (withCredentials)
-            return ReplyOutcome(Failed, "Download failed: Invalid username and/or password.", 263);
-        return ReplyOutcome(Failed, "Download failed: Server replied Authorization Required.", 264);
+            return ReplyOutcome(Failed, "Download failed: Invalid username and/or password.", Code::CredentialsRefused);
+        return ReplyOutcome(Failed, "Download failed: Server replied Authorization Required.",
+                            Code::CredentialsRequired);
     case QNetworkReply::SslHandshakeFailedError:
-        return ReplyOutcome(Failed, "Download failed: SSL handshake failed.", 265);
+        return ReplyOutcome(Failed, "Download failed: SSL handshake failed.", Code::TlsFailed);
     default:
         if (httpStatus == 410)
-            return ReplyOutcome(Failed, "Download failed: The requested file is not longer available", 266);
-        return ReplyOutcome(Failed, errorText, 260);
+            return ReplyOutcome(Failed, "Download failed: The requested file is not longer available", Code::Gone);
+        return ReplyOutcome(Failed, errorText, Code::Failed);
     }
 }
 
@@ -325,21 +394,27 @@ std::int32_t retryAfterSeconds(const QByteArray& value)
 
 void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& errors)
 {
-    std::string value;
-    if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
-        value = "no";
-    if (value == "yes")
+    bool ignore = false;
+    if (options.ignoreSslErrors) {
+        ignore = *options.ignoreSslErrors;
+    } else {
+        std::string value;
+        if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
+            value = "no";
+        ignore = value == "yes";
+    }
+    if (ignore)
         answer->ignoreSslErrors();
     else
-        details.tlsCause = tlsCauseOf(errors);
+        details.cause.tlsCause = tlsCauseOf(errors);
 }
 
 void Downloader::noteLastAnswer()
 {
     if (reply == nullptr)
         return;
-    details.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    details.retryAfter = retryAfterSeconds(reply->rawHeader("Retry-After"));
+    details.cause.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    details.cause.retryAfter = retryAfterSeconds(reply->rawHeader("Retry-After"));
 }
 
 void Downloader::readServerFilename()
@@ -370,12 +445,13 @@ bool Downloader::verifyFileHash()
 void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     const qint32 now = static_cast<qint32>(elapsedTime.elapsed());
-    if (static_cast<quint32>(now) - static_cast<quint32>(lastReportElapsed) < statusInterval || statusInterval == 0 ||
-        bytesTotal == -1)
+    if (static_cast<quint32>(now) - static_cast<quint32>(lastReportElapsed) < statusInterval || statusInterval == 0)
         return;
-    // Qt announces the received count as the total once a reply of unknown length ends.
-    if (reply != nullptr && !reply->header(QNetworkRequest::ContentLengthHeader).isValid())
-        return;
+    // Without a length the total is unknown (0). Qt announces the received count as the total once
+    // such a reply ends; that is no length either.
+    const bool announced =
+        bytesTotal >= 0 && reply != nullptr && reply->header(QNetworkRequest::ContentLengthHeader).isValid();
+    const std::uint64_t total = announced ? static_cast<std::uint64_t>(bytesTotal) : 0;
     lastReportElapsed = static_cast<qint32>(elapsedTime.elapsed());
     const std::uint64_t rate =
         lastReportElapsed != 0 ? static_cast<std::uint64_t>(bytesReceived * 1000.0 / lastReportElapsed) : 0;
@@ -386,8 +462,10 @@ void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     properties.priority = 1;
     properties.sessionId = requestMessage->getSessionId();
     properties.replyTopic = std::string();
-    boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(static_cast<std::uint64_t>(bytesReceived),
-                                                                       static_cast<std::uint64_t>(bytesTotal), rate));
+    // Where in the file this reply's bytes begin, so a client can count the whole file.
+    properties.details = "{\"offset\":" + std::to_string(replyOffset) + "}";
+    boost::shared_ptr<ISerializable> payload(
+        new ProgressReportPayload(static_cast<std::uint64_t>(bytesReceived), total, rate));
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     message->setPayload(payload);
     if (MessageDispatcher::getInstance()->post(message) != 0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Outcome.h"
+
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
 #include <string>
@@ -24,13 +26,12 @@ enum DownloadAction : std::int32_t
     ActionPause = 4,
 };
 
-// What a failed transfer's last answer said, beyond its report.
+// Why a transfer ended as it did, beyond its report. The transfer fills the cause but for
+// bytesKept, which the completion sets once it knows what stays on disk.
 struct TransferDetails
 {
-    std::int32_t httpStatus = 0; // 0: no HTTP answer
-    std::string tlsCause;        // why the handshake failed; empty when it did not
-    std::int32_t retryAfter = -1; // seconds the server asked to wait; -1: not asked
-    bool provenStale = false;     // the answer proved the partial file wrong (it is gone)
+    Cause cause;
+    bool provenStale = false; // the answer proved the partial file wrong (it is gone)
 };
 
 // How the component drives one transfer. start/resume run on the delivering

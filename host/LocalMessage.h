@@ -14,6 +14,10 @@ struct CommonMessageProperties
     std::string replyTopic;
     std::string topic;
     UUId sessionId;
+    // Beyond what every host carries: why a status report says what it says, as its sender
+    // chose to write it (this host's plugin: a compact JSON object). Clients that do not know
+    // it see the same report; empty when there is nothing to add.
+    std::string details;
 };
 
 // The host's message envelope. Immutable but for the payload, which a resume
@@ -28,6 +32,7 @@ public:
     const std::string& getTopic() const { return props.topic; }
     int getPriority() const { return props.priority; }
     const UUId& getSessionId() const { return props.sessionId; }
+    const std::string& getDetails() const { return props.details; }
 
     boost::shared_ptr<ISerializable> getPayload() const { return boost::atomic_load(&payload); }
     void setPayload(boost::shared_ptr<ISerializable> value) { boost::atomic_store(&payload, std::move(value)); }

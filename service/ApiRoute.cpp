@@ -42,7 +42,59 @@ bool stringMember(const QJsonObject& object, const char* name, std::string& out,
     return true;
 }
 
+bool flagMember(const QJsonObject& object, const char* name, bool& out, std::string& error)
+{
+    const QJsonValue value = object.value(name);
+    if (value.isUndefined() || value.isNull())
+        return true;
+    if (!value.isBool()) {
+        error = std::string("\"") + name + "\" must be true or false";
+        return false;
+    }
+    out = value.toBool();
+    return true;
+}
+
+bool numberMember(const QJsonObject& object, const char* name, int& out, std::string& error)
+{
+    const QJsonValue value = object.value(name);
+    if (value.isUndefined() || value.isNull())
+        return true;
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > 2147483647 || number != static_cast<int>(number)) {
+        error = std::string("\"") + name + "\" must be a whole number from 0";
+        return false;
+    }
+    out = static_cast<int>(number);
+    return true;
+}
+
+// What a request may set for its download alone.
+bool options(const QJsonObject& object, DownloadRequest& request, std::string& error)
+{
+    bool ignore = false;
+    const bool hasIgnore = object.contains("ignoreSslErrors") && !object.value("ignoreSslErrors").isNull();
+    if (!flagMember(object, "replace", request.replace, error) ||
+        !numberMember(object, "retries", request.options.retries, error) ||
+        !numberMember(object, "requestTimeoutMs", request.options.requestTimeoutMs, error) ||
+        !flagMember(object, "ignoreSslErrors", ignore, error) ||
+        !stringMember(object, "proxy", request.options.proxy, error))
+        return false;
+    if (hasIgnore)
+        request.options.ignoreSslErrors = ignore ? 1 : 0;
+    return true;
+}
+
 } // namespace
+
+bool decodeCredentials(const std::string& body, DownloadRequest& out, std::string& error)
+{
+    if (body.empty())
+        return true;
+    const QJsonObject object = jsonObjectFrom(body.data(), body.size(), &error);
+    return error.empty() && stringMember(object, "user", out.user, error) &&
+           stringMember(object, "password", out.password, error);
+}
 
 std::string queryValue(const std::string& query, const std::string& name)
 {
@@ -92,6 +144,12 @@ ApiRoute routeOf(const std::string& method, const std::string& target)
         route.kind = ApiRoute::Kind::Events;
         route.id = queryValue(query, "id");
         route.token = queryValue(query, "token");
+        return route;
+    }
+    if (rawPath == "/v1/settings") {
+        if (!get)
+            return refused(route, 405, "use GET on /v1/settings");
+        route.kind = ApiRoute::Kind::Settings;
         return route;
     }
     if (rawPath == "/v1/session" || rawPath == "/v1/page-link") {
@@ -145,7 +203,7 @@ bool decodeDownloads(const std::string& body, std::vector<DownloadRequest>& out,
             !stringMember(object, "sha1", request.sha1, problem) ||
             !stringMember(object, "user", request.user, problem) ||
             !stringMember(object, "password", request.password, problem) ||
-            !stringMember(object, "id", request.id, problem)) {
+            !stringMember(object, "id", request.id, problem) || !options(object, request, problem)) {
             error = "download " + std::to_string(index) + ": " + (problem.empty() ? "must be an object" : problem);
             return false;
         }

@@ -18,6 +18,7 @@ struct ApiRoute
         Events,   // GET /v1/events[?id=ID]
         Session,  // POST /v1/session: a page code or the token traded for a cookie
         PageLink, // POST /v1/page-link: a new one-time link to the page (Unix socket only)
+        Settings, // GET /v1/settings: the configuration the owner runs with
         Refused   // status and error say why
     };
     Kind kind = Kind::Refused;
@@ -36,6 +37,10 @@ ApiRoute routeOf(const std::string& method, const std::string& target);
 // The body of POST /v1/downloads, {"downloads":[{"url":...,"dir":...},...]}: the requests
 // as given (checked later by the service), or false with why it is no such body.
 bool decodeDownloads(const std::string& body, std::vector<DownloadRequest>& out, std::string& error);
+
+// The optional body of POST /v1/downloads/ID/resume, {"user":...,"password":...}: the
+// credentials for the resumed transfer.
+bool decodeCredentials(const std::string& body, DownloadRequest& out, std::string& error);
 
 // The value of name in a query ("a=1&b=2"), percent-decoded; empty when absent.
 std::string queryValue(const std::string& query, const std::string& name);

@@ -1,6 +1,8 @@
 #include "ApiServer.h"
 
 #include "ApiRoute.h"
+#include "ConfigKeys.h"
+#include "Configuration.h"
 #include "DownloadService.h"
 #include "EventHub.h"
 #include "InputPolicy.h"
@@ -54,12 +56,16 @@ struct Reply
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
-Reply failure(int status, const std::string& text, int code = 0)
+// A refusal in the shape of every refusal and outcome: type, session, code, text ("error"
+// repeats the text for programs that read it so).
+Reply failure(int status, const std::string& text, int code = 0, const std::string& session = std::string())
 {
-    QJsonObject body;
-    body.insert("error", QString::fromStdString(text));
-    if (code != 0)
-        body.insert("code", code);
+    QJsonObject body{{"type", "DownloaderError"},
+                     {"code", code},
+                     {"text", QString::fromStdString(text)},
+                     {"error", QString::fromStdString(text)}};
+    if (!session.empty())
+        body.insert("session", QString::fromStdString(session));
     return Reply{status, body, {}};
 }
 
@@ -310,10 +316,14 @@ private:
                 list.append(QString::fromStdString(id));
             return Reply{201, QJsonObject{{"ids", list}}, {}};
         }
-        case ApiRoute::Kind::Control:
-            if (!server.service.control(route.action, route.id, error))
-                return failure(error.status, error.text, error.code);
+        case ApiRoute::Kind::Control: {
+            DownloadRequest credentials;
+            if (!decodeCredentials(request.body(), credentials, error.text))
+                return failure(400, error.text);
+            if (!server.service.control(route.action, route.id, error, credentials))
+                return failure(error.status, error.text, error.code, route.id);
             return Reply{202, QJsonObject{{"id", QString::fromStdString(route.id)}}, {}};
+        }
         case ApiRoute::Kind::Session: {
             if (!door->tcp)
                 return failure(404, "sessions are for the TCP interface; this socket needs none");
@@ -324,6 +334,18 @@ private:
                 return failure(401, "this link or token is not valid (a link works once, for ten minutes); "
                                     "haul page prints a new link");
             return Reply{204, QJsonObject(), {{"Set-Cookie", server.access->setCookie(session)}}};
+        }
+        case ApiRoute::Kind::Settings: {
+            // What a command compares its own settings with; a password is only said to be set.
+            QJsonObject settings;
+            for (const ConfigKey& key : configKeys()) {
+                std::string value;
+                if (Configuration::instance().getValue(key.name, value, 0) == 0)
+                    settings.insert(key.name, key.name == std::string("Proxy/Password")
+                                                  ? QString("(set)")
+                                                  : QString::fromStdString(value));
+            }
+            return Reply{200, QJsonObject{{"settings", settings}}, {}};
         }
         case ApiRoute::Kind::PageLink: {
             if (door->tcp)

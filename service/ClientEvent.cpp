@@ -1,3 +1,4 @@
+// The owner's half of ClientEvent (common/ClientEvent.cpp has the rest): it reads the host's messages.
 #include "ClientEvent.h"
 
 #include "LocalMessage.h"
@@ -5,37 +6,14 @@
 #include "SafeText.h"
 #include "StatusReportPayload.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QString>
-
-QByteArray ClientEvent::toJson() const
-{
-    QJsonObject object;
-    object.insert("type", QString::fromStdString(type));
-    object.insert("session", QString::fromStdString(session));
-    object.insert("topic", QString::fromStdString(topic));
-    if (isProgress) {
-        // JSON numbers are doubles: exact up to 2^53 bytes, far beyond any file.
-        object.insert("currentBytes", static_cast<double>(currentBytes));
-        object.insert("totalBytes", static_cast<double>(totalBytes));
-        object.insert("bytesPerSecond", static_cast<double>(bytesPerSecond));
-    } else {
-        object.insert("code", code);
-        object.insert("text", QString::fromStdString(text));
-    }
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
 ClientEvent ClientEvent::fromMessage(const LocalMessage& message)
 {
     ClientEvent event;
     event.type = message.getMessageType();
     event.session = message.getSessionId().getValue();
-    event.topic = message.getTopic();
     const boost::shared_ptr<ISerializable> payload = message.getPayload();
     if (const auto* progress = dynamic_cast<const ProgressReportPayload*>(payload.get())) {
-        event.isProgress = true;
+        event.type = "Progress";
         event.currentBytes = progress->getCurrentBytes();
         event.totalBytes = progress->getTotalBytes();
         event.bytesPerSecond = progress->getBytesPerSecond();
@@ -43,24 +21,8 @@ ClientEvent ClientEvent::fromMessage(const LocalMessage& message)
         event.code = status->getCode();
         // A server's words reach clients on one line, bounded, without credentials.
         event.text = clientText(status->getMessage());
-    } else if (event.type == "Progress") {
-        event.isProgress = true;
+        event.cause = Cause::fromText(message.getDetails());
+        event.cause.tlsCause = clientText(event.cause.tlsCause, 200);
     }
-    return event;
-}
-
-ClientEvent ClientEvent::fromJson(const QByteArray& json)
-{
-    const QJsonObject object = QJsonDocument::fromJson(json).object();
-    ClientEvent event;
-    event.type = object.value("type").toString().toStdString();
-    event.session = object.value("session").toString().toStdString();
-    event.topic = object.value("topic").toString().toStdString();
-    event.isProgress = object.contains("currentBytes");
-    event.code = object.value("code").toInt();
-    event.text = object.value("text").toString().toStdString();
-    event.currentBytes = static_cast<std::uint64_t>(object.value("currentBytes").toDouble());
-    event.totalBytes = static_cast<std::uint64_t>(object.value("totalBytes").toDouble());
-    event.bytesPerSecond = static_cast<std::uint64_t>(object.value("bytesPerSecond").toDouble());
     return event;
 }

@@ -1,7 +1,6 @@
 #include "ClusterMember.h"
 
-#include "ConfigCheck.h"
-#include "ConfigNumber.h"
+#include "ConfigRead.h"
 #include "Configuration.h"
 #include "DownloadService.h"
 #include "EventHub.h"
@@ -65,6 +64,8 @@ public:
         request.url = url;
         request.dir = dir;
         request.sha1 = sha1;
+        // The queue decides on another try, here or on another host.
+        request.options.retries = 0;
         std::vector<std::string> ids;
         ServiceError error;
         // A NATS message is anyone's who may publish: confined as the TCP interface is.
@@ -130,9 +131,9 @@ bool ClusterMember::start(const std::string& url, std::string* error)
         name = std::string(hostName) + ":" + std::to_string(::getpid());
     }
     settings.hostName = name;
-    settings.ackWaitSeconds = positiveSetting("Cluster/AckWaitSeconds", settings.ackWaitSeconds);
-    settings.maxDeliveries = positiveSetting("Cluster/MaxDeliveries", settings.maxDeliveries);
-    settings.retryDelaySeconds = positiveSetting("Cluster/RetryDelaySeconds", settings.retryDelaySeconds);
+    settings.ackWaitSeconds = int(configInt("Cluster/AckWaitSeconds"));
+    settings.maxDeliveries = int(configInt("Cluster/MaxDeliveries"));
+    settings.retryDelaySeconds = int(configInt("Cluster/RetryDelaySeconds"));
     bridge.reset(new Bridge(service, hub, log));
     host.reset(library.startHost(settings, *bridge));
     return true;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "Download.h"
+
 #include <string>
 
-// One download a client asks for. The password lives only until the request is posted.
+// One download a client asks for, or the credentials of a resume. The password lives only in
+// the owner's memory.
 struct DownloadRequest
 {
     std::string id;
@@ -11,6 +14,8 @@ struct DownloadRequest
     std::string sha1;
     std::string user;
     std::string password;
+    DownloadOptions options;
+    bool replace = false; // a known download of the same id gives way
 };
 
 // Why a client's request changed nothing: an HTTP status, a text, and the component's code

@@ -1,13 +1,15 @@
 #include "DownloadService.h"
 
+#include "CallbackSink.h"
 #include "ClientEvent.h"
 #include "Configuration.h"
+#include "DownloadBook.h"
 #include "EventHub.h"
 #include "InputPolicy.h"
+#include "JsonInput.h"
 #include "LocalMessage.h"
 #include "MessageBus.h"
-#include "RecordState.h"
-#include "RequestStore.h"
+#include "RetryPolicy.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
 
@@ -15,26 +17,28 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QString>
-#include <QUrl>
 #include <algorithm>
-#include <cctype>
-#include <exception>
+#include <ctime>
 
 const char* const DownloadService::replyTopic = "client://haul/owner/replies";
 const char* const DownloadService::controlTopic = "client://haul/owner/control";
+const char* const DownloadService::handledTopic = "client://haul/owner/handled";
 
 namespace {
 
 const char* const requestTopic = "event://Client/Service/Download";
 const std::string progressPrefix = "event://Client/Service/DownloadStatus/";
-// A Pause or Abort that reached the component between a start's admission and its
-// registration is refused (270, 275); it is sent again after this delay.
-const auto retryDelay = std::chrono::milliseconds(150);
+// A Pause or Abort that met a transfer between its admission and its registration.
+const auto repostDelay = std::chrono::milliseconds(100);
 
-QString text(const std::string& value)
+QString qs(const std::string& text)
 {
-    return QString::fromStdString(value);
+    return QString::fromStdString(text);
+}
+
+std::int64_t now()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 std::string dataPath()
@@ -42,6 +46,11 @@ std::string dataPath()
     std::string path;
     Configuration::instance().getValue("Directories/DataPath", path, 0);
     return path;
+}
+
+std::string json(const ClientEvent& event)
+{
+    return event.toJson().toStdString();
 }
 
 // Folders a batch needs, made one request at a time: a batch refused on the way leaves none
@@ -59,13 +68,13 @@ public:
     }
     bool make(const std::string& dir)
     {
-        QString missing = QDir::cleanPath(text(dir));
+        QString missing = QDir::cleanPath(qs(dir));
         QStringList chain; // deepest first
         while (!QFileInfo::exists(missing)) {
             chain.append(missing);
             missing = QFileInfo(missing).path();
         }
-        const bool made = QDir().mkpath(text(dir));
+        const bool made = QDir().mkpath(qs(dir));
         for (auto folder = chain.rbegin(); folder != chain.rend(); ++folder) {
             if (QFileInfo::exists(*folder))
                 created.append(*folder);
@@ -78,40 +87,37 @@ private:
     QStringList created; // shallowest first
 };
 
+// What a client is told of a download that is over, and what it may do instead.
+std::string overText(const Download& download)
+{
+    if (download.state == DownloadState::Finished)
+        return "download " + download.id + " has finished (saved: " + download.path + ")";
+    return "download " + download.id + " was aborted; start it again with haul get --id " + download.id +
+           " and its URL";
+}
+
+std::string describe(const Download& download)
+{
+    std::string text = nameOf(download.state);
+    if (download.bytes > 0)
+        text += ", " + std::to_string(download.bytes) + " bytes kept";
+    return text;
+}
+
 } // namespace
 
-// Deleter of a Start or Resume message: the component holds it until the transfer has
-// stopped and its completion has run, so its release is the moment the download ended.
-class DownloadService::Release
+DownloadService::DownloadService(EventHub& hub, DownloadBook& book, Settings settings, AllowedFolders allowed)
+    : hub(hub), book(book), settings(settings), allowed(std::move(allowed)), retry(new RetryPolicy())
 {
-public:
-    Release(DownloadService* service, std::string id) : service(service), id(std::move(id)) {}
-    void operator()(LocalMessage* message) const
-    {
-        delete message;
-        service->released(id);
-    }
-
-private:
-    DownloadService* service;
-    std::string id;
-};
-
-DownloadService::DownloadService(EventHub& hub, std::size_t limit, AllowedFolders allowed)
-    : hub(hub), limit(limit), allowed(std::move(allowed))
-{
-    // The post filter runs on the posting thread, so a download's progress, its report and
-    // its release are seen in the order the component produced them.
-    MessageBus::instance().setPostFilter([this](const LocalMessage& message) {
-        observe(message);
-        return true;
-    });
     retrier = std::thread([this] { retryLoop(); });
 }
 
 DownloadService::~DownloadService()
 {
-    MessageBus::instance().setPostFilter({});
+    if (sink) {
+        MessageBus::instance().unsubscribe(sink.get(), "");
+        MessageBus::instance().setSerial(sink.get(), false);
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         quitting = true;
@@ -120,8 +126,52 @@ DownloadService::~DownloadService()
     retrier.join();
 }
 
+void DownloadService::open()
+{
+    std::vector<Download> loaded = book.load();
+    // What ran when the owner stopped or died has on disk what a resume begins with.
+    for (Download& download : loaded) {
+        if (!isActive(download.state))
+            continue;
+        const QFileInfo partial(qs(book.partialFile(download.id)));
+        download.bytes = partial.isFile() ? static_cast<std::uint64_t>(partial.size()) : 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Download& download : loaded) {
+            bool changedState = false;
+            // It ran when the owner stopped or died: what arrived is on disk.
+            if (isActive(download.state)) {
+                download.state = DownloadState::Paused;
+                download.interrupted = changedState = true;
+            }
+            if (settings.resumeOnStart && download.state == DownloadState::Paused && download.interrupted) {
+                download.state = DownloadState::Queued;
+                changedState = true;
+            }
+            download.retryAt = {};
+            const std::string id = download.id;
+            Download& kept = downloads[id] = std::move(download);
+            if (kept.state == DownloadState::Queued)
+                queue.push_back(id);
+            if (changedState)
+                book.save(kept);
+        }
+        trimHistory();
+    }
+    sink.reset(new CallbackSink([this](boost::shared_ptr<LocalMessage> message) { onBusMessage(message); }));
+    MessageBus& bus = MessageBus::instance();
+    bus.setSerial(sink.get(), true);
+    for (const std::string& topic :
+         {std::string(replyTopic), std::string(controlTopic), std::string(handledTopic), progressPrefix + "*"})
+        bus.subscribe(sink.get(), topic);
+    std::lock_guard<std::mutex> lock(mutex);
+    dispatch();
+}
+
 bool DownloadService::checkRequest(DownloadRequest& request, Door door, ServiceError& error)
 {
+    error.status = 400;
     if (request.url.empty()) {
         error.text = "missing url";
         return false;
@@ -133,13 +183,16 @@ bool DownloadService::checkRequest(DownloadRequest& request, Door door, ServiceE
         error.text = inputPolicy::idProblem(request.id);
     for (const auto& [name, value] : {std::pair<const char*, const std::string&>{"dir", request.dir},
                                       {"user", request.user},
-                                      {"password", request.password}}) {
+                                      {"password", request.password},
+                                      {"proxy", request.options.proxy}}) {
         if (error.text.empty())
             error.text = inputPolicy::fieldProblem(name, value);
     }
+    if (error.text.empty() && (request.options.retries < 0 || request.options.retries > 1000))
+        error.text = "retries must be from 0 to 1000";
     if (!error.text.empty())
         return false;
-    if (!request.dir.empty() && !QDir::isAbsolutePath(text(request.dir))) {
+    if (!request.dir.empty() && !QDir::isAbsolutePath(qs(request.dir))) {
         error.text = "dir must be an absolute path, got " + inputPolicy::quoted(request.dir);
         return false;
     }
@@ -170,38 +223,58 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
         return false;
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        error.status = 400;
         if (!checkRequest(requests[i], door, error)) {
             error.text = "download " + std::to_string(i + 1) + ": " + error.text;
             return false;
         }
         if (requests[i].id.empty())
             requests[i].id = UUId::generate().getValue();
+        for (std::size_t j = 0; j < i; ++j) {
+            if (requests[j].id == requests[i].id) {
+                error = {400, "the id " + requests[i].id + " is given twice", 0};
+                return false;
+            }
+        }
     }
+    // A known download gives way only when asked to, and never while it runs.
+    const auto conflict = [this, &error](const DownloadRequest& request) {
+        const auto found = downloads.find(request.id);
+        if (found == downloads.end() || isOver(found->second.state))
+            return false;
+        const Download& known = found->second;
+        const std::string id = request.id;
+        if (isActive(known.state) || known.state == DownloadState::Queued)
+            error = {409,
+                     "download " + id + " is already " + (known.state == DownloadState::Queued ? "queued" : "running"),
+                     number(Code::IdInUse)};
+        else if (!request.replace)
+            error = {409,
+                     "download " + id + " is known (" + describe(known) + "): resume it (haul resume " + id +
+                         "), forget it (haul forget " + id + ") or start it anew with --replace",
+                     number(Code::IdInUse)};
+        else
+            return false;
+        return true;
+    };
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (refusing) {
             error = {503, "the owner is stopping", 0};
             return false;
         }
-        if (entries.size() + requests.size() > maxKnown) {
+        std::size_t known = 0;
+        for (const auto& item : downloads)
+            known += !isOver(item.second.state);
+        if (known + requests.size() > maxKnown) {
             error = {503,
-                     "the owner holds " + std::to_string(entries.size()) + " downloads already (at most " +
+                     "the owner holds " + std::to_string(known) + " downloads already (at most " +
                          std::to_string(maxKnown) + "); start more once some have ended",
                      0};
             return false;
         }
-        for (std::size_t i = 0; i < requests.size(); ++i) {
-            for (std::size_t j = 0; j < i; ++j) {
-                if (requests[j].id == requests[i].id) {
-                    error = {400, "the id " + requests[i].id + " is given twice", 0};
-                    return false;
-                }
-            }
-            if (entries.count(requests[i].id)) {
-                error = {409, "download " + requests[i].id + " is already running", 275};
+        for (const DownloadRequest& request : requests) {
+            if (conflict(request))
                 return false;
-            }
         }
     }
     FolderMaker folders;
@@ -215,377 +288,497 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
         std::lock_guard<std::mutex> lock(mutex);
         // Checked again: another client may have taken an id while the folders were made.
         for (const DownloadRequest& request : requests) {
-            if (entries.count(request.id)) {
-                error = {409, "download " + request.id + " is already running", 275};
+            if (conflict(request))
                 return false;
-            }
         }
         folders.keep();
         ids.clear();
         for (DownloadRequest& request : requests) {
-            ids.push_back(request.id);
-            Entry& entry = entries[request.id];
-            entry.request = std::move(request);
-            queue.push_back(entry.request.id);
+            const auto replaced = downloads.find(request.id);
+            if (replaced != downloads.end())
+                forget(request.id, false);
+            Download download;
+            download.id = request.id;
+            download.url = request.url;
+            download.dir = request.dir;
+            download.sha1 = request.sha1;
+            download.options = request.options;
+            download.user = request.user;
+            download.password = request.password;
+            download.added = download.updated = now();
+            ids.push_back(download.id);
+            Download& kept = downloads[download.id] = std::move(download);
+            queue.push_back(kept.id);
+            publishState(kept);
+            book.save(kept);
         }
+        // What runs at once is safe already: the component records it before its transfer.
+        dispatch();
     }
-    dispatch();
+    // Accepted once nothing of it can be lost: a stop or a crash now finds it queued.
+    std::string failure;
+    if (!book.sync(&failure)) {
+        error = {500, "the downloads are accepted but their records could not be written: " + failure, 0};
+        return false;
+    }
     return true;
 }
 
-bool DownloadService::control(const std::string& action, const std::string& id, ServiceError& error)
+bool DownloadService::control(const std::string& action, const std::string& id, ServiceError& error,
+                              const DownloadRequest& credentials)
 {
     const std::string problem = inputPolicy::idProblem(id);
     if (!problem.empty()) {
         error = {400, problem, 0};
         return false;
     }
-    RequestStore::Record record;
-    bool persisted = false;
-    try {
-        persisted = RequestStore::find(id, record);
-    } catch (const std::exception& e) {
-        error = {500, std::string("cannot read the persisted requests: ") + e.what(), 0};
-        return false;
-    }
-    std::unique_lock<std::mutex> lock(mutex);
-    if (refusing) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (refusing && action != "pause") {
         error = {503, "the owner is stopping", 0};
         return false;
     }
-    const auto found = entries.find(id);
-    if (action == "resume") {
-        if (found != entries.end()) {
-            error = {409, "download " + id + " is already running", 275};
-            return false;
-        }
-        if (!persisted || record.temporalFilename.empty()) {
-            error = {404, "no persisted download " + id, 269};
-            return false;
-        }
-        Entry& entry = entries[id];
-        entry.type = "Resume";
-        entry.request.id = id;
-        entry.request.url = record.url;
-        entry.request.dir = record.destinationFolder;
-        entry.offset = record.partialBytes;
-        queue.push_back(id);
-        lock.unlock();
-        dispatch();
-        return true;
+    const auto found = downloads.find(id);
+    const int code = action == "pause"    ? number(Code::NothingToPause)
+                     : action == "resume" ? number(Code::CannotResume)
+                                          : number(Code::NothingToAbort);
+    if (found == downloads.end()) {
+        error = {404, "no download " + id, code};
+        return false;
     }
-    if (action == "forget") {
-        // Only what nothing runs: the record and its partial file go, and no server is asked.
-        if (found != entries.end()) {
-            error = {409,
-                     "download " + id + " is " + (found->second.posted ? "running" : "queued") +
-                         ": pause or abort it instead",
-                     275};
+    Download& download = found->second;
+    const DownloadState state = download.state;
+    if (download.forgetting) {
+        error = {404, "download " + id + " is being forgotten", code};
+        return false;
+    }
+    if (action == "pause") {
+        if (state != DownloadState::Queued && state != DownloadState::Running && state != DownloadState::Pausing) {
+            error = {409, "download " + id + " is not running (" + describe(download) + ")", code};
             return false;
         }
-        if (!persisted) {
-            error = {404, "no persisted download " + id, 272};
+        transition(download, Event::Pause);
+    } else if (action == "resume") {
+        if (state != DownloadState::Paused && state != DownloadState::Failed) {
+            const bool running = state == DownloadState::Queued || isActive(state);
+            error = {running ? 409 : 404,
+                     running ? "download " + id + " is already " + nameOf(state) : overText(download),
+                     running ? number(Code::IdInUse) : code};
             return false;
         }
-        lock.unlock();
-        post("Abort", id, controlTopic);
-        return true;
-    }
-    const bool pause = action == "pause";
-    if (found == entries.end()) {
-        if (pause || !persisted) {
-            error = {404, (pause ? "no running download " : "no download ") + id, pause ? 270 : 272};
+        if (!credentials.user.empty()) {
+            download.user = credentials.user;
+            download.password = credentials.password;
+        }
+        transition(download, Event::Resume);
+    } else if (action == "abort") {
+        if (isOver(state) || state == DownloadState::Aborting || download.forgetting) {
+            error = {404, isOver(state) ? overText(download) : "download " + id + " is being aborted", code};
             return false;
         }
-        lock.unlock();
-        post("Abort", id, controlTopic);
-        return true;
+        transition(download, Event::Abort);
+    } else if (action == "forget") {
+        // Only what nothing runs or waits for: its record and its partial file go, and no
+        // server is asked.
+        if (isActive(state) || state == DownloadState::Queued) {
+            error = {409, "download " + id + " is " + nameOf(state) + ": pause or abort it instead",
+                     number(Code::IdInUse)};
+            return false;
+        }
+        forget(id, true);
+    } else {
+        error = {400, "unknown action " + action, 0};
+        return false;
     }
-    if (!found->second.posted) {
-        queue.erase(std::remove(queue.begin(), queue.end(), id), queue.end());
-        entries.erase(found);
-        Outcome dropped{"", 0, pause ? "not started" : "aborted before it started"};
-        lock.unlock();
-        publishEnded(id, &dropped);
-        return true;
-    }
-    (pause ? found->second.pausing : found->second.aborting) = true;
-    lock.unlock();
-    post(pause ? "Pause" : "Abort", id, controlTopic);
+    dispatch();
     return true;
 }
 
-void DownloadService::post(const std::string& type, const std::string& id, const std::string& topic)
+void DownloadService::forget(const std::string& id, bool discard)
+{
+    const auto found = downloads.find(id);
+    if (found == downloads.end())
+        return;
+    Download& download = found->second;
+    queue.erase(std::remove(queue.begin(), queue.end(), id), queue.end());
+    if (discard && download.started && !isOver(download.state)) {
+        // Gone once the component has discarded its partial file and record: it answers the Abort.
+        download.forgetting = true;
+        post(download, "Abort");
+        return;
+    }
+    downloads.erase(found);
+    book.erase(id);
+    if (discard)
+        publish(json(ClientEvent{"Forgotten", id}), id);
+}
+
+void DownloadService::transition(Download& download, Event event, const Report* report)
+{
+    const DownloadState state = download.state;
+    switch (event) {
+    case Event::Admitted:
+        download.offset = download.started ? download.bytes : 0;
+        download.bytes = download.offset;
+        download.rate = 0;
+        ++download.tries;
+        ++posted;
+        download.transferring = true;
+        {
+            // Recorded as started before it is: after a crash the component's record is there.
+            const bool resume = download.started;
+            download.started = true;
+            enter(download, DownloadState::Running);
+            post(download, resume ? "Resume" : "Start");
+        }
+        return;
+    case Event::Pause:
+        if (state == DownloadState::Queued) {
+            queue.erase(std::remove(queue.begin(), queue.end(), download.id), queue.end());
+            download.retryAt = {};
+            enter(download, DownloadState::Paused);
+        } else if (state == DownloadState::Running) {
+            enter(download, DownloadState::Pausing);
+            post(download, "Pause");
+        }
+        return;
+    case Event::Resume:
+        download.tries = 0;
+        download.interrupted = false;
+        download.retryAt = {};
+        enter(download, DownloadState::Queued);
+        queue.push_back(download.id);
+        return;
+    case Event::Abort:
+        queue.erase(std::remove(queue.begin(), queue.end(), download.id), queue.end());
+        if (!download.started) {
+            enter(download, DownloadState::Aborted);
+            return;
+        }
+        // What runs is stopped; what does not has its partial file and record discarded.
+        enter(download, DownloadState::Aborting);
+        post(download, "Abort");
+        return;
+    case Event::Reported: {
+        download.last = *report;
+        if (report->cause.bytesKept >= 0)
+            download.bytes = static_cast<std::uint64_t>(report->cause.bytesKept);
+        download.rate = 0;
+        if (report->type == "WasFinished") {
+            download.path = report->text;
+            download.size = download.bytes;
+            enter(download, DownloadState::Finished);
+        } else if (report->type == "WasAborted") {
+            enter(download, DownloadState::Aborted);
+        } else if (report->type == "DownloaderError" && report->code == number(Code::CannotResume)) {
+            // Its record is gone (a digest that failed takes it along): the file starts over.
+            download.started = false;
+            download.bytes = 0;
+            enter(download, DownloadState::Queued);
+            queue.push_front(download.id);
+        } else {
+            const std::string reason = RetryPolicy::reason(report->code, report->cause);
+            if (!reason.empty() && !refusing && state != DownloadState::Pausing && state != DownloadState::Aborting &&
+                download.tries <= download.options.retries) {
+                const int delay = retry->delayMs(download.tries, report->cause.retryAfter);
+                download.retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
+                enter(download, DownloadState::Queued);
+                ClientEvent retrying{"Retrying", download.id};
+                retrying.code = report->code;
+                retrying.text = report->text;
+                retrying.cause = report->cause;
+                retrying.attempt = download.tries;
+                retrying.retries = download.options.retries;
+                retrying.delaySeconds = (delay + 999) / 1000;
+                retrying.reason = reason;
+                publish(json(retrying), download.id);
+                changed.notify_all();
+            } else {
+                enter(download, DownloadState::Failed);
+            }
+        }
+        return;
+    }
+    case Event::Handled:
+        posted -= std::min<std::size_t>(posted, 1);
+        download.transferring = false;
+        changed.notify_all();
+        // No report: a pause, or a stop of the owner, ended it.
+        if (isActive(state)) {
+            download.rate = 0;
+            download.interrupted = refusing && state == DownloadState::Running;
+            enter(download, DownloadState::Paused);
+        }
+        return;
+    case Event::RetryDue:
+        download.retryAt = {};
+        queue.push_back(download.id);
+        return;
+    }
+}
+
+void DownloadService::enter(Download& download, DownloadState state)
+{
+    download.state = state;
+    download.updated = now();
+    book.save(download);
+    publishState(download);
+    if (isOver(state))
+        trimHistory();
+}
+
+void DownloadService::publishState(const Download& download)
+{
+    ClientEvent event{"State", download.id};
+    event.state = nameOf(download.state);
+    event.bytes = download.bytes;
+    event.size = download.size;
+    event.path = download.path;
+    event.interrupted = download.interrupted;
+    if (download.state == DownloadState::Failed || isOver(download.state)) {
+        event.code = download.last.code;
+        event.text = download.last.text;
+        event.cause = download.last.cause;
+    }
+    publish(json(event), download.id);
+}
+
+void DownloadService::publish(const std::string& text, const std::string& session)
+{
+    hub.publish(ServiceEvent{"", session, text});
+}
+
+void DownloadService::post(const Download& download, const std::string& type)
 {
     CommonMessageProperties properties;
     properties.messageType = type;
     properties.topic = requestTopic;
-    properties.replyTopic = topic;
-    properties.sessionId = UUId(id);
-    MessageBus::instance().post(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
-}
-
-void DownloadService::postRequest(Entry entry)
-{
-    CommonMessageProperties properties;
-    properties.messageType = entry.type;
-    properties.topic = requestTopic;
-    properties.replyTopic = replyTopic;
-    properties.sessionId = UUId(entry.request.id);
-    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties), Release(this, entry.request.id));
-    if (entry.type == "Start") {
-        const DownloadRequest& request = entry.request;
+    properties.sessionId = UUId(download.id);
+    const bool transfer = type == "Start" || type == "Resume";
+    properties.replyTopic = transfer ? replyTopic : controlTopic;
+    if (transfer)
+        properties.details = download.options.envelopeText();
+    boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
+    // A Resume carries credentials only; the component keeps the rest.
+    if (type == "Start" || !download.user.empty())
         message->setPayload(boost::shared_ptr<ISerializable>(new StartRequestPayload(
-            request.url, request.user, request.password, request.dir, !request.user.empty(), request.sha1)));
+            download.url, download.user, download.password, download.dir, !download.user.empty(), download.sha1)));
+    MessageBus& bus = MessageBus::instance();
+    if (!transfer) {
+        bus.post(message);
+        return;
     }
-    if (MessageBus::instance().post(message) != 0) {
-        std::lock_guard<std::mutex> lock(mutex);
-        outcomes[entry.request.id] = Outcome{"DownloaderError", 0, "the message bus refused the request"};
+    const std::string id = download.id;
+    const int status = bus.post(message, [id] {
+        CommonMessageProperties handled;
+        handled.messageType = "Handled";
+        handled.topic = handledTopic;
+        handled.sessionId = UUId(id);
+        MessageBus::instance().post(boost::shared_ptr<LocalMessage>(new LocalMessage(handled)));
+    });
+    if (status != 0) {
+        // The bus is shut: nothing ran; the download waits for the next start of the owner.
+        posted -= std::min<std::size_t>(posted, 1);
+        Download& again = downloads[id];
+        again.transferring = false;
+        again.interrupted = true;
+        enter(again, DownloadState::Paused);
     }
-    // The last reference goes here unless the bus took it.
 }
 
 void DownloadService::dispatch()
 {
-    std::vector<Entry> due;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        while (!refusing && !queue.empty() && (limit == 0 || postedCount < limit)) {
-            Entry& entry = entries[queue.front()];
-            queue.pop_front();
-            entry.posted = true;
-            entry.requeue = false;
-            ++postedCount;
-            outcomes.erase(entry.request.id);
-            due.push_back(entry);
-        }
+    while (!refusing && !queue.empty() && (settings.limit == 0 || posted < settings.limit)) {
+        const std::string id = queue.front();
+        queue.pop_front();
+        const auto found = downloads.find(id);
+        if (found != downloads.end() && found->second.state == DownloadState::Queued)
+            transition(found->second, Event::Admitted);
     }
-    for (Entry& entry : due)
-        postRequest(std::move(entry));
 }
 
-void DownloadService::observe(const LocalMessage& message)
+void DownloadService::onBusMessage(const boost::shared_ptr<LocalMessage>& message)
 {
-    const std::string& topic = message.getTopic();
-    const bool progress = topic.compare(0, progressPrefix.size(), progressPrefix) == 0;
-    const bool control = topic == controlTopic;
-    if (!progress && !control && topic != replyTopic)
-        return;
-    const ClientEvent event = ClientEvent::fromMessage(message);
-    std::lock_guard<std::mutex> lock(mutex);
-    const auto found = entries.find(event.session);
-    const bool running = found != entries.end() && found->second.posted;
-    if (progress && running) {
-        Entry& entry = found->second;
-        entry.bytes = entry.offset + event.currentBytes;
-        entry.total = entry.offset + event.totalBytes;
-        entry.rate = event.bytesPerSecond;
-    } else if (control && event.type == "DownloaderError" && (event.code == 270 || event.code == 275)) {
-        // Not registered yet: asked again shortly. Already gone: its ending was reported.
-        // Either way the refusal is nobody's business.
-        if (running) {
-            found->second.retryType = event.code == 270 ? "Pause" : "Abort";
-            found->second.retryAt = std::chrono::steady_clock::now() + retryDelay;
+    const std::string& topic = message->getTopic();
+    const std::string id = message->getSessionId().getValue();
+    if (topic == handledTopic) {
+        // A transfer that stopped without a report kept its partial file: its size is what a
+        // resume begins with. Read before the lock: the store and the disk are slow.
+        const std::string partial = book.partialFile(id);
+        const QFileInfo file(qs(partial));
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = downloads.find(id);
+        if (found != downloads.end()) {
+            if (isActive(found->second.state) && !partial.empty() && file.isFile())
+                found->second.bytes = static_cast<std::uint64_t>(file.size());
+            transition(found->second, Event::Handled);
+        } else {
+            posted -= std::min<std::size_t>(posted, 1);
             changed.notify_all();
         }
-        return;
-    } else if (!progress && running && event.type == "DownloaderError" && event.code == 257 && postedCount > 1 &&
-               !refusing) {
-        // The component's places are taken (by another host's configuration or a race):
-        // this one waits in the queue for the next end instead of failing.
-        found->second.requeue = true;
-        return;
-    } else if (!progress) {
-        outcomes[event.session] = Outcome{event.type, event.code, event.text};
-    }
-    hub.publish(ServiceEvent{"", event.session, event.toJson().toStdString()});
-}
-
-void DownloadService::released(const std::string& id)
-{
-    Outcome outcome;
-    bool known = false;
-    bool ended = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto found = entries.find(id);
-        if (found == entries.end() || !found->second.posted)
-            return;
-        --postedCount;
-        if (found->second.requeue && !refusing) {
-            found->second.posted = false;
-            queue.push_front(id);
-        } else {
-            const auto last = outcomes.find(id);
-            known = last != outcomes.end();
-            if (known)
-                outcome = last->second;
-            entries.erase(found);
-            ended = true;
-        }
-        changed.notify_all();
-    }
-    // A requeued start waits for the next end, which frees a place in the component.
-    if (ended) {
-        publishEnded(id, known ? &outcome : nullptr);
         dispatch();
+        return;
     }
-}
-
-void DownloadService::publishEnded(const std::string& id, const Outcome* outcome)
-{
-    RequestStore::Record record;
-    bool persisted = false;
-    bool recorded = false;
-    // A finished or aborted download leaves no record; the store is read for the others only.
-    const bool over = outcome && (outcome->type == "WasFinished" || outcome->type == "WasAborted");
-    try {
-        recorded = !over && RequestStore::find(id, record);
-        persisted = recorded && record.hasPartialFile;
-    } catch (const std::exception&) {
-        persisted = false;
+    const ClientEvent event = ClientEvent::fromMessage(*message);
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = downloads.find(id);
+    if (found == downloads.end())
+        return;
+    Download& download = found->second;
+    if (topic.compare(0, progressPrefix.size(), progressPrefix) == 0) {
+        if (!isActive(download.state))
+            return;
+        // The component says where the reply begins: after a 200 to a Range, at 0 again.
+        const QJsonObject where = jsonObjectFrom(message->getDetails().data(), message->getDetails().size());
+        if (where.contains("offset"))
+            download.offset = static_cast<std::uint64_t>(std::max(0.0, where.value("offset").toDouble()));
+        download.bytes = download.offset + event.currentBytes;
+        download.size = event.totalBytes > 0 ? download.offset + event.totalBytes : 0;
+        download.rate = event.bytesPerSecond;
+        ClientEvent progress = event;
+        progress.bytes = download.bytes;
+        progress.size = download.size;
+        publish(json(progress), id);
+        return;
     }
-    QString state = persisted ? "paused" : "stopped";
-    if (outcome && !outcome->type.empty()) {
-        static const std::map<std::string, QString> states = {{"WasFinished", "finished"},
-                                                              {"WasFailed", "failed"},
-                                                              {"WasAborted", "aborted"},
-                                                              {"DownloaderError", "refused"}};
-        const auto found = states.find(outcome->type);
-        state = found != states.end() ? found->second : text(outcome->type);
-    } else if (outcome) {
-        state = "not started";
+    if (!event.isReport())
+        return;
+    const Report report{event.type, event.code, event.text, event.cause};
+    if (topic == replyTopic) {
+        publish(json(event), id);
+        transition(download, Event::Reported, &report);
+        dispatch();
+        return;
     }
-    QJsonObject object;
-    object.insert("session", text(id));
-    object.insert("state", state);
-    if (outcome) {
-        object.insert("code", outcome->code);
-        object.insert("text", text(outcome->text));
+    // The answers to the owner's Pause and Abort.
+    if (download.forgetting) {
+        downloads.erase(found);
+        book.erase(id);
+        publish(json(ClientEvent{"Forgotten", id}), id);
+        return;
     }
-    if (recorded && record.lastState == "failed" && outcome && outcome->type == "WasFailed")
-        addFailureDetails(object, record);
-    object.insert("resumable", persisted);
-    object.insert("partialBytes", persisted ? static_cast<double>(record.partialBytes) : 0.0);
-    hub.publish(ServiceEvent{"ended", id, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString()});
+    const bool notYet = event.type == "DownloaderError" &&
+                        (event.code == number(Code::NothingToPause) || event.code == number(Code::NothingToAbort) ||
+                         event.code == number(Code::IdInUse));
+    if (notYet && download.transferring && isActive(download.state)) {
+        // Admitted but not yet registered: asked again shortly.
+        reposts.push_back(Repost{std::chrono::steady_clock::now() + repostDelay, id,
+                                 download.state == DownloadState::Pausing ? "Pause" : "Abort"});
+        changed.notify_all();
+    } else if (download.state == DownloadState::Aborting && !download.transferring &&
+               (event.type == "WasAborted" || event.code == number(Code::NothingToAbort))) {
+        // An abort of what did not run: the component discarded its partial file, or had none.
+        publish(json(event), id);
+        Report ended = report;
+        ended.type = "WasAborted";
+        transition(download, Event::Reported, &ended);
+    }
 }
 
 void DownloadService::retryLoop()
 {
     std::unique_lock<std::mutex> lock(mutex);
     while (!quitting) {
-        // Asleep until a retry is due: an idle owner does not wake up for nothing.
+        // Asleep until something is due: an idle owner does not wake for nothing.
         auto next = std::chrono::steady_clock::time_point::max();
-        for (const auto& entry : entries) {
-            if (!entry.second.retryType.empty())
-                next = std::min(next, entry.second.retryAt);
+        for (const auto& item : downloads) {
+            if (!refusing && item.second.state == DownloadState::Queued &&
+                item.second.retryAt != std::chrono::steady_clock::time_point{})
+                next = std::min(next, item.second.retryAt);
         }
+        for (const Repost& repost : reposts)
+            next = std::min(next, repost.at);
         if (next == std::chrono::steady_clock::time_point::max())
             changed.wait(lock);
         else
             changed.wait_until(lock, next);
-        const auto now = std::chrono::steady_clock::now();
-        std::vector<std::pair<std::string, std::string>> due;
-        for (auto& entry : entries) {
-            Entry& e = entry.second;
-            if (!e.retryType.empty() && e.retryAt <= now && e.posted) {
-                due.emplace_back(e.retryType, entry.first);
-                e.retryType.clear();
+        const auto at = std::chrono::steady_clock::now();
+        for (auto& item : downloads) {
+            Download& download = item.second;
+            if (download.state == DownloadState::Queued &&
+                download.retryAt != std::chrono::steady_clock::time_point{} && download.retryAt <= at && !refusing)
+                transition(download, Event::RetryDue);
+        }
+        std::vector<Repost> due;
+        for (auto it = reposts.begin(); it != reposts.end();) {
+            if (it->at <= at) {
+                due.push_back(*it);
+                it = reposts.erase(it);
+            } else {
+                ++it;
             }
         }
-        if (due.empty())
-            continue;
-        lock.unlock();
-        for (const auto& request : due)
-            post(request.first, request.second, controlTopic);
-        lock.lock();
+        for (const Repost& repost : due) {
+            const auto found = downloads.find(repost.id);
+            if (found != downloads.end() && isActive(found->second.state))
+                post(found->second, repost.type);
+        }
+        dispatch();
+    }
+}
+
+void DownloadService::trimHistory()
+{
+    std::vector<const Download*> over;
+    for (const auto& item : downloads) {
+        if (isOver(item.second.state))
+            over.push_back(&item.second);
+    }
+    if (over.size() <= settings.history)
+        return;
+    std::sort(over.begin(), over.end(), [](const Download* a, const Download* b) { return a->updated < b->updated; });
+    std::vector<std::string> gone;
+    for (std::size_t i = 0; i + settings.history < over.size(); ++i)
+        gone.push_back(over[i]->id);
+    for (const std::string& id : gone) {
+        downloads.erase(id);
+        book.erase(id);
     }
 }
 
 QJsonObject DownloadService::list()
 {
-    std::vector<RequestStore::Record> records;
-    try {
-        records = RequestStore::records();
-    } catch (const std::exception&) {
-        records.clear();
+    std::vector<QJsonObject> rows;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<const Download*> all;
+        for (const auto& item : downloads)
+            all.push_back(&item.second);
+        std::stable_sort(all.begin(), all.end(),
+                         [](const Download* a, const Download* b) { return a->added < b->added; });
+        for (const Download* download : all)
+            rows.push_back(download->toJson());
     }
-    QJsonArray running;
-    QJsonArray persisted;
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& item : entries) {
-        const Entry& entry = item.second;
-        QJsonObject object;
-        object.insert("id", text(item.first));
-        object.insert("url", text(entry.request.url));
-        object.insert("state", !entry.posted    ? "queued"
-                               : entry.aborting ? "aborting"
-                               : entry.pausing  ? "pausing"
-                                                : "running");
-        object.insert("bytes", static_cast<double>(entry.bytes));
-        object.insert("total", static_cast<double>(entry.total));
-        object.insert("rate", static_cast<double>(entry.rate));
-        running.append(object);
-    }
-    for (const RequestStore::Record& record : records) {
-        QJsonObject object;
-        object.insert("id", text(record.id));
-        object.insert("url", text(record.url));
-        object.insert("dir", text(record.destinationFolder));
-        object.insert("partial", text(record.temporalFilename));
-        object.insert("partialBytes", static_cast<double>(record.partialBytes));
-        const auto last = outcomes.find(record.id);
-        const auto entry = entries.find(record.id);
-        if (entry != entries.end()) {
-            object.insert("outcome", "running");
-        } else if (last != outcomes.end()) {
-            object.insert("outcome", text(last->second.type));
-            object.insert("code", last->second.code);
-            object.insert("text", text(last->second.text));
-        }
-        addRecordState(object, record, entry == entries.end() ? nullptr : &entry->second.posted);
-        persisted.append(object);
-    }
-    QJsonObject result;
-    result.insert("running", running);
-    result.insert("persisted", persisted);
-    return result;
+    QJsonArray array;
+    for (const QJsonObject& row : rows)
+        array.append(row);
+    return QJsonObject{{"downloads", array}};
 }
 
 void DownloadService::refuseNew()
 {
-    std::vector<std::string> dropped;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        refusing = true;
-        for (const std::string& id : queue) {
-            entries.erase(id);
-            dropped.push_back(id);
-        }
-        queue.clear();
-        changed.notify_all();
-    }
-    const Outcome notStarted{"", 0, "not started"};
-    for (const std::string& id : dropped)
-        publishEnded(id, &notStarted);
+    std::lock_guard<std::mutex> lock(mutex);
+    refusing = true;
+    changed.notify_all();
 }
 
 bool DownloadService::waitStopped(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return postedCount == 0; });
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return posted == 0; });
 }
 
 std::size_t DownloadService::freeSlots()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    const std::size_t used = postedCount + queue.size();
-    const std::size_t most = limit == 0 ? 64 : limit;
+    const std::size_t used = posted + queue.size();
+    const std::size_t most = settings.limit == 0 ? 64 : settings.limit;
     return refusing || used >= most ? 0 : most - used;
 }
 
 bool DownloadService::idle()
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return entries.empty();
+    return posted == 0 && std::none_of(downloads.begin(), downloads.end(), [](const auto& item) {
+               return item.second.state == DownloadState::Queued || isActive(item.second.state);
+           });
 }

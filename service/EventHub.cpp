@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-const char* const EventHub::droppedName = "dropped";
-
 bool EventHub::Subscription::take(std::vector<ServiceEvent>& out, int timeoutMs)
 {
     std::size_t taken = 0;
@@ -64,8 +62,8 @@ void EventHub::drop(Subscription& subscription)
     subscription.bytes = 0;
     subscription.events.clear();
     subscription.events.push_back(ServiceEvent{
-        droppedName, "",
-        "{\"type\":\"dropped\",\"text\":\"this event stream fell too far behind and was closed; read the list "
+        "", "",
+        "{\"type\":\"Dropped\",\"text\":\"this event stream fell too far behind and was closed; read the list "
         "again and subscribe anew\"}"});
     subscription.closed = true;
     subscription.ready.notify_all();

@@ -21,7 +21,7 @@ struct ServiceEvent
 // Fans events out to every subscribed client, each with a queue of its own, so a slow or
 // vanished client never holds up the bus or the others. What waits unread is bounded per
 // subscriber and in all: a subscriber past either bound is dropped, its queue replaced by one
-// last event named "dropped", after which it can read the list again and subscribe anew.
+// last event of type "Dropped", after which it can read the list again and subscribe anew.
 // Callable from any thread.
 class EventHub
 {
@@ -68,9 +68,6 @@ public:
     std::size_t subscriberCount();
     // Bytes waiting for bounded subscribers now.
     std::size_t queuedBytes();
-
-    // The name of the last event of a dropped subscriber.
-    static const char* const droppedName;
 
 private:
     // Both locks are held by the caller.

@@ -1,5 +1,6 @@
 #include "HostSession.h"
 
+#include "ConfigKeys.h"
 #include "ConfigNumber.h"
 #include "Configuration.h"
 #include "DataDirectory.h"
@@ -14,10 +15,6 @@
 #include <exception>
 
 namespace {
-
-// Progress every second unless configured: the plugin's own default of two seconds makes a
-// sluggish live line.
-const char* const defaultStatusInterval = "1000";
 
 bool configured(const std::string& key)
 {
@@ -64,8 +61,10 @@ bool HostSession::configure(const HostOptions& line, std::string* error)
         *error = std::string("data directory: ") + e.what();
         return false;
     }
-    if (!configured("Downloader/StatusInterval"))
-        configuration.set("Downloader/StatusInterval", defaultStatusInterval);
+    for (const ConfigKey& key : configKeys()) {
+        if (key.hostValue && !configured(key.name))
+            configuration.set(key.name, key.hostValue);
+    }
     return true;
 }
 
@@ -113,12 +112,12 @@ std::string HostSession::resolveDataPath(const HostOptions& options)
 
 std::size_t HostSession::maxDownloads() const
 {
+    // A missing key reads as no number: the default.
     std::string text;
-    if (Configuration::instance().getValue("Downloader/MaxDownloads", text, 0) != 0)
-        return 50;
+    Configuration::instance().getValue("Downloader/MaxDownloads", text, 0);
     // The component's own reading: a negative limit is no limit at all. With 0 it refuses every
     // start, so one is sent at a time and answered.
-    const auto limit = static_cast<std::int64_t>(maxDownloadsFromText(text, 50));
+    const auto limit = static_cast<std::int64_t>(maxDownloadsFromText(text, configDefault("Downloader/MaxDownloads")));
     return limit < 0 ? 0 : static_cast<std::size_t>(limit > 0 ? limit : 1);
 }
 

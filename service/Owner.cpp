@@ -4,14 +4,16 @@
 #include "ApiAccess.h"
 #include "ApiServer.h"
 #include "ClusterMember.h"
-#include "ConfigCheck.h"
 #include "ConfigNumber.h"
+#include "ConfigRead.h"
 #include "Configuration.h"
+#include "DownloadBook.h"
 #include "DownloadService.h"
 #include "EventHub.h"
 #include "HostLogger.h"
 #include "HostSession.h"
 #include "InterruptWatcher.h"
+#include "KeyValueStore.h"
 #include "OwnerLock.h"
 
 #include <QCoreApplication>
@@ -29,6 +31,7 @@
 #include <functional>
 #include <ifaddrs.h>
 #include <map>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -36,7 +39,6 @@
 
 namespace {
 
-const int defaultIdleExitSeconds = 30;
 // Long enough for transfers to notice a pause and their completions to flush.
 const int stopTimeoutMs = 60000;
 
@@ -186,19 +188,17 @@ std::vector<std::string> hostNames(const std::vector<std::string>& asked, const 
 ApiServer::Limits interfaceLimits()
 {
     ApiServer::Limits limits;
-    limits.connectionsPerDoor = positiveSetting("Service/MaxConnections", limits.connectionsPerDoor);
-    limits.request =
-        std::chrono::seconds(positiveSetting("Service/RequestTimeoutSeconds", int(limits.request.count())));
-    limits.idle = std::chrono::seconds(positiveSetting("Service/IdleTimeoutSeconds", int(limits.idle.count())));
+    limits.connectionsPerDoor = int(configInt("Service/MaxConnections"));
+    limits.request = std::chrono::seconds(configInt("Service/RequestTimeoutSeconds"));
+    limits.idle = std::chrono::seconds(configInt("Service/IdleTimeoutSeconds"));
     return limits;
 }
 
 EventHub::Limits streamLimits()
 {
     EventHub::Limits limits;
-    limits.perSubscriber = std::size_t(positiveSetting("Service/StreamBufferKiB", int(limits.perSubscriber >> 10)))
-                           << 10;
-    limits.total = std::size_t(positiveSetting("Service/StreamBuffersMiB", int(limits.total >> 20))) << 20;
+    limits.perSubscriber = std::size_t(configInt("Service/StreamBufferKiB")) << 10;
+    limits.total = std::size_t(configInt("Service/StreamBuffersMiB")) << 20;
     return limits;
 }
 
@@ -251,11 +251,7 @@ void quietQtMessage(QtMsgType type, const QMessageLogContext&, const QString& te
 
 int Owner::idleExitSeconds()
 {
-    std::string text;
-    if (Configuration::instance().getValue("Service/IdleExitSeconds", text, 0) != 0)
-        return defaultIdleExitSeconds;
-    const int seconds = configNumber<int>(text, defaultIdleExitSeconds);
-    return seconds < 0 ? defaultIdleExitSeconds : seconds;
+    return int(configInt("Service/IdleExitSeconds"));
 }
 
 int Owner::run()
@@ -334,23 +330,43 @@ int Owner::run()
     }
 
     // Destroyed in reverse: the server's threads first, the component and bus last.
+    std::unique_ptr<DownloadBook> book;
+    try {
+        std::string domain;
+        Configuration::instance().getValue("Identities/DomainID", domain, 0);
+        book.reset(new DownloadBook(storeFilePath("DownloadRequests", domain)));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "haul: cannot open the store: %s\n", e.what());
+        return 1;
+    }
     EventHub hub(streamLimits());
     std::string allowedList;
     Configuration::instance().getValue("Service/AllowedDirectories", allowedList, 0);
-    DownloadService service(hub, host.maxDownloads(), AllowedFolders(allowedList, data));
+    DownloadService::Settings settings;
+    settings.limit = host.maxDownloads();
+    std::string resumeOnStart;
+    settings.resumeOnStart =
+        Configuration::instance().getValue("Service/ResumeOnStart", resumeOnStart, 0) == 0 && resumeOnStart == "yes";
+    settings.history = std::size_t(configInt("Service/History"));
+    DownloadService service(hub, *book, settings, AllowedFolders(allowedList, data));
     ApiServer server(service, hub, interfaceLimits());
     // The query stays out: it may hold the token.
     if (level == Level::Debug)
         server.setRequestLog([log](const std::string& line) { log(Level::Debug, line); });
-    // The component first: a request posted before it subscribed would reach no one.
-    if (!host.startComponent(&error) || !server.listenUnix(socketPath(data), &error) ||
+    // The component first: a request posted before it subscribed would reach no one. Then the
+    // downloads of earlier runs, before any client may ask about them.
+    if (!host.startComponent(&error)) {
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
+    tightenDataDirectory(data, [log](const std::string& text) { log(Level::Info, text); });
+    service.open();
+    if (!server.listenUnix(socketPath(data), &error) ||
         (!address.empty() &&
          !server.listenTcp(address, port, token, hostNames(options.listenHosts, listenIp), &error))) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
         return 1;
     }
-    // After the component made its store.
-    tightenDataDirectory(data, [log](const std::string& text) { log(Level::Info, text); });
     ClusterMember cluster(service, hub, [log](int at, const std::string& text) { log(Level(at), text); });
     if (!options.cluster.empty() && !cluster.start(options.cluster, &error)) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());

@@ -16,6 +16,7 @@ let retryTimer = 0;
 let lostSince = 0;
 let signedIn = false; // once the service accepted this page, a 401 means its session is gone
 let lastDrop = 0;
+let heard = 0; // events taken so far
 let refreshing = false;
 let refreshAgain = false; // asked for while a list was on its way
 
@@ -80,7 +81,7 @@ function nameOf(row) {
 
 // ---- rows, drawn at most once a frame however many events arrive
 
-const ENDED = new Set(['finished', 'failed', 'aborted', 'refused', 'stopped', 'not started']);
+const ENDED = new Set(['finished', 'failed', 'aborted']);
 
 function row(id) {
   let found = rows.get(id);
@@ -140,9 +141,8 @@ function draw() {
       r.state === 'finished' ? 'saved: ' + r.path
         : r.code ? r.text + ' (code ' + r.code + ')'
           : r.text || ((r.state === 'paused' || r.state === 'interrupted') && r.dir ? 'in ' + r.dir : '');
-    const resumable = r.state === 'paused' || r.state === 'interrupted' ||
-      (r.resumable && (r.state === 'failed' || r.state === 'stopped'));
-    field('pause').hidden = r.state !== 'running'; // a queued one would be dropped, not paused
+    const resumable = r.state === 'paused' || r.state === 'interrupted' || r.state === 'failed';
+    field('pause').hidden = !active;
     field('resume').hidden = !resumable;
     field('abort').hidden = !(active || resumable);
   }
@@ -158,26 +158,20 @@ function summarize() {
 
 // ---- the list: at start and after each reconnect, since events of the gap are lost
 
-function applyList(list) {
+// asked: the count of events when the list was asked for; a row that heard of something since
+// knows better than the list.
+function applyList(list, asked) {
   const seen = new Set();
-  for (const d of list.running || []) {
+  for (const d of list.downloads || []) {
     const r = row(d.id);
-    Object.assign(r, { url: d.url, state: d.state, bytes: d.bytes, total: d.total, rate: d.rate });
-    if (r.transferTotal && d.total >= r.transferTotal) r.offset = d.total - r.transferTotal;
     seen.add(d.id);
-    touch(r);
-  }
-  for (const p of list.persisted || []) {
-    const r = row(p.id);
-    Object.assign(r, { url: p.url, dir: p.dir, resumable: true });
-    if (!seen.has(p.id)) {
-      seen.add(p.id);
-      const failed = p.outcome === 'WasFailed' || p.outcome === 'DownloaderError';
-      // Interrupted: the owner or the machine stopped under it; it resumes as a paused one does.
-      const state = failed ? 'failed' : p.state === 'interrupted' ? 'interrupted' : 'paused';
-      Object.assign(r, { state, bytes: p.partialBytes, offset: p.partialBytes, rate: 0 });
-      if (failed) Object.assign(r, { code: p.code, text: p.text });
-    }
+    if (r.heard > asked) continue;
+    // Interrupted: the owner or the machine stopped under it; it resumes as a paused one does.
+    const state = d.state === 'paused' && d.interrupted ? 'interrupted' : d.state;
+    Object.assign(r, {
+      url: d.url, dir: d.dir, state, bytes: d.bytes, total: d.size, rate: d.rate, path: d.path || '',
+      code: d.code || 0, text: d.text || '',
+    });
     touch(r);
   }
   // What ended here stays on screen; what the service no longer knows of is gone.
@@ -191,7 +185,8 @@ async function refresh() {
   }
   refreshing = true;
   try {
-    applyList(await api('GET', '/v1/downloads'));
+    const asked = heard;
+    applyList(await api('GET', '/v1/downloads'), asked);
   } catch (e) {
     if (e.status === 401) askToken(); // anything else: the stream's reconnect reads it again
   } finally {
@@ -205,40 +200,27 @@ async function refresh() {
 
 // ---- the event stream
 
+// Every event is an object of the service's one shape; its type says what it is about.
 function onMessage(message) {
   const m = JSON.parse(message.data);
+  if (m.type === 'Dropped') return dropped();
   if (!m.session) return;
+  if (m.type === 'Forgotten') return remove(m.session);
   if (!rows.has(m.session)) refresh(); // started elsewhere: the list names its URL
   const r = row(m.session);
+  r.heard = ++heard;
   if (m.type === 'Progress') {
-    // A resumed transfer counts from the partial file's size; the list counts from zero.
-    if (r.offset === undefined) r.offset = m.totalBytes && r.total >= m.totalBytes ? r.total - m.totalBytes : 0;
     if (r.state !== 'running') Object.assign(r, { code: 0, text: '' }); // an earlier failure was resumed
-    Object.assign(r, {
-      state: 'running', bytes: r.offset + m.currentBytes, total: m.totalBytes && r.offset + m.totalBytes,
-      rate: m.bytesPerSecond, transferTotal: m.totalBytes,
-    });
-  } else if (m.type === 'WasFinished') {
-    Object.assign(r, { state: 'finished', path: m.text, code: 0, text: '', rate: 0 });
-    if (r.total) r.bytes = r.total;
-  } else if (m.type === 'WasFailed' || m.type === 'DownloaderError') {
-    Object.assign(r, { state: m.type === 'WasFailed' ? 'failed' : 'refused', code: m.code, text: m.text, rate: 0 });
-  } else if (m.type === 'WasAborted') {
-    Object.assign(r, { state: 'aborted', rate: 0 });
+    Object.assign(r, { state: 'running', bytes: m.bytes, total: m.size, rate: m.bytesPerSecond });
+  } else if (m.type === 'State') {
+    const state = m.state === 'paused' && m.interrupted ? 'interrupted' : m.state;
+    Object.assign(r, { state, bytes: m.bytes, total: m.size || r.total, rate: 0 });
+    if (m.path) r.path = m.path;
+    Object.assign(r, { code: m.code || 0, text: m.text || '' });
+  } else if (m.type === 'Retrying') {
+    Object.assign(r, { state: 'queued', rate: 0, code: m.code, text: 'retrying in ' + m.delaySeconds + ' s (' +
+      m.attempt + '/' + m.retries + '): ' + m.reason });
   }
-  touch(r);
-}
-
-function onEnded(message) {
-  const m = JSON.parse(message.data);
-  const r = row(m.session);
-  Object.assign(r, { state: m.state, resumable: m.resumable, rate: 0 });
-  if (m.state === 'finished') {
-    if (m.text) r.path = m.text;
-  } else if (m.code || m.text) {
-    Object.assign(r, { code: m.code, text: m.text });
-  }
-  if (m.resumable) r.bytes = r.offset = m.partialBytes;
   touch(r);
 }
 
@@ -255,15 +237,6 @@ function connect() {
   // Same origin: the session cookie goes along, and nothing secret is in the URL.
   const source = events = new EventSource('/v1/events');
   source.onmessage = onMessage;
-  source.addEventListener('ended', onEnded);
-  // The service closed a stream that fell behind: what it missed is in the list, which the
-  // next stream reads as it opens. A stream dropped again at once waits a second first.
-  source.addEventListener('dropped', () => {
-    source.close();
-    const now = Date.now();
-    retryTimer = setTimeout(connect, now - lastDrop < 1000 ? 1000 : 0);
-    lastDrop = now;
-  });
   source.onopen = () => {
     retryDelay = 1000;
     signedIn = true;
@@ -284,6 +257,15 @@ function connect() {
     retryTimer = setTimeout(probe, retryDelay);
     retryDelay = Math.min(retryDelay * 2, 5000);
   };
+}
+
+// The service closed a stream that fell behind: what it missed is in the list, which the next
+// stream reads as it opens. A stream dropped again at once waits a second first.
+function dropped() {
+  if (events) events.close();
+  const now = Date.now();
+  retryTimer = setTimeout(connect, now - lastDrop < 1000 ? 1000 : 0);
+  lastDrop = now;
 }
 
 function lost() {
@@ -349,7 +331,6 @@ async function add(event) {
     answer.ids.map((id, i) => [id, urls[i]]).reverse().forEach(([id, url]) => {
       const r = row(id);
       if (!r.url) r.url = url;
-      if (r.offset === undefined) r.offset = 0;
       touch(r);
     });
     // The folder and user often serve the next batch too; a digest and a password do not.

@@ -2,14 +2,18 @@
 #include "CommandLine.h"
 
 #include "ConfigCheck.h"
+#include "ConfigRead.h"
+#include "Configuration.h"
 #include "Fixture.h"
-#include "RetryPolicy.h"
+#include "OptionTable.h"
 
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <set>
+#include <stdexcept>
 #include <tuple>
 
 namespace {
@@ -66,6 +70,12 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"--cluster", "http://127.0.0.1:4222", "list"}, 2, "--cluster needs nats://HOST:PORT"},
         {{"--cluster", "nats://127.0.0.1:4222", "get", url, "--user", "u"}, 2, "--user cannot go with --cluster"},
         {{"--cluster", "nats://127.0.0.1:4222", "resume", "--all"}, 2, "with --cluster name the downloads"},
+        {{"--cluster", "nats://127.0.0.1:4222", "resume", "x", "--user", "u"}, 2, "--user cannot go with --cluster"},
+        {{"--cluster", "nats://127.0.0.1:4222", "get", url, "--id", "x", "--replace"}, 2, "one data directory"},
+        {{"get", url, "--replace"}, 2, "--replace needs --id"},
+        {{"resume", "x", "--replace"}, 2, "resume does not take --replace"},
+        {{"pause", "x", "--user", "u"}, 2, "pause does not take --user"},
+        {{"get", url, "--replace=yes"}, 2, "--replace takes no value"},
         // A usage error points to the help of the command it concerns.
         {{"resume"}, 2, "haul: see 'haul help' or 'haul help resume'\n"},
         {{"--help"}, 0, "Usage: haul [global options] COMMAND"},
@@ -73,6 +83,8 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"version"}, 0, "haul " HAUL_VERSION "\n"},
         {{"get", "--help"}, 0, "Exit status: 0 all finished, 1 any failed, 2 usage error, 130 interrupted"},
         {{"help", "get"}, 0, "--sha1 HEX"},
+        {{"help", "resume"}, 0, "--user NAME"},
+        {{"help", "get"}, 0, "--replace"},
     };
     for (const auto& [args, status, text] : answers) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -99,35 +111,39 @@ TEST(CommandLineTest, UrlFileAddsItsLinesButCommentsAndBlankOnes)
               CommandLine::parse({"get", "http://127.0.0.1/0", "-i", sandbox.file("urls")}).arguments);
 }
 
-TEST(RetryPolicyTest, OnlyWhatARetryMayMendIsTriedAgainAfterTheRightWait)
+TEST(CommandLineTest, ResumeTakesCredentialsAndGetAReplacement)
 {
-    const std::vector<std::pair<QJsonObject, std::string>> endings = {
-        {{{"code", 259}, {"httpStatus", 200}}, "cut short"},
-        {{{"code", 273}}, "timed out"},
-        {{{"code", 260}, {"httpStatus", 503}}, "HTTP 503"},
-        {{{"code", 260}, {"httpStatus", 429}}, "HTTP 429"},
-        {{{"code", 260}, {"httpStatus", 408}}, "HTTP 408"},
-        {{{"code", 260}, {"text", "Connection refused"}}, "connection refused"},
-        {{{"code", 260}, {"text", "Connection closed"}}, "connection reset"},
-        {{{"code", 260}, {"httpStatus", 404}, {"text", "Error transferring http://h/Connection refused"}}, ""},
-        {{{"code", 260}, {"tlsCause", "untrusted issuer"}, {"text", "Connection closed"}}, ""},
-        {{{"code", 266}, {"httpStatus", 410}}, ""},
-        {{{"code", 274}, {"httpStatus", 200}}, ""},
-        {{{"code", 263}, {"httpStatus", 401}}, ""},
-        {{{"code", 264}, {"httpStatus", 401}}, ""},
-        {{{"code", 265}}, ""},
-    };
-    for (const auto& [ended, reason] : endings)
-        EXPECT_EQ(reason, RetryPolicy::reason(ended)) << QJsonDocument(ended).toJson().toStdString();
-    // Doubling from 1 s up to 30 s, each within +-25 %; a server's wait up to 10 minutes.
-    const RetryPolicy low(5, [] { return 0.0; }), high(5, [] { return 0.999999; });
-    const std::vector<int> lows = {750, 1500, 3000, 6000, 12000, 22500, 22500};
-    for (int attempt = 1; attempt <= 7; ++attempt) {
-        EXPECT_EQ(lows[attempt - 1], low.delayMs(attempt, -1)) << attempt;
-        EXPECT_NEAR(lows[attempt - 1] * 5 / 3, high.delayMs(attempt, -1), 1) << attempt;
+    const CommandLine resume = CommandLine::parse({"resume", "--all", "--user=ann"});
+    EXPECT_EQ("ann", resume.user);
+    EXPECT_TRUE(resume.all);
+    const CommandLine get = CommandLine::parse({"get", "http://127.0.0.1/a", "--id", "a1", "--replace", "-d", "x"});
+    EXPECT_TRUE(get.replace);
+    EXPECT_EQ("x", get.destination);
+    EXPECT_FALSE(CommandLine::parse({"get", "http://127.0.0.1/a", "--id", "a1"}).replace);
+}
+
+// A row of the table that the parser cannot apply would end haul with an exception instead of
+// an answer: every spelling, for every command that takes it, is applied or refused as usage.
+TEST(CommandLineTest, EveryOptionOfTheTableIsApplied)
+{
+    for (const OptionInfo& option : optionTable()) {
+        for (const CommandInfo& command : commandTable()) {
+            if (command.shows || !option.takenBy(command.name))
+                continue;
+            for (const char* spelling : {option.name, option.shortName}) {
+                if (!spelling)
+                    continue;
+                std::vector<std::string> args = {command.name, spelling};
+                if (option.takesValue())
+                    args.push_back("a=1");
+                args.push_back("--help");
+                SCOPED_TRACE(testing::PrintToString(args));
+                CommandLine line;
+                std::string out, err;
+                EXPECT_NO_THROW(EXPECT_NE(-1, CommandLine::interpret(args, line, out, err)));
+            }
+        }
     }
-    EXPECT_EQ((std::make_pair(0, 7000)), std::make_pair(low.delayMs(3, 0), high.delayMs(1, 7)));
-    EXPECT_EQ(600000, low.delayMs(1, 86400));
 }
 
 // Refused before any owner starts, the file's line named: a typo must not read as a missing key.
@@ -180,35 +196,182 @@ TEST(CommandLineTest, ConfigurationIsCheckedKeyByKey)
     }
 }
 
-// What the checked table accepts, what haul's help names and what the README and the manual page
-// document must not drift apart.
-TEST(CommandLineTest, ReadmeAndManualNameEveryKeyAndOption)
+// A reader gets a number the key accepts: what is configured, else the table's default.
+TEST(ConfigTest, ConfiguredNumbersOutsideTheKeysRangeReadAsTheDefault)
 {
-    const QByteArray readme = readFile(HAUL_SOURCE_DIR "/README.md"), manual = readFile(HAUL_SOURCE_DIR "/dist/haul.1");
+    Configuration& configuration = Configuration::instance();
+    const std::vector<std::tuple<std::string, std::string, std::int64_t>> readings = {
+        {"Service/MaxConnections", "", 256},
+        {"Service/MaxConnections", "100000", 100000},
+        {"Service/MaxConnections", "100001", 256},
+        {"Service/MaxConnections", "0", 256},
+        {"Service/MaxConnections", "12abc", 256},
+        {"Service/MaxConnections", " 12", 256},
+        {"Service/IdleExitSeconds", "0", 0},
+        {"Service/IdleExitSeconds", "-1", 30},
+        {"Downloader/MaxDownloads", "-1", -1},
+        {"Downloader/StatusInterval", "4294967295", 4294967295},
+        {"Downloader/StatusInterval", "99999999999999999999", 2000},
+        {"Cluster/AckWaitSeconds", "2", 30},
+    };
+    for (const auto& [key, text, expected] : readings) {
+        if (text.empty())
+            configuration.unset(key);
+        else
+            configuration.set(key, text);
+        EXPECT_EQ(expected, configInt(key)) << key << "=" << text;
+    }
+    configuration.clear();
+    EXPECT_THROW(configInt("Service/MaxConnection"), std::invalid_argument);
+    EXPECT_THROW(configInt("Proxy/Host"), std::invalid_argument);
+    // A default the check would refuse could never be configured back.
+    for (const ConfigKey& key : configKeys()) {
+        if (key.kind == ConfigKey::Kind::Number) {
+            EXPECT_EQ("", key.valueProblem(key.defaultText)) << key.name;
+            EXPECT_EQ(std::to_string(configInt(key.name)), key.defaultText) << key.name;
+        }
+        if (key.hostValue) {
+            EXPECT_EQ("", key.valueProblem(key.hostValue)) << key.name;
+        }
+    }
+}
+
+// The README is written by hand: its table of keys and its text must name what haul takes.
+TEST(CommandLineTest, ReadmeNamesEveryKeyAsTheTableHasItAndEveryOption)
+{
+    const QByteArray readme = readFile(HAUL_SOURCE_DIR "/README.md");
     const QByteArray table =
         readme.mid(readme.indexOf("### Configuration keys"),
                    readme.indexOf("### The data directory") - readme.indexOf("### Configuration keys"));
     std::set<std::string> documented, checked;
     for (const QByteArray& row : table.split('\n')) {
-        if (row.startsWith("| ") && row.contains('/'))
-            for (const QByteArray& key : row.split('|')[1].trimmed().split(','))
-                documented.insert(key.trimmed().toStdString());
-    }
-    for (const ConfigKey& key : configKeys()) {
-        checked.insert(key.name);
-        EXPECT_TRUE(manual.contains(QByteArray("\\fB") + key.name)) << key.name;
-    }
-    EXPECT_EQ(checked, documented);
-    for (const std::string command :
-         {"", "get", "resume", "pause", "abort", "forget", "serve", "list", "demo", "page"}) {
-        const QString usage = QString::fromStdString(CommandLine::usage(command));
-        for (QRegularExpressionMatchIterator i = QRegularExpression("--[a-z-]+").globalMatch(usage); i.hasNext();) {
-            const QString option = i.next().captured();
-            EXPECT_TRUE(readme.contains(option.toUtf8()) &&
-                        manual.contains(QString(option).replace("-", "\\-").toUtf8()))
-                << option.toStdString();
+        const QList<QByteArray> cells = row.split('|');
+        if (!row.startsWith("| ") || !row.contains('/') || cells.size() < 5)
+            continue;
+        for (const QByteArray& name : cells[1].trimmed().split(',')) {
+            const std::string key = name.trimmed().toStdString();
+            documented.insert(key);
+            const ConfigKey* known = findConfigKey(key);
+            ASSERT_TRUE(known) << key;
+            EXPECT_EQ(known->values(), cells[2].trimmed().toStdString()) << key;
+            EXPECT_EQ(known->defaultText, cells[3].trimmed().toStdString()) << key;
         }
     }
+    for (const ConfigKey& key : configKeys())
+        checked.insert(key.name);
+    EXPECT_EQ(checked, documented);
+    const QByteArray usingHaul = readme.mid(readme.indexOf("## Using haul"),
+                                            readme.indexOf("### Configuration keys") - readme.indexOf("## Using haul"));
+    for (const OptionInfo& option : optionTable()) {
+        // "--log" alone, not inside "--log-level".
+        const QRegularExpression named(QString("(?<![\\w-])%1(?![\\w-])").arg(option.name));
+        EXPECT_TRUE(named.match(QString::fromUtf8(usingHaul)).hasMatch()) << option.name;
+    }
+}
+
+QByteArray run(const QString& program, const QStringList& arguments, QByteArray* errors = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    EXPECT_TRUE(process.waitForFinished(20000)) << program.toStdString();
+    if (errors)
+        *errors = process.readAllStandardError();
+    return process.readAllStandardOutput();
+}
+
+// The completion a user gets for the words typed so far, the last one being completed: the
+// installed bash script with stand-ins for the two bash-completion helpers it calls.
+std::vector<std::string> bashCompletions(const std::vector<std::string>& words)
+{
+    QString line = "haul";
+    for (const std::string& word : words)
+        line += " '" + QString::fromStdString(word) + "'";
+    const QString script = "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]};"
+                           " prev=${words[cword-1]}; }\n"
+                           "_filedir() { COMPREPLY=(\"FILES$1\"); }\n"
+                           "compopt() { :; }\n"
+                           "source '" HAUL_DIST_DIR "/haul.bash'\n"
+                           "COMP_WORDS=(" +
+                           line +
+                           "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n"
+                           "_haul; printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    QByteArray errors;
+    const QByteArray out = run("bash", {"-c", script}, &errors);
+    EXPECT_EQ("", errors.toStdString());
+    std::vector<std::string> offered;
+    for (const QByteArray& word : out.split('\n'))
+        if (!word.isEmpty())
+            offered.push_back(word.toStdString());
+    std::sort(offered.begin(), offered.end());
+    return offered;
+}
+
+using Words = std::vector<std::string>;
+
+TEST(DistTest, BashCompletionOffersWhatEachCommandTakes)
+{
+    EXPECT_EQ((Words{"get"}), bashCompletions({"ge"}));
+    EXPECT_EQ((Words{"--replace", "--retries"}), bashCompletions({"get", "--re"}));
+    EXPECT_EQ((Words{"--retries"}), bashCompletions({"resume", "--re"}));
+    EXPECT_EQ((Words{"--user"}), bashCompletions({"resume", "--us"}));
+    EXPECT_EQ((Words{"--listen", "--listen-host", "--log", "--log-level"}), bashCompletions({"serve", "--l"}));
+    // "get" is the value of --data-dir here, so no command is named yet: global options only.
+    EXPECT_EQ((Words{"--data-dir"}), bashCompletions({"--data-dir", "get", "--d"}));
+    EXPECT_EQ((Words{"--data-dir", "--detach", "--dir"}), bashCompletions({"--data-dir", "x", "get", "--d"}));
+    EXPECT_EQ((Words{"FILES-d"}), bashCompletions({"get", "-d", ""}));
+    EXPECT_EQ((Words{"FILES"}), bashCompletions({"--config", ""}));
+    EXPECT_EQ((Words{"Downloader/MaxDownloads="}), bashCompletions({"--set", "Downloader/Max"}));
+    EXPECT_EQ((Words{"debug"}), bashCompletions({"serve", "--log-level", "d"}));
+    EXPECT_EQ((Words{"resume"}), bashCompletions({"help", "res"}));
+    EXPECT_EQ((Words{}), bashCompletions({"get", "--sha1", ""}));
+}
+
+// What zsh offers after each of lines, each sorted.
+std::vector<Words> zshCompletions(const QStringList& lines)
+{
+    const QByteArray out =
+        run("zsh", QStringList{"-f", HAUL_SOURCE_DIR "/tests/cli/ZshCompletions.zsh", HAUL_DIST_DIR} + lines);
+    std::vector<Words> offered(1);
+    for (const QByteArray& line : out.split('\n')) {
+        if (line == "END")
+            offered.emplace_back();
+        else if (line.startsWith("HIT:") && std::find(offered.back().begin(), offered.back().end(),
+                                                      line.mid(4).toStdString()) == offered.back().end())
+            offered.back().push_back(line.mid(4).toStdString());
+    }
+    offered.pop_back();
+    for (Words& words : offered)
+        std::sort(words.begin(), words.end());
+    return offered;
+}
+
+// zsh is not everywhere; where it is, its script must offer what bash's does.
+TEST(DistTest, ZshCompletionOffersWhatEachCommandTakes)
+{
+    if (QProcess::execute("sh", {"-c", "command -v zsh >/dev/null"}) != 0)
+        GTEST_SKIP() << "no zsh here";
+    const std::vector<Words> expected = {
+        {"get"},
+        {"--replace", "--retries"},
+        {"--user"},
+        {"--data-dir", "--detach", "--dir"},
+        {"Downloader/MaxDownloads"},
+        {"debug"},
+        {"resume"},
+    };
+    EXPECT_EQ(expected, zshCompletions({"haul ge", "haul get --re", "haul resume --u", "haul --data-dir x get --d",
+                                        "haul --set Downloader/Max", "haul serve --log-level d", "haul help res"}));
+}
+
+// What groff would warn about (an unknown escape, a request in the middle of a line) shows as
+// stray text in the page a user reads.
+TEST(DistTest, ManualPageRendersWithoutWarnings)
+{
+    QByteArray errors;
+    const QByteArray page = run("groff", {"-man", "-Tascii", "-P-cbou", "-ww", HAUL_DIST_DIR "/haul.1"}, &errors);
+    EXPECT_EQ("", errors.toStdString());
+    EXPECT_FALSE(page.contains('@')) << page.toStdString();
+    EXPECT_TRUE(page.contains("--replace")) << page.toStdString();
 }
 
 } // namespace

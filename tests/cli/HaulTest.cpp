@@ -12,10 +12,10 @@
 #include <QProcess>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+#include <sys/file.h>
 
 namespace {
 
@@ -140,7 +140,8 @@ TEST_F(HaulTest, SavesVerifiesAndReportsEveryResult)
     EXPECT_TRUE(result.tells(1, "s.log  ") && result.err.contains(" so far  "));
 }
 
-// With a limit of two, five URLs are queued, not refused (257); each message is one JSON line.
+// With a limit of two, five URLs are queued, not refused (257); each event is one JSON line of
+// the one shape: progress with the whole file's bytes, every change of state, the reports.
 TEST_F(HaulTest, JsonLinesForProgressAndRepliesWithUrlsBeyondTheLimitQueued)
 {
     QStringList args = {"--json", "--set", "Downloader/StatusInterval=100", "--set", "Downloader/MaxDownloads=2",
@@ -149,29 +150,35 @@ TEST_F(HaulTest, JsonLinesForProgressAndRepliesWithUrlsBeyondTheLimitQueued)
         args << url(QString("/%1.bin?size=300000&seed=%1&rate=1000000").arg(seed));
     const Result result = run(args);
     EXPECT_TRUE(result.shows(0, ""));
-    std::map<QString, double> progress; // the last bytes reported, by session
+    std::map<QString, double> progress;    // the last bytes reported, by session
+    std::map<QString, QStringList> states; // every state each passed through, in order
     int finished = 0;
     for (const QByteArray& line : result.out.trimmed().split('\n')) {
         const QJsonObject object = QJsonDocument::fromJson(line).object();
-        const QString session = object.value("session").toString();
-        if (object.value("type") == "Progress") {
-            EXPECT_TRUE(object.value("topic") == "event://Client/Service/DownloadStatus/" + session)
+        const QString session = object.value("session").toString(), type = object.value("type").toString();
+        ASSERT_FALSE(session.isEmpty()) << line.toStdString();
+        if (type == "Progress") {
+            EXPECT_EQ(300000.0, object.value("size").toDouble()) << line.toStdString();
+            EXPECT_LE(object.value("currentBytes").toDouble(), object.value("totalBytes").toDouble());
+            EXPECT_GE(object.value("bytes").toDouble(), progress[session]) << line.toStdString();
+            progress[session] = object.value("bytes").toDouble();
+        } else if (type == "State") {
+            states[session] << object.value("state").toString();
+        } else {
+            ASSERT_EQ("WasFinished", type.toStdString()) << line.toStdString();
+            EXPECT_EQ(0, object.value("code").toInt(-1));
+            EXPECT_EQ(300000.0, object.value("bytesKept").toDouble());
+            const QString file = object.value("text").toString();
+            EXPECT_EQ(body(300000, QFileInfo(file).baseName().toUInt()), readFile(file.toStdString()))
                 << line.toStdString();
-            EXPECT_EQ(300000.0, object.value("totalBytes").toDouble());
-            EXPECT_GE(object.value("currentBytes").toDouble(), progress[session]) << line.toStdString();
-            progress[session] = object.value("currentBytes").toDouble();
-            continue;
+            ++finished;
         }
-        ASSERT_TRUE(object.value("type") == "WasFinished") << line.toStdString();
-        EXPECT_TRUE(object.value("topic").toString().startsWith("client://haul/")) << line.toStdString();
-        EXPECT_EQ(0, object.value("code").toInt(-1));
-        const QString file = object.value("text").toString();
-        EXPECT_EQ(body(300000, QFileInfo(file).baseName().toUInt()), readFile(file.toStdString()))
-            << line.toStdString();
-        ++finished;
     }
     EXPECT_EQ(5, finished);
     EXPECT_FALSE(progress.empty());
+    ASSERT_EQ(5u, states.size());
+    for (const auto& [session, passed] : states)
+        EXPECT_EQ((QStringList{"queued", "running", "finished"}), passed) << session.toStdString();
 }
 
 TEST_F(HaulTest, PasswordComesFromTheEnvironmentAndIsNeverShownNorStored)
@@ -226,8 +233,11 @@ TEST_F(HaulTest, CtrlCPausesThenLaterRunsListAbortAndResumeEveryOne)
     EXPECT_FALSE(gonePartial.empty() || fileExists(gonePartial));
     // Once aborted, the identifier is unknown to both commands.
     EXPECT_TRUE(run({"--json", "abort", "gone"}).shows(1, "\"code\":272"));
-    EXPECT_TRUE(run({"abort", "gone"}).shows(1, "failed: gone: no download with id gone (neither running nor paused)"));
-    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "download with id gone to resume (code 269)"));
+    // Aborted is known as such: neither command starts it again, each says how to.
+    EXPECT_TRUE(
+        run({"abort", "gone"}).shows(1, "failed: gone: download gone was aborted; start it again with haul get"));
+    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "download gone was aborted; start it again with haul get --id gone"));
+    EXPECT_TRUE(run({"resume", "gone"}).shows(1, "(code 269) [refused, id gone]"));
 
     server.script("/slow.bin", "size=2000000&seed=11");
     server.clearRequests();
@@ -318,7 +328,8 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     server.clearRequests();
     // --all leaves the failed ones to --failed.
     EXPECT_TRUE(run({"resume", "--all"}).shows(0, "nothing to resume"));
-    EXPECT_TRUE(run({"forget", "run"}).shows(1, "failed: run: download run is running: pause or abort it instead (code 275)"));
+    EXPECT_TRUE(
+        run({"forget", "run"}).shows(1, "failed: run: download run is running: pause or abort it instead (code 275)"));
     const std::string partial = partialOf("cut", data("download"));
     EXPECT_TRUE(fileExists(partial));
     const Result forgotten = run({"forget", "--failed"});

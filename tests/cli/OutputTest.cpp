@@ -1,5 +1,4 @@
-// What a person reads, in-process: the words for the component's reports and the progress rows.
-#include "HumanText.h"
+// What a person reads, in-process: the progress rows.
 #include "ProgressView.h"
 
 #include <QJsonObject>
@@ -7,67 +6,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-// Each report as the component or the owner sends it today; the words a user needs, and the
-// cryptic words that must be gone.
-TEST(OutputTest, ReportsNameTheStatusTheCauseAndTheId)
-{
-    const std::string url = "Error transferring http://127.0.0.1:8080/f.iso - server replied: ";
-    const struct
-    {
-        QJsonObject report;
-        std::vector<std::string> wanted;
-        std::string gone;
-    } rows[] = {
-        {{{"type", "WasFailed"}, {"code", 260}, {"text", QString::fromStdString(url + "Not Found")}},
-         {"HTTP 404 Not Found"},
-         "Error transferring"},
-        {{{"code", 260}, {"text", QString::fromStdString(url + "File not found")}, {"httpStatus", 404}},
-         {"HTTP 404"},
-         "8080"},
-        {{{"code", 260}, {"text", QString::fromStdString(url + "Service Unavailable")}, {"retryAfter", 30}},
-         {"HTTP 503 Service Unavailable", "wait 30 s"},
-         "8080"},
-        {{{"code", 261}, {"text", "Download failed."}, {"httpStatus", 304}}, {"HTTP 304"}, "Download failed."},
-        {{{"code", 265}, {"text", "Download failed: SSL handshake failed."}, {"tlsCause", "untrusted issuer"}},
-         {"certificate not trusted (untrusted issuer)"},
-         "SSL"},
-        {{{"code", 265}, {"text", "Download failed: SSL handshake failed."}, {"tlsCause", "host name mismatch"}},
-         {"host name mismatch"},
-         "SSL"},
-        {{{"code", 265}, {"text", "Download failed: SSL handshake failed."}, {"tlsCause", "expired certificate"}},
-         {"expired"},
-         "SSL"},
-        {{{"code", 272}, {"error", "no download nosuch"}},
-         {"no download with id nosuch (neither running nor paused)"},
-         "?"},
-        {{{"type", "DownloaderError"}, {"code", 272}, {"text", "Critical unknown error"}}, {"id nosuch"}, "Critical"},
-        {{{"type", "DownloaderError"}, {"code", 269}, {"text", "Unknown filename to be resumed"}},
-         {"id nosuch"},
-         "filename"},
-        {{{"code", 264}, {"text", "Download failed: Server replied Authorization Required."}},
-         {"--user"},
-         "Server replied"},
-        {{{"code", 511}, {"text", "Download failed: MAX Number of redirection reached."}}, {"redirects"}, "MAX"},
-        {{{"code", 259}, {"text", "Download failed: Connection closed prematurely."}}, {"kept"}, "prematurely"},
-        {{{"code", 257}, {"text", "Max number of allowed concurrent downloads reached"}},
-         {"Downloader/MaxDownloads"},
-         "Max number"},
-        {{{"code", 273}, {"text", "No response from the endpoint - timeout occurred"}},
-         {"Downloader/RequestTimeout"},
-         "endpoint"},
-        {{{"code", 258}, {"text", "Could not create destination file"}}, {"cannot create"}, "Could not"},
-        {{{"code", 260}, {"text", "Connection refused"}}, {"Connection refused"}, "?"},
-    };
-    for (const auto& row : rows) {
-        const std::string shown = human::withCode(human::Report::fromJson(row.report, "nosuch"));
-        SCOPED_TRACE(shown);
-        for (const std::string& word : row.wanted)
-            EXPECT_NE(std::string::npos, shown.find(word));
-        EXPECT_NE(std::string::npos, shown.find(" (code " + std::to_string(row.report.value("code").toInt()) + ")"));
-        EXPECT_EQ(std::string::npos, shown.find(row.gone));
-    }
-}
 
 // At any width the figures stay whole and the name gives way in its middle.
 TEST(OutputTest, ProgressRowsFitTheWidthWithWholeFigures)

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <map>
@@ -90,7 +91,7 @@ protected:
             list += files.url(QString("/f%1?size=%2&seed=%1&rate=%3").arg(i).arg(size).arg(rate)).c_str() +
                     QByteArray("\n");
         ASSERT_TRUE(writeFile(sandbox.file("urls"), list));
-        EXPECT_TRUE(client({"get", "--detach", "-i", sandbox.file("urls").c_str()}).shows(0, "queued: f0"));
+        EXPECT_TRUE(client({"get", "--detach", "-i", sandbox.file("urls").c_str()}).shows(0, "started: f0"));
     }
     // Where each finished file is, by name; a name saved twice appears twice.
     std::multimap<std::string, std::string> saved() const
@@ -121,8 +122,8 @@ protected:
     static QStringList receiving(OwnerProcess& owner)
     {
         QStringList ids;
-        for (const QJsonValue& value : owner.client.get("/v1/downloads").body.value("running").toArray())
-            if (value.toObject().value("bytes").toDouble() > 0)
+        for (const QJsonValue& value : owner.client.get("/v1/downloads").body.value("downloads").toArray())
+            if (value.toObject().value("state") == "running" && value.toObject().value("bytes").toDouble() > 0)
                 ids << QUrl(value.toObject().value("url").toString()).path().mid(1);
         return ids;
     }
@@ -145,7 +146,8 @@ TEST_F(ClusterTest, ThreeHostsShareTheQueue)
     waitUntil(
         [&] {
             for (const auto& item : hosts)
-                for (const QJsonValue& value : item.second->client.get("/v1/downloads").body.value("running").toArray())
+                for (const QJsonValue& value :
+                     item.second->client.get("/v1/downloads").body.value("downloads").toArray())
                     queued += value.toObject().value("state") == "queued";
             return saved().size() >= 60;
         },
@@ -181,29 +183,71 @@ TEST_F(ClusterTest, KilledHostsDownloadsFinishElsewhere)
 TEST_F(ClusterTest, ControlFromAnotherProcess)
 {
     ASSERT_TRUE(nats.start());
-    OwnerProcess& owner = host("a", 4, "joined the cluster",
-                               {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1"});
+    OwnerProcess& owner = host(
+        "a", 4, "joined the cluster",
+        {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1", "--set", "Cluster/HostName=a"});
     for (const char* id : {"f0", "f1"})
         EXPECT_TRUE(client({"get", "--detach", "--id", id,
                             files.url(QString("/%1?size=4000000&seed=%2&rate=65536").arg(id).arg(id[1] - '0')).c_str()})
-                        .shows(0, "queued: "));
+                        .shows(0, "started: "));
     ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 2; }, 20000));
-    EXPECT_TRUE(client({"pause", "f0"}).shows(0, "paused: f0 ("));
+    EXPECT_TRUE(client({"pause", "f0"}).shows(0, " bytes kept on a)"));
     EXPECT_TRUE(client({"abort", "f1"}).shows(0, "aborted: f1"));
     EXPECT_TRUE(client({"pause", "f1"}).shows(1, "no host holds it: it has aborted"));
     EXPECT_TRUE(client({"abort", "nothing"}).shows(1, "no host holds it (unknown"));
-    EXPECT_TRUE(client({"list"}).shows(0, "f0  " + files.url("/f0?size=4000000&seed=0&rate=65536") + "  paused"));
+    const Outcome listed = client({"list"});
+    EXPECT_TRUE(
+        listed.shows(0, "f0  " + files.url("/f0?size=4000000&seed=0&rate=65536") + "\n  to (data directory) on a, "));
+    EXPECT_TRUE(listed.shows(0, " bytes) of 3.8 MiB, paused\n") && !listed.out.contains("f1"));
     files.script("/f0", "size=4000000&seed=0");
-    EXPECT_TRUE(client({"resume", "f0"}).shows(0, "saved: " + sandbox.file("a/") + "download/f0"));
+    EXPECT_TRUE(client({"resume", "f0"}).shows(0, "saved: " + sandbox.file("a/") + "download/f0 [id f0 on a]"));
     EXPECT_EQ(sha1Hex(readFile(sandbox.file("a/download/f0"))), bodySha1(4000000, 0));
     EXPECT_TRUE(QDir(sandbox.file("a/download").c_str()).entryList({"f1*"}).isEmpty());
     EXPECT_TRUE(client({"get", "--id", "f0", files.url("/f0").c_str()}).shows(1, "the id f0 is taken (finished"));
     // A server error is tried again, up to the deliveries allowed; then it has failed for good.
     files.clearRequests();
     const Outcome failed = client({"get", files.url("/busy?status=503").c_str()});
-    EXPECT_TRUE(failed.shows(1, "retrying: busy: ")) << failed.out.data();
-    EXPECT_TRUE(failed.shows(1, "Service Unavailable (code 260) [failed, id "));
+    EXPECT_TRUE(failed.shows(1, "busy  retrying in 1s (1/1): HTTP 503, failed on a\n"));
+    EXPECT_TRUE(failed.shows(1, "failed: busy: HTTP 503 Service Unavailable (code 260) [WasFailed, id "));
+    EXPECT_TRUE(failed.out.endsWith(" on a]\n")) << failed.out.data();
     EXPECT_EQ(files.requests().size(), 2);
+}
+
+// The one front end on the cluster's back end: --json lines in the order the host sent them
+// though they come on two subjects, refusals and list entries as objects, a download paused by
+// another command ends its follower's line, and a Ctrl-C leaves a download running where it is.
+TEST_F(ClusterTest, SameLinesAndStatusesAsOneDataDirectory)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& owner = host("a", 4, "joined the cluster", {"--set", "Cluster/HostName=a"});
+    const std::string small = files.url("/small?size=1000&seed=1");
+    for (int i = 0; i < 5; ++i) {
+        const Outcome saved = client({"--json", "get", "--id", ("s" + std::to_string(i)).c_str(), small.c_str()});
+        const QList<QByteArray> lines = saved.out.trimmed().split('\n');
+        const QJsonObject last = QJsonDocument::fromJson(lines.last()).object();
+        EXPECT_EQ(saved.status, 0);
+        EXPECT_EQ(QJsonDocument::fromJson(lines.value(lines.size() - 2)).object().value("type"), "WasFinished")
+            << saved.out.data();
+        EXPECT_EQ(last.value("state"), "finished");
+        EXPECT_EQ(last.value("host"), "a");
+    }
+    const Outcome taken = client({"--json", "get", "--id", "s0", small.c_str()});
+    EXPECT_TRUE(taken.shows(1, "{\"code\":275,\"session\":\"s0\",\"text\":\"the id s0 is taken (finished on a)\""));
+
+    const QString slow = files.url("/%1?size=4000000&seed=2&rate=65536").c_str();
+    HaulProcess interrupted(sandbox.file("client/")), paused(sandbox.file("client/"));
+    interrupted.start({"--cluster", nats.url().c_str(), "get", "--id", "left", slow.arg("left")});
+    paused.start({"--cluster", nats.url().c_str(), "get", "--id", "stopped", slow.arg("stopped")});
+    ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 2; }, 20000));
+    const Outcome left = interrupted.stop(SIGINT);
+    EXPECT_TRUE(left.shows(130, "interrupted: the downloads go on in the cluster at " + nats.url() +
+                                    "; pause them with: haul --cluster " + nats.url() + " pause left\n"));
+    EXPECT_TRUE(client({"pause", "stopped"}).shows(0, "paused: stopped ("));
+    EXPECT_TRUE(paused.finish().shows(1, "paused: stopped ("));
+    const Outcome listed = client({"--json", "list"});
+    EXPECT_TRUE(listed.shows(0, "\"host\":\"a\",\"id\":\"left\"")) << "still running after the Ctrl-C";
+    EXPECT_TRUE(listed.out.contains("\"state\":\"running\"") && listed.out.contains("\"state\":\"paused\""));
+    EXPECT_EQ(listed.out.count('\n'), 2);
 }
 
 // Messages a stranger publishes by hand, outside the rules every door applies: dropped or

@@ -104,7 +104,7 @@ TEST_F(ComponentTest, LimitComesFromConfigurationWithTheDefaultForAnyTextThatIsN
         Haulwright& haul = startComponent();
         int admitted = 0;
         for (int i = 0; i < 61; ++i)
-            admitted += haul.claimSession(UUId(std::to_string(i)), false) == 0 ? 1 : 0;
+            admitted += haul.claimSession(UUId(std::to_string(i)), false) == Code::Ok ? 1 : 0;
         EXPECT_EQ(limit, admitted);
         for (int i = 0; i < admitted; ++i)
             haul.releaseClaim(UUId(std::to_string(i)));
@@ -121,7 +121,7 @@ TEST_F(ComponentTest, ConcurrentClaimsOfOneSessionLetExactlyOneThrough)
         std::atomic<int> admitted{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t)
-            threads.emplace_back([&] { admitted += haul.claimSession(id, false) == 0 ? 1 : 0; });
+            threads.emplace_back([&] { admitted += haul.claimSession(id, false) == Code::Ok ? 1 : 0; });
         for (std::thread& thread : threads)
             thread.join();
         EXPECT_EQ(1, admitted.load());
@@ -141,8 +141,12 @@ TEST_F(ComponentTest, StartSubscribesBothTopicsEvenWhenTheFirstFailsAndStopWithd
         MessageBus::instance().setSubscribeFilter({});
         EXPECT_EQ(refuseFirst ? 1u : 2u, MessageBus::instance().subscriptionCount(&haul));
         EXPECT_EQ(refuseFirst ? Texts{"The Haulwright can't be subscribed"} : Texts(), logTexts());
-        const CommonMessageProperties target{"Pause", 0, replyTopic, std::string(Haulwright::targetTopic) + "/jobs",
-                                             UUId("t" + std::to_string(refuseFirst))};
+        const CommonMessageProperties target{"Pause",
+                                             0,
+                                             replyTopic,
+                                             std::string(Haulwright::targetTopic) + "/jobs",
+                                             UUId("t" + std::to_string(refuseFirst)),
+                                             ""};
         send(Message(new LocalMessage(target)));
         EXPECT_TRUE(isReport(awaitReply(target.sessionId.getValue()), "DownloaderError", 270, "No file to stop"));
         haul.stop();

@@ -2,6 +2,7 @@
 #include "ComponentFixture.h"
 #include "Configuration.h"
 #include "KeyValueSchema.h"
+#include "MessageBus.h"
 
 namespace {
 std::vector<std::string> fields(const HaulwrightPersistedRequest& r)
@@ -103,5 +104,65 @@ TEST_F(ComponentTest, FinalNameComesFromTheUrlPathOrAConfinedServerNameAndIsMade
     }
     EXPECT_FALSE(fileExists(sandbox.file("escape.txt")));
     EXPECT_FALSE(fileExists(sandbox.file("in_2")));
+    EXPECT_TRUE(partialFiles().isEmpty());
+}
+
+// Another connection holds the store's write lock for longer than the store waits (10 s) while a
+// download completes. Unable to name the final file in its record, the completion does not move
+// the file (271), and a Resume moves it later. Unable to remove the record after the move, it
+// leaves the record naming the final file, and a new Start of the same download answers with
+// that file. Either way there is one right copy and never a second.
+TEST_F(ComponentTest, CompletionMeetingABusyStoreLeavesOneRightCopy)
+{
+    startComponent();
+    StoreLock other(storeFile);
+    const auto logged = [this](const std::string& prefix) {
+        return waitUntil(
+            [&] {
+                for (const std::string& text : logTexts())
+                    if (text.rfind(prefix, 0) == 0)
+                        return true;
+                return false;
+            },
+            30000);
+    };
+
+    start("name", server.url("/named.bin?size=200000&seed=44&stall=1500&at=1000"), in());
+    ASSERT_TRUE(waitRunning("name"));
+    ASSERT_TRUE(other.take());
+    ASSERT_TRUE(logged("HAULWRIGHT: Schema insert/flush failed."));
+    other.release();
+    const Message unsaved = awaitReply("name");
+    EXPECT_TRUE(isReport(unsaved, "WasFailed", 271, "Cannot save the specified filename"));
+    EXPECT_EQ(200000, causeOf(unsaved).bytesKept);
+    EXPECT_FALSE(fileExists(in("named.bin")));
+    EXPECT_EQ(200000, fileSize(recordedPartial("name")));
+    EXPECT_TRUE(isReport(resume("name"), "WasFinished", 0, in("named.bin")));
+    EXPECT_EQ(body(200000, 44), readFile(in("named.bin")));
+
+    clearLog();
+    MessageBus::instance().setPostFilter([&other](const LocalMessage& m) {
+        if (m.getMessageType() == "WasFinished" && m.getSessionId().getValue() == "kept")
+            other.take();
+        return true;
+    });
+    const std::string url = server.url("/moved.bin?size=100000&seed=45");
+    start("kept", url, in());
+    EXPECT_TRUE(isReport(awaitReply("kept"), "WasFinished", 0, in("moved.bin")));
+    ASSERT_TRUE(logged("HAULWRIGHT: Schema remove/flush failed."));
+    other.release();
+    MessageBus::instance().setPostFilter({});
+    HaulwrightPersistedRequest record;
+    ASSERT_TRUE(persisted("kept", record));
+    EXPECT_EQ(std::make_pair(in("moved.bin"), std::string("100000")),
+              std::make_pair(record.finalFilename, record.finalSize));
+    server.clearRequests();
+    const Message found = outcomeOf(makeMessage("Start", "kept", startPayload(url, in())));
+    EXPECT_TRUE(isReport(found, "WasFinished", 0, in("moved.bin")));
+    EXPECT_EQ(100000, causeOf(found).bytesKept);
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_EQ("", recordedPartial("kept"));
+    EXPECT_EQ(body(100000, 45), readFile(in("moved.bin")));
+    EXPECT_FALSE(fileExists(in("named_2.bin")) || fileExists(in("moved_2.bin")));
     EXPECT_TRUE(partialFiles().isEmpty());
 }

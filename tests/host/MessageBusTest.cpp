@@ -5,15 +5,18 @@
 #include "LocalMessage.h"
 #include "MessageCollector.h"
 
+#include <algorithm>
 #include <future>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
 boost::shared_ptr<LocalMessage> message(const std::string& topic, const std::string& type,
                                         const std::string& session = "")
 {
-    return boost::shared_ptr<LocalMessage>(new LocalMessage({type, 0, "", topic, UUId(session)}));
+    return boost::shared_ptr<LocalMessage>(new LocalMessage({type, 0, "", topic, UUId(session), ""}));
 }
 
 class MessageBusTest : public testing::Test
@@ -148,6 +151,64 @@ TEST_F(MessageBusTest, ConcurrentPostsAreEachDeliveredOnceWhateverOtherSinksThro
         sessions.insert(m->getSessionId().getValue());
     EXPECT_EQ(collector.messages().size(), 1000u);
     EXPECT_EQ(sessions.size(), 1000u);
+}
+
+// A serial sink sees its messages one at a time and in the order they were posted, while the
+// bus runs others in parallel; and a poster learns when its message was handled, after what the
+// handling posted, so a sink that follows both hears the handling's messages first.
+TEST_F(MessageBusTest, SerialSinksKeepOrderAndHandledFollowsWhatTheHandlerPosted)
+{
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    std::atomic<int> inside{0}, overlaps{0};
+    CallbackSink serial([&](boost::shared_ptr<LocalMessage> m) {
+        overlaps += ++inside > 1;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back(m->getMessageType());
+        }
+        --inside;
+    });
+    bus.setSerial(&serial, true);
+    ASSERT_EQ(bus.subscribe(&serial, "client://Serial/*"), 0);
+    CallbackSink worker([&](boost::shared_ptr<LocalMessage> m) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        post("client://Serial/report", "report of " + m->getMessageType());
+    });
+    ASSERT_EQ(bus.subscribe(&worker, "target://Worker"), 0);
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "job" + std::to_string(i);
+        ASSERT_EQ(bus.post(message("target://Worker", name),
+                           [this, name] { post("client://Serial/handled", "handled " + name); }),
+                  0);
+    }
+    std::atomic<bool> nobody{false};
+    ASSERT_EQ(bus.post(message("target://None", "x"), [&] { nobody = true; }), 0);
+    EXPECT_TRUE(nobody) << "a message that reaches no sink is handled at once";
+    for (int i = 0; i < 200; ++i)
+        post("client://Serial/n", std::to_string(i));
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.size() == 206;
+    }));
+    bus.unsubscribe(&serial, "");
+    bus.unsubscribe(&worker, "");
+    bus.setSerial(&serial, false);
+    EXPECT_EQ(0, overlaps.load());
+    std::vector<std::string> numbers;
+    for (const std::string& type : seen) {
+        if (type.find(' ') == std::string::npos)
+            numbers.push_back(type);
+    }
+    for (std::size_t i = 0; i < numbers.size(); ++i)
+        EXPECT_EQ(std::to_string(i), numbers[i]);
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "job" + std::to_string(i);
+        const auto report = std::find(seen.begin(), seen.end(), "report of " + name);
+        const auto handled = std::find(seen.begin(), seen.end(), "handled " + name);
+        EXPECT_TRUE(report < handled && handled != seen.end()) << name;
+    }
 }
 
 } // namespace

@@ -110,9 +110,9 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
          "the body is larger than 1 MiB"},
         {"GET /v1/downloads HTTP/1.1\r\nHost: localhost\r\nX-Long: " + QByteArray(20000, 'x') + "\r\n\r\n", 431,
          "larger than 16 KiB"},
-        {httpRequest("POST", "/v1/downloads/nope/pause"), 404, "no running download nope"},
-        {httpRequest("POST", "/v1/downloads/nope/resume"), 404, "no persisted download nope"},
-        {httpRequest("POST", "/v1/downloads/nope/abort"), 404, "no download nope"},
+        {httpRequest("POST", "/v1/downloads/nope/pause"), 404, "\"code\":270,\"error\":\"no download nope\""},
+        {httpRequest("POST", "/v1/downloads/nope/resume"), 404, "\"code\":269,\"error\":\"no download nope\""},
+        {httpRequest("POST", "/v1/downloads/nope/abort"), 404, "\"code\":272,\"error\":\"no download nope\""},
         {httpRequest("POST", "/v1/downloads/" + QByteArray(300, 'n') + "/abort"), 400, "id is longer than 200"},
         {httpRequest("POST", "/v1/session"), 404, "sessions are for the TCP interface"},
         {httpRequest("GET", "/v2/downloads"), 404, "no such endpoint"},
@@ -129,9 +129,7 @@ TEST_F(InterfaceTest, BadInputGetsA4xxWithItsReasonAndChangesNothing)
             << answer.body.left(300).data();
         EXPECT_TRUE(answer.head.contains("Cache-Control: no-store") && answer.head.contains("nosniff"));
     }
-    const QJsonObject listed = owner.client.get("/v1/downloads").body;
-    EXPECT_EQ(QJsonArray(), listed.value("running").toArray());
-    EXPECT_EQ(QJsonArray(), listed.value("persisted").toArray());
+    EXPECT_EQ(QJsonArray(), owner.client.get("/v1/downloads").body.value("downloads").toArray());
     EXPECT_EQ(0, server.requests().size());
     EXPECT_TRUE(QDir((data + "download").c_str()).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(sandbox.file("new").c_str()));
@@ -154,7 +152,7 @@ TEST_F(InterfaceTest, KilledClientDisturbsNothingAndThePasswordAppearsNowhere)
     ASSERT_TRUE(waitUntil([&] { return events.count("", "K", "Progress") > 0; }));
     killed.stop(SIGKILL);
     QByteArray seen = QJsonDocument(owner.client.get("/v1/downloads").body).toJson();
-    EXPECT_TRUE(waitUntil([&] { return events.count("ended", {}) == 3; }));
+    EXPECT_TRUE(waitUntil([&] { return events.ended({}) == 3; }));
     EXPECT_EQ(1, events.count("", "K", "WasFinished"));
     EXPECT_EQ(1, events.count("", "right", "WasFinished"));
     EXPECT_EQ(1, events.count("", "wrong", "WasFailed"));
@@ -194,14 +192,57 @@ TEST_F(InterfaceTest, TwentyClientsStartingTenEachSeeEveryDownloadEndOnce)
         thread.join();
     ASSERT_EQ(clients, accepted.load());
     for (const auto& log : logs)
-        EXPECT_TRUE(waitUntil([&] { return log->count("ended", {}) >= clients * each; }, 60000));
+        EXPECT_TRUE(waitUntil([&] { return log->ended({}) >= clients * each; }, 60000));
     for (int n = 0; n < clients * each; ++n) {
         const QString id = QString("c%1-%2").arg(n / each).arg(n % each);
         for (const auto& log : logs) {
-            EXPECT_EQ(1, log->count("ended", id)) << id.toStdString();
+            EXPECT_EQ(1, log->ended(id)) << id.toStdString();
             EXPECT_EQ(1, log->count("", id, "WasFinished")) << id.toStdString();
         }
         EXPECT_EQ(body(20000, quint32(n)), readFile(data + "download/" + id.toStdString() + ".bin"));
+    }
+}
+
+// Progress counts the whole file across a pause: from where the partial file ends when the
+// server continues it, from zero when it sends the whole file again (no Range).
+TEST(ProgressTest, CountsTheWholeFileAcrossAResume)
+{
+    Sandbox sandbox;
+    ScriptServer server;
+    ASSERT_TRUE(server.start());
+    const std::string data = sandbox.file("data/");
+    OwnerProcess owner(data);
+    ASSERT_TRUE(owner.serve({"--set", "Downloader/StatusInterval=50"}));
+    EventLog events(data + "haul.sock");
+    ASSERT_TRUE(events.open());
+    for (const QString extra : {"", "&norange=1"}) {
+        SCOPED_TRACE(extra.toStdString());
+        const QString id = extra.isEmpty() ? "ranged" : "whole";
+        server.script("/" + id, "size=2000000&seed=3&rate=1000000" + extra);
+        const QJsonArray list{QJsonObject{{"url", server.url("/" + id).c_str()}, {"id", id}}};
+        ASSERT_EQ(201, owner.client.post("/v1/downloads", {{"downloads", list}}).status);
+        ASSERT_TRUE(waitUntil([&] { return events.count("", id, "Progress") >= 3; }));
+        ASSERT_EQ(202, owner.client.post(("/v1/downloads/" + id + "/pause").toStdString(), {}).status);
+        ASSERT_TRUE(waitUntil([&] { return events.text().contains("\"paused\""); }));
+        const QJsonObject paused =
+            owner.client.get("/v1/downloads").body.value("downloads").toArray().last().toObject();
+        const double kept = paused.value("bytes").toDouble();
+        ASSERT_GT(kept, 0);
+        const int before = events.count("", id, "Progress");
+        ASSERT_EQ(202, owner.client.post(("/v1/downloads/" + id + "/resume").toStdString(), {}).status);
+        ASSERT_TRUE(waitUntil([&] { return events.ended(id) == 1; }));
+        const QList<QJsonObject> progress = events.of(id, "Progress");
+        ASSERT_GT(progress.size(), before + 1);
+        for (int i = before; i < progress.size(); ++i) {
+            EXPECT_EQ(2000000.0, progress[i].value("size").toDouble());
+            if (extra.isEmpty()) {
+                EXPECT_GE(progress[i].value("bytes").toDouble(), kept);
+            }
+            EXPECT_EQ(progress[i].value("bytes").toDouble() - progress[i].value("currentBytes").toDouble(),
+                      extra.isEmpty() ? kept : 0.0);
+        }
+        EXPECT_EQ(bodySha1(2000000, 3), sha1Hex(readFile(data + "download/" + id.toStdString())));
+        events.clear();
     }
 }
 

@@ -151,6 +151,33 @@ public:
             all += QJsonDocument(event.second).toJson();
         return all;
     }
+    // State events of session id (empty: any) that end a download: finished, failed, aborted.
+    int ended(const QString& id) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        int n = 0;
+        for (const auto& event : received) {
+            const QString state = event.second.value("state").toString();
+            n += event.second.value("type") == "State" && (id.isEmpty() || event.second.value("session") == id) &&
+                 (state == "finished" || state == "failed" || state == "aborted");
+        }
+        return n;
+    }
+    // The events of session id of type, in order.
+    QList<QJsonObject> of(const QString& id, const QString& type) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        QList<QJsonObject> found;
+        for (const auto& event : received)
+            if (event.second.value("session") == id && event.second.value("type") == type)
+                found << event.second;
+        return found;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        received.clear();
+    }
     // Events named name (empty: status and progress) of session id (empty: any) and, when given, type.
     int count(const std::string& name, const QString& id, const QString& type = QString()) const
     {

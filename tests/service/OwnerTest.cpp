@@ -40,9 +40,9 @@ TEST_F(OwnerTest, SecondTerminalWorksThroughTheOwnerOrIsRefused)
     const QString url = server.url("/f.bin?size=5242880&seed=21&rate=2500000").c_str();
     // What the second terminal runs, its status and output, the first's status and output.
     const std::vector<std::tuple<QStringList, int, std::string, int, std::string>> cases = {
-        {{"resume", "X"}, 1, "download with id X is already running (code 275)", 0, "saved: "},
+        {{"resume", "X"}, 1, "download X is already running (code 275)", 0, "saved: "},
         {{"resume", "--all"}, 0, "nothing to resume", 0, "saved: "},
-        {{"get", url, "--id", "X"}, 1, "download with id X is already running (code 275)", 0, "saved: "},
+        {{"get", url, "--id", "X"}, 1, "download X is already running (code 275)", 0, "saved: "},
         {{"abort", "X"}, 0, "aborted: X", 1, "[WasAborted, id X]"},
         {{"pause", "X"}, 0, "paused: X (", 1, "paused: f.bin ("},
     };
@@ -127,10 +127,13 @@ TEST_F(OwnerTest, StopSignalPausesEveryDownloadAndARestartFinishesThem)
         OwnerProcess owner(path);
         ASSERT_TRUE(owner.serve());
         std::multiset<QByteArray> wanted, ranges;
-        for (const QJsonValue& value : owner.client.get("/v1/downloads").body.value("persisted").toArray()) {
-            const qint64 kept = qint64(value.toObject().value("partialBytes").toDouble());
-            EXPECT_EQ(fileSize(value.toObject().value("partial").toString().toStdString()), kept);
+        for (const QJsonValue& value : owner.client.get("/v1/downloads").body.value("downloads").toArray()) {
+            const QJsonObject download = value.toObject();
+            const qint64 kept = qint64(download.value("bytes").toDouble());
+            EXPECT_EQ(fileSize(partialOf(path + "download/", download.value("id").toString())), kept);
             EXPECT_LT(kept, size);
+            EXPECT_EQ("paused", download.value("state").toString());
+            EXPECT_TRUE(download.value("interrupted").toBool());
             wanted.insert("bytes=" + QByteArray::number(kept) + "-");
         }
         ASSERT_EQ(5u, wanted.size());

@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <sqlite3.h>
 
 const char* const ComponentTest::replyTopic = "client://tests/replies";
 
@@ -53,8 +54,40 @@ void ComponentTest::destroyComponent()
     }
 }
 
+StoreLock::StoreLock(const std::string& file)
+{
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        db = nullptr;
+        return;
+    }
+    sqlite3_busy_timeout(db, 5000);
+}
+
+StoreLock::~StoreLock()
+{
+    release();
+    sqlite3_close(db);
+}
+
+bool StoreLock::take()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    held = held || (db != nullptr && sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK);
+    return held;
+}
+
+void StoreLock::release()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (held)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    held = false;
+}
+
 Message ComponentTest::makeMessage(const std::string& type, const std::string& session,
-                                   boost::shared_ptr<ISerializable> payload, int priority, const std::string& reply)
+                                   boost::shared_ptr<ISerializable> payload, int priority, const std::string& reply,
+                                   const std::string& details)
 {
     CommonMessageProperties properties;
     properties.messageType = type;
@@ -62,6 +95,7 @@ Message ComponentTest::makeMessage(const std::string& type, const std::string& s
     properties.topic = "event://Client/Service/Download";
     properties.replyTopic = reply;
     properties.sessionId = UUId(session);
+    properties.details = details;
     Message message(new LocalMessage(properties));
     message->setPayload(payload);
     return message;
@@ -74,7 +108,10 @@ boost::shared_ptr<ISerializable> ComponentTest::startPayload(const std::string& 
     return boost::shared_ptr<ISerializable>(new StartRequestPayload(url, user, password, folder, !user.empty(), hash));
 }
 
-void ComponentTest::send(const Message& message) { ASSERT_EQ(0, MessageBus::instance().post(message)); }
+void ComponentTest::send(const Message& message)
+{
+    ASSERT_EQ(0, MessageBus::instance().post(message));
+}
 
 void ComponentTest::start(const std::string& session, const std::string& url, const std::string& folder,
                           const std::string& hash, const std::string& user, const std::string& password)
@@ -94,10 +131,15 @@ Message ComponentTest::download(const std::string& session, const std::string& u
 
 Message ComponentTest::resume(const std::string& session)
 {
+    return outcomeOf(makeMessage("Resume", session));
+}
+
+Message ComponentTest::outcomeOf(const Message& request)
+{
     MessageBus::instance().waitIdle(30000);
     replies.clear();
-    send("Resume", session);
-    Message reply = awaitReply(session);
+    send(request);
+    Message reply = awaitReply(request->getSessionId().getValue());
     MessageBus::instance().waitIdle(30000);
     return reply;
 }
@@ -122,7 +164,8 @@ std::vector<Message> ComponentTest::repliesFor(const std::string& session)
 
 bool ComponentTest::waitRunning(const std::string& session)
 {
-    return waitUntil([&] { return component && component->isRegistered(UUId(session)) && !server.requests().isEmpty(); });
+    return waitUntil(
+        [&] { return component && component->isRegistered(UUId(session)) && !server.requests().isEmpty(); });
 }
 
 testing::AssertionResult ComponentTest::isReport(const Message& reply, const std::string& type, int code,
@@ -184,4 +227,7 @@ std::vector<std::string> ComponentTest::logTexts()
     return texts;
 }
 
-void ComponentTest::clearLog() { HostLogger::instance().clearCapture(); }
+void ComponentTest::clearLog()
+{
+    HostLogger::instance().clearCapture();
+}

@@ -4,15 +4,39 @@
 #include "Haulwright.h"
 #include "HaulwrightPersistedRequest.h"
 #include "MessageCollector.h"
+#include "Outcome.h"
 #include "ScriptServer.h"
 
 #include <QStringList>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 using Message = boost::shared_ptr<LocalMessage>;
+
+struct sqlite3;
+
+// A second connection to a store file holding its write lock, as another process would, until
+// released or destroyed. Either call may come from any thread.
+class StoreLock
+{
+public:
+    explicit StoreLock(const std::string& file);
+    ~StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+
+    // BEGIN EXCLUSIVE; false when the lock could not be had within a few seconds.
+    bool take();
+    void release();
+
+private:
+    std::mutex mutex; // guards db's use and held
+    sqlite3* db = nullptr;
+    bool held = false;
+};
 
 // A component on the real bus, configuration, logger and SQLite store, in a sandboxed data
 // directory, with a client that collects the replies and a scripted loopback server.
@@ -30,7 +54,7 @@ protected:
 
     static Message makeMessage(const std::string& type, const std::string& session,
                                boost::shared_ptr<ISerializable> payload = {}, int priority = 0,
-                               const std::string& reply = replyTopic);
+                               const std::string& reply = replyTopic, const std::string& details = "");
     static boost::shared_ptr<ISerializable> startPayload(const std::string& url, const std::string& folder = "",
                                                          const std::string& hash = "", const std::string& user = "",
                                                          const std::string& password = "");
@@ -44,6 +68,8 @@ protected:
                      const std::string& hash = "", const std::string& user = "", const std::string& password = "");
     // A Resume after forgetting earlier replies, then its report once the handler has finished.
     Message resume(const std::string& session);
+    // request sent after forgetting earlier replies, then its report once the handler has finished.
+    Message outcomeOf(const Message& request);
     // The first reply for session, or null after timeoutMs.
     Message awaitReply(const std::string& session, int timeoutMs = 30000);
     std::vector<Message> repliesFor(const std::string& session);
@@ -55,6 +81,8 @@ protected:
                                              const std::string& text);
     static int codeOf(const Message& message);
     static std::string textOf(const Message& message);
+    // Why the report says what it says, from its envelope.
+    static Cause causeOf(const Message& message) { return Cause::fromText(message->getDetails()); }
 
     // Read with a store connection of the test's own (reading through the component logs a miss).
     bool persisted(const std::string& session, HaulwrightPersistedRequest& record);

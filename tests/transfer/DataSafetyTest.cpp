@@ -47,7 +47,8 @@ TEST_F(ComponentTest, ResumeAfterACrashedCompletionFindsTheMovedFile)
 {
     const QByteArray content = body(40000, 34);
     startComponent();
-    for (const auto& [name, hash, size, transfer] : std::vector<std::tuple<std::string, std::string, std::string, bool>>{
+    for (const auto& [name, hash, size, transfer] :
+         std::vector<std::tuple<std::string, std::string, std::string, bool>>{
              {"same", sha1Hex(content), "40000", false},
              {"nodigest", "", "40000", false},
              {"size", "", "39999", true},
@@ -55,8 +56,8 @@ TEST_F(ComponentTest, ResumeAfterACrashedCompletionFindsTheMovedFile)
         SCOPED_TRACE(name);
         QFile::remove(QString::fromStdString(in("done_2.bin")));
         ASSERT_TRUE(writeFile(in("done.bin"), content));
-        component->persistRequest(name, {in(), server.url("/done.bin?size=40000&seed=34"), hash, in("gone.part"),
-                                         in("done.bin"), size, ""});
+        component->persistRequest(
+            name, {in(), server.url("/done.bin?size=40000&seed=34"), hash, in("gone.part"), in("done.bin"), size, ""});
         server.clearRequests();
         const Message reply = resume(name);
         EXPECT_EQ(transfer, !server.requests().isEmpty());
@@ -123,7 +124,7 @@ TEST_F(ComponentTest, PauseOrAbortBeforeTheFirstRequestIsHonoured)
         const std::string url = server.url("/early.bin?size=5000");
         if (request.empty())
             haul.stop();
-        ASSERT_EQ(0, haul.claimSession(UUId(id), false));
+        ASSERT_EQ(Code::Ok, haul.claimSession(UUId(id), false));
         haul.persistRequest(id, {in(), url, "", partial});
         IDownloader* transfer = haul.createDownloader(partial, makeMessage("Start", id, startPayload(url, in())));
         haul.registerDownload(UUId(id), transfer);

@@ -13,19 +13,21 @@ namespace {
 struct Outcome
 {
     std::string name;
-    std::string target; // path and query on the scripted server
+    std::string target; // path and query on the scripted server; a password in it is percent-encoded,
+                        // so that finding it in a text means it leaked
     std::string type;
     int code;
-    std::string text; // "$url" stands for the requested URL, "$in" for the destination folder
-    bool record;      // kept after the report
-    bool partial;     // kept after the report
-    std::string hash; // "good", "bad", "upper" or none
+    std::string text;     // "$url" stands for the requested URL, "$in" for the destination folder
+    int http;             // the last answer's status, as the report's cause and the record give it
+    NetworkCause network; // as the report's cause gives it
+    bool record;          // kept after the report
+    bool partial;         // kept after the report
+    std::string hash;     // "good", "bad", "upper" or none
     std::string user = "";
     std::string password = "";
     bool resumes = false; // a Resume from a server that has mended its ways finishes the file
     bool inUrl = false;   // the credentials are written into the URL
-    int status = -1;      // HTTP status and Retry-After the record keeps (-1: not looked at)
-    int retryAfter = -1;
+    int retryAfter = -1;  // as the report's cause and the record give it
 };
 
 std::ostream& operator<<(std::ostream& out, const Outcome& row)
@@ -35,60 +37,79 @@ std::ostream& operator<<(std::ostream& out, const Outcome& row)
 
 const std::string kTimeout = "No response from the endpoint - timeout occurred";
 const std::string kCutShort = "Download failed: Connection closed prematurely.";
+const std::string kInvalid = "Download failed: Invalid username and/or password.";
+const NetworkCause kNone = NetworkCause::None;
+const NetworkCause kReset = NetworkCause::Reset;
 
 const std::vector<Outcome> kOutcomes = {
-    {"Finished", "/files/a.zip?size=300000&seed=1", "WasFinished", 0, "$in/a.zip", false, false, "good"},
-    {"DigestInCapitals", "/u.bin?size=7000&seed=3", "WasFinished", 0, "$in/u.bin", false, false, "upper"},
-    {"DigestMismatch", "/d.bin?size=5000&seed=2", "WasFailed", 274, "Digest verification failed", false, false, "bad"},
+    {"Finished", "/files/a.zip?size=300000&seed=1", "WasFinished", 0, "$in/a.zip", 200, kNone, false, false, "good"},
+    {"DigestInCapitals", "/u.bin?size=7000&seed=3", "WasFinished", 0, "$in/u.bin", 200, kNone, false, false, "upper"},
+    {"DigestMismatch", "/d.bin?size=5000&seed=2", "WasFailed", 274, "Digest verification failed", 200, kNone, false,
+     false, "bad"},
     {"ServerName", "/get?body=pdf&h=Content-Disposition:attachment;%20filename=%22report.pdf%22", "WasFinished", 0,
-     "$in/report.pdf", false, false, ""},
+     "$in/report.pdf", 200, kNone, false, false, ""},
     {"TraversingServerName", "/t?body=x&h=Content-Disposition:attachment;%20filename=%22../escape.txt%22",
-     "WasFinished", 0, "$in/escape.txt", false, false, ""},
-    {"Accepted202", "/a?status=202&body=later", "WasFailed", 261, "Download failed.", true, false, ""},
+     "WasFinished", 0, "$in/escape.txt", 200, kNone, false, false, ""},
+    {"Accepted202", "/a?status=202&body=later", "WasFailed", 261, "Download failed.", 202, kNone, true, false, ""},
     {"Gone410", "/g?status=410&body=gone", "WasFailed", 266,
-     "Download failed: The requested file is not longer available", true, false, ""},
+     "Download failed: The requested file is not longer available", 410, kNone, true, false, ""},
     {"NotFound404", "/missing?status=404&body=no", "WasFailed", 260,
-     "Error transferring $url - server replied: Not Found", true, false, ""},
-    {"EmptyWithoutLength", "/empty?nolen=1", "WasFailed", 259, kCutShort, true, false, ""},
-    {"LongerThanItsLength", "/long.bin?size=3000&seed=4&len=1000", "WasFinished", 0, "$in/long.bin", false, false, ""},
-    {"MebibyteOfHeaders", "/heavy.bin?body=small&pad=1048576", "WasFinished", 0, "$in/heavy.bin", false, false, ""},
+     "Error transferring $url - server replied: Not Found", 404, kNone, true, false, ""},
+    {"EmptyWithoutLength", "/empty?nolen=1", "WasFailed", 259, kCutShort, 200, kNone, true, false, ""},
+    {"LongerThanItsLength", "/long.bin?size=3000&seed=4&len=1000", "WasFinished", 0, "$in/long.bin", 200, kNone, false,
+     false, ""},
+    {"MebibyteOfHeaders", "/heavy.bin?body=small&pad=1048576", "WasFinished", 0, "$in/heavy.bin", 200, kNone, false,
+     false, ""},
     {"NoCredentials", "/s?body=secret&auth=ann:pw", "WasFailed", 264,
-     "Download failed: Server replied Authorization Required.", true, false, ""},
-    {"WrongCredentials", "/s?body=secret&auth=ann:pw", "WasFailed", 263,
-     "Download failed: Invalid username and/or password.", true, false, "", "ann", "wrong"},
-    {"RightCredentials", "/s?body=secret&auth=ann:pw", "WasFinished", 0, "$in/s", false, false, "", "ann", "pw"},
-    {"FiveRedirects", "/r5?size=50000&seed=7&hops=5", "WasFinished", 0, "$in/r5", false, false, "good"},
+     "Download failed: Server replied Authorization Required.", 401, kNone, true, false, ""},
+    {"WrongCredentials", "/s?body=secret&auth=ann:pw", "WasFailed", 263, kInvalid, 401, kNone, true, false, "", "ann",
+     "wrong"},
+    {"WrongPasswordInTheUrl", "/s?body=secret&auth=ann:pw", "WasFailed", 263, kInvalid, 401, kNone, true, false, "",
+     "ann", "wrong", false, true},
+    {"RightCredentials", "/s?body=secret&auth=ann:%50a55w0rd", "WasFinished", 0, "$in/s", 200, kNone, false, false, "",
+     "ann", "Pa55w0rd"},
+    {"FiveRedirects", "/r5?size=50000&seed=7&hops=5", "WasFinished", 0, "$in/r5", 200, kNone, false, false, "good"},
     {"SixRedirects", "/r6?size=50000&seed=7&hops=6", "WasFailed", 511,
-     "Download failed: MAX Number of redirection reached.", true, false, ""},
-    {"RedirectToFile", "/f?to=file:///etc/passwd", "WasFailed", 261, "Download failed.", true, false, ""},
+     "Download failed: MAX Number of redirection reached.", 302, NetworkCause::TooManyRedirects, true, false, ""},
+    {"RedirectToFile", "/f?to=file:///etc/passwd", "WasFailed", 261, "Download failed.", 302, kNone, true, false, ""},
     // A target no request could name is not followed: it used to end the process.
-    {"RedirectOf30000Bytes", "/lr?to=/" + std::string(30000, 'x'), "WasFailed", 261, "Download failed.", true, false,
+    {"RedirectOf30000Bytes", "/lr?to=/" + std::string(30000, 'x'), "WasFailed", 261, "Download failed.", 302, kNone,
+     true, false, ""},
+    {"RelativeRedirect", "/dir/here?body=resolved&to=there", "WasFinished", 0, "$in/here", 200, kNone, false, false,
      ""},
-    {"RelativeRedirect", "/dir/here?body=resolved&to=there", "WasFinished", 0, "$in/here", false, false, ""},
-    {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, true, true, "", "",
+    {"StallTimesOut", "/stall.bin?size=50000&seed=5&stall=-1&at=2000", "WasFailed", 273, kTimeout, 200,
+     NetworkCause::TimedOut, true, true, "", "", "", true},
+    {"CutShort", "/cut.bin?size=600000&seed=6&cut=20000", "WasFailed", 259, kCutShort, 200, kReset, true, true, "", "",
      "", true},
-    {"CutShort", "/cut.bin?size=600000&seed=6&cut=20000", "WasFailed", 259, kCutShort, true, true, "", "", "", true,
-     false, 200},
+    // Credentials are never persisted: the Resume brings them again.
+    {"CutShortWithCredentials", "/sc.bin?size=600000&seed=12&cut=20000&auth=ann:%50a55w0rd", "WasFailed", 259,
+     kCutShort, 200, kReset, true, true, "", "ann", "Pa55w0rd", true},
     {"Unavailable503", "/busy?status=503&body=no&h=Retry-After:%20120", "WasFailed", 260,
-     "Error transferring $url - server replied: Service Unavailable", true, false, "", "", "", false, false, 503, 120},
+     "Error transferring $url - server replied: Service Unavailable", 503, kNone, true, false, "", "", "", false, false,
+     120},
     {"RetryAfterAPastDate", "/busy?status=429&body=no&h=Retry-After:Thu,%2001%20Jan%202015%2000:00:00%20GMT",
-     "WasFailed", 260, "Error transferring $url - server replied: Too Many Requests", true, false, "", "", "", false,
-     false, 429, 0},
-    {"ResetMidBody", "/reset.bin?size=600000&seed=8&cut=20000&reset=1", "WasFailed", 259, kCutShort, true, true, "", "",
-     "", true},
+     "WasFailed", 260, "Error transferring $url - server replied: Too Many Requests", 429, kNone, true, false, "", "",
+     "", false, false, 0},
+    {"ResetMidBody", "/reset.bin?size=600000&seed=8&cut=20000&reset=1", "WasFailed", 259, kCutShort, 200, kReset, true,
+     true, "", "", "", true},
     {"Credentials404", "/missing?status=404&body=no", "WasFailed", 260,
-     "Error transferring $url - server replied: Not Found", true, false, "", "alice", "Sup3rSecret"},
+     "Error transferring $url - server replied: Not Found", 404, kNone, true, false, "", "alice", "Sup3rSecret"},
     {"Credentials500", "/broken?status=500&body=no", "WasFailed", 260,
-     "Error transferring $url - server replied: Internal Server Error", true, false, "", "alice", "Sup3rSecret"},
+     "Error transferring $url - server replied: Internal Server Error", 500, kNone, true, false, "", "alice",
+     "Sup3rSecret"},
     {"CredentialsInTheUrl", "/missing?status=404&body=no", "WasFailed", 260,
-     "Error transferring $url - server replied: Not Found", true, false, "", "alice", "Sup3rSecret", false, true},
-    {"EmptyFile", "/zero?len=0", "WasFinished", 0, "$in/zero", false, false, ""},
-    {"TwoLengths", "/two?size=5000&seed=3&h=Content-Length:5000,%204000", "WasFailed", 259, kCutShort, true, false, ""},
+     "Error transferring $url - server replied: Not Found", 404, kNone, true, false, "", "alice", "Sup3rSecret", false,
+     true},
+    {"EmptyFile", "/zero?len=0", "WasFinished", 0, "$in/zero", 200, kNone, false, false, ""},
+    {"TwoLengths", "/two?size=5000&seed=3&h=Content-Length:5000,%204000", "WasFailed", 259, kCutShort, 200, kNone, true,
+     false, ""},
     {"PartNotAskedFor", "/p?size=1000&seed=3&status=206&h=Content-Range:bytes%200-999/5000", "WasFailed", 259,
-     kCutShort, true, false, ""},
+     kCutShort, 206, kNone, true, false, ""},
     {"WholeFileAsAPart", "/w?size=5000&seed=3&status=206&h=Content-Range:bytes%200-4999/5000", "WasFinished", 0,
-     "$in/w", false, false, ""},
-    {"LengthAbove4GiB", "/huge.bin?size=1000&seed=9&len=4294968296", "WasFailed", 259, kCutShort, true, true, ""},
+     "$in/w", 206, kNone, false, false, ""},
+    // Announced more than it sent: the connection ended early, whatever the network library says.
+    {"LengthAbove4GiB", "/huge.bin?size=1000&seed=9&len=4294968296", "WasFailed", 259, kCutShort, 200, kReset, true,
+     true, ""},
 };
 
 // What a target serves in full.
@@ -144,14 +165,18 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
     if (!row.user.empty() && row.code != 260) { // they reached the server that asked for them
         EXPECT_EQ("Basic " + credentials, server.requests().last().header("Authorization"));
     }
+    // Why, with what stays for a resume (or the file saved).
+    const Cause cause = causeOf(reply);
+    const qint64 kept = row.type == "WasFinished" ? fileSize(textOf(reply)) : row.partial ? fileSize(partial) : 0;
+    EXPECT_EQ(std::make_tuple(std::string(nameOf(row.network)), row.http, row.retryAfter, kept, std::string()),
+              std::make_tuple(std::string(nameOf(cause.network)), cause.httpStatus, cause.retryAfter,
+                              qint64(cause.bytesKept), cause.tlsCause));
     HaulwrightPersistedRequest record;
     persisted("s", record);
     if (row.record) { // the record tells how it ended, as the report did
-        EXPECT_EQ(std::make_tuple(std::string("failed"), row.type, row.code, textOf(reply)),
-                  std::make_tuple(record.lastState, record.lastType, record.lastCode, record.lastText));
-    }
-    if (row.status != -1) {
-        EXPECT_EQ(std::make_pair(row.status, row.retryAfter), std::make_pair(record.httpStatus, record.retryAfter));
+        EXPECT_EQ(std::make_tuple(std::string("failed"), row.type, row.code, textOf(reply), row.http, row.retryAfter),
+                  std::make_tuple(record.lastState, record.lastType, record.lastCode, record.lastText,
+                                  record.httpStatus, record.retryAfter));
     }
     std::vector<std::string> texts = logTexts();
     texts.insert(texts.end(), {textOf(reply), record.url, record.lastText});
@@ -159,15 +184,28 @@ TEST_P(OutcomeTest, ReportRecordAndPartialFile)
         EXPECT_TRUE(row.password.empty() || text.find(row.password) == std::string::npos) << text;
     if (!row.resumes)
         return;
-    const qint64 kept = fileSize(partial);
     const QString path = QUrl(QString::fromStdString(url)).path();
     const QUrlQuery faulty(QUrl(QString::fromStdString(url)));
-    server.script(path, "size=" + faulty.queryItemValue("size") + "&seed=" + faulty.queryItemValue("seed"));
+    QString mended = "size=" + faulty.queryItemValue("size") + "&seed=" + faulty.queryItemValue("seed");
+    if (faulty.hasQueryItem("auth"))
+        mended += "&auth=" + faulty.queryItemValue("auth");
+    server.script(path, mended);
+    if (!row.user.empty()) {
+        EXPECT_TRUE(isReport(resume("s"), "WasFailed", 264, "Download failed: Server replied Authorization Required."));
+        EXPECT_EQ(kept, fileSize(partial)) << "a refused resume keeps what arrived";
+    }
     server.clearRequests();
-    EXPECT_TRUE(isReport(resume("s"), "WasFinished", 0, in(path.mid(1).toStdString())));
+    const Message resumed = outcomeOf(makeMessage("Resume", "s",
+                                                  row.user.empty() ? boost::shared_ptr<ISerializable>()
+                                                                   : startPayload("", "", "", row.user, row.password)));
+    EXPECT_TRUE(isReport(resumed, "WasFinished", 0, in(path.mid(1).toStdString())));
     EXPECT_EQ(content, readFile(in(path.mid(1).toStdString())));
-    EXPECT_EQ(kept > 0 ? "bytes=" + QByteArray::number(kept) + "-" : QByteArray(),
-              server.requests().value(0).header("Range"));
+    ASSERT_FALSE(server.requests().isEmpty());
+    for (const Request& request : server.requests())
+        EXPECT_EQ(kept > 0 ? "bytes=" + QByteArray::number(kept) + "-" : QByteArray(), request.header("Range"));
+    if (!row.user.empty()) {
+        EXPECT_EQ("Basic " + credentials, server.requests().last().header("Authorization"));
+    }
     EXPECT_EQ("", recordedPartial("s"));
     EXPECT_TRUE(partialFiles().isEmpty());
 }
@@ -226,12 +264,23 @@ TEST_F(ComponentTest, FullDiskFailsTheWriteAndAResumeAfterwardsFinishesTheFile)
     EXPECT_EQ(bodySha1(size, 26), sha1Hex(readFile(in("full.bin"))));
 }
 
-TEST_F(ComponentTest, ZeroRequestTimeoutMeansNoLimit)
+// A request's own timeout stands in for the configured one; 0 (or less) means no limit.
+TEST_F(ComponentTest, RequestTimeoutComesFromTheRequestElseTheConfiguration)
 {
-    Configuration::instance().set("Downloader/RequestTimeout", "0");
     startComponent();
-    EXPECT_TRUE(isReport(download("s", server.url("/wait.bin?size=20000&stall=700&at=5000"), in()), "WasFinished", 0,
-                         in("wait.bin")));
+    int n = 0;
+    for (const auto& [configured, details, type] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"0", "", "WasFinished"},
+             {"300", R"({"requestTimeoutMs":0})", "WasFinished"},
+             {"60000", R"({"requestTimeoutMs":300})", "WasFailed"},
+             {"300", R"({"requestTimeoutMs":"never"})", "WasFailed"}}) {
+        SCOPED_TRACE(configured + " " + details);
+        Configuration::instance().set("Downloader/RequestTimeout", configured);
+        const std::string id = "t" + std::to_string(++n);
+        const std::string url = server.url(QString::fromStdString("/" + id + "?size=20000&stall=700&at=5000"));
+        const Message reply = outcomeOf(makeMessage("Start", id, startPayload(url, in()), 0, replyTopic, details));
+        EXPECT_TRUE(type == "WasFinished" ? isReport(reply, type, 0, in(id)) : isReport(reply, type, 273, kTimeout));
+    }
 }
 
 } // namespace

@@ -67,11 +67,15 @@ struct ResumeAnswer
     std::string target;
     std::string type;
     int code;
-    std::string range; // the Range header the server saw
+    std::string range; // the Range header the server saw first
     bool kept = true;  // a failure keeps the partial file as it was
+    int requests = 1;  // those after the first start the file over: no Range
 };
 
-std::ostream& operator<<(std::ostream& out, const ResumeAnswer& row) { return out << row.name; }
+std::ostream& operator<<(std::ostream& out, const ResumeAnswer& row)
+{
+    return out << row.name;
+}
 
 const std::string kWhole = "size=50000&seed=21";
 const std::vector<ResumeAnswer> kAnswers = {
@@ -84,7 +88,10 @@ const std::vector<ResumeAnswer> kAnswers = {
     {"PartTooShort", 20000, false, "/f.bin?status=206&norange=1&h=Content-Range:bytes%2020000-20099/50000&" + kWhole,
      "WasFailed", 259, "bytes=20000-"},
     {"NotFoundNow", 20000, false, "/f.bin?status=404&body=no", "WasFailed", 260, "bytes=20000-"},
-    {"ServerFileShorter", 60000, false, "/f.bin?" + kWhole, "WasFailed", 260, "bytes=60000-", false},
+    // A 416 proves what we hold longer than the server's file: the file starts over, once.
+    {"ServerFileShorter", 60000, false, "/f.bin?" + kWhole, "WasFinished", 0, "bytes=60000-", true, 2},
+    {"AlwaysUnsatisfiable", 60000, false, "/f.bin?status=416&h=Content-Range:bytes%20*/50000&body=x", "WasFailed", 260,
+     "bytes=60000-", false, 2},
 };
 
 class ResumeAnswerTest : public ComponentTest, public testing::WithParamInterface<ResumeAnswer>
@@ -95,8 +102,8 @@ TEST_P(ResumeAnswerTest, FileIsRightOrKeptAsItWas)
 {
     const ResumeAnswer& row = GetParam();
     startComponent();
-    const HaulwrightPersistedRequest record{in(), server.url(QString::fromStdString(row.target)),
-                                            bodySha1(50000, 21), in("r.part")};
+    const HaulwrightPersistedRequest record{in(), server.url(QString::fromStdString(row.target)), bodySha1(50000, 21),
+                                            in("r.part")};
     const QByteArray beginning = row.garbage ? QByteArray(int(row.have), 'x') : body(qMax<qint64>(row.have, 0), 21);
     if (row.have >= 0) {
         ASSERT_TRUE(writeFile(record.temporalFilename, beginning));
@@ -107,8 +114,14 @@ TEST_P(ResumeAnswerTest, FileIsRightOrKeptAsItWas)
     ASSERT_TRUE(reply);
     EXPECT_EQ(row.type, reply->getMessageType()) << textOf(reply);
     EXPECT_EQ(row.code, codeOf(reply));
-    EXPECT_EQ(QByteArray::fromStdString(row.range), server.requests().value(0).header("Range"));
-    if (row.type == "WasFinished") {
+    const QList<Request> requests = server.requests();
+    ASSERT_EQ(row.requests, requests.size());
+    EXPECT_EQ(QByteArray::fromStdString(row.range), requests.value(0).header("Range"));
+    for (const Request& again : requests.mid(1))
+        EXPECT_FALSE(again.has("Range") || again.has("If-Range"));
+    const bool finished = row.type == "WasFinished";
+    EXPECT_EQ(finished ? 50000 : row.kept ? qMax<qint64>(row.have, 0) : 0, causeOf(reply).bytesKept);
+    if (finished) {
         EXPECT_EQ(body(50000, 21), readFile(textOf(reply)));
         EXPECT_EQ("", recordedPartial("r"));
     } else {

@@ -24,9 +24,17 @@ TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
         writeFile(dataPath + "cert/" + relative, readFile(sandbox.file("pki/ca.crt")));
     };
     const std::string untrusted = "Download failed: SSL handshake failed.";
+    // The request's own word stands in for the configuration's, either way.
+    const auto ignoring = [&](const std::string& id, bool ignore) {
+        return outcomeOf(makeMessage("Start", id, startPayload(url, in()), 0, replyTopic,
+                                     std::string(R"({"ignoreSslErrors":)") + (ignore ? "true}" : "false}")));
+    };
     startComponent();
 
-    EXPECT_TRUE(isReport(download("a", url, in()), "WasFailed", 265, untrusted));
+    const Message refused = download("a", url, in());
+    EXPECT_TRUE(isReport(refused, "WasFailed", 265, untrusted));
+    EXPECT_EQ(std::make_pair(std::string("tls"), std::string("untrusted issuer")),
+              std::make_pair(std::string(nameOf(causeOf(refused).network)), causeOf(refused).tlsCause));
     HaulwrightPersistedRequest record;
     persisted("a", record);
     EXPECT_EQ(std::make_pair(std::string("untrusted issuer"), 0), std::make_pair(record.tlsCause, record.httpStatus));
@@ -34,12 +42,14 @@ TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
     EXPECT_TRUE(isReport(download("b", url, in()), "WasFailed", 265, untrusted));
     Configuration::instance().set("General/security/IgnoreSslErrors", "Yes"); // only the exact word counts
     EXPECT_TRUE(isReport(download("c", url, in()), "WasFailed", 265, untrusted));
+    EXPECT_TRUE(isReport(ignoring("c2", true), "WasFinished", 0, in("s.bin")));
     Configuration::instance().set("General/security/IgnoreSslErrors", "yes");
-    EXPECT_TRUE(isReport(download("d", url, in()), "WasFinished", 0, in("s.bin")));
+    EXPECT_TRUE(isReport(ignoring("d2", false), "WasFailed", 265, untrusted));
+    EXPECT_TRUE(isReport(download("d", url, in()), "WasFinished", 0, in("s_2.bin")));
     Configuration::instance().unset("General/security/IgnoreSslErrors");
     trust("sub/ca.CRT");
-    EXPECT_TRUE(isReport(download("e", url, in()), "WasFinished", 0, in("s_2.bin")));
-    EXPECT_EQ(body(40000, 11), readFile(in("s_2.bin")));
+    EXPECT_TRUE(isReport(download("e", url, in()), "WasFinished", 0, in("s_3.bin")));
+    EXPECT_EQ(body(40000, 11), readFile(in("s_3.bin")));
 
     tls.clearRequests();
     Configuration::instance().unset("Directories/DataPath");
@@ -68,7 +78,22 @@ TEST_F(ComponentTest, HttpProxyFromTheHostCarriesTheAbsoluteRequest)
     // Type 2 means no proxy: the request goes to the absent origin.
     Configuration::instance().set("Proxy/Type", "2");
     server.clearRequests();
-    EXPECT_EQ("WasFailed", download("direct", origin, in())->getMessageType());
+    const Message direct = download("direct", origin, in());
+    EXPECT_EQ("WasFailed", direct->getMessageType());
+    EXPECT_STREQ("refused", nameOf(causeOf(direct).network));
+    EXPECT_TRUE(server.requests().isEmpty());
+
+    // A request's own proxy stands in for the host's, either way.
+    const std::string viaServer = R"({"proxy":"http://127.0.0.1:)" + std::to_string(server.port()) + R"("})";
+    const Message proxied =
+        outcomeOf(makeMessage("Start", "own", startPayload(origin, in()), 0, replyTopic, viaServer));
+    EXPECT_EQ("WasFinished", proxied->getMessageType());
+    EXPECT_EQ(QByteArray::fromStdString(origin), server.requests().value(0).target);
+    Configuration::instance().set("Proxy/Type", "3");
+    server.clearRequests();
+    const Message none =
+        outcomeOf(makeMessage("Start", "none", startPayload(origin, in()), 0, replyTopic, R"({"proxy":"none"})"));
+    EXPECT_EQ("WasFailed", none->getMessageType());
     EXPECT_TRUE(server.requests().isEmpty());
 }
 
@@ -92,35 +117,42 @@ TEST_F(ProgressTest, ReportsAreThrottledAndCarryBytesTotalsAndRate)
 {
     Configuration::instance().set("Downloader/StatusInterval", "100");
     startComponent();
-    ASSERT_EQ("WasFinished", download("pg", server.url("/p?size=400000&seed=9&rate=400000"), in())->getMessageType());
-    const auto reports = progress.messages();
-    // About one second of transfer at one report per 100 ms.
-    ASSERT_GE(reports.size(), 3u);
-    EXPECT_LE(reports.size(), 15u);
-    std::uint64_t previous = 0;
-    for (const Message& message : reports) {
-        EXPECT_EQ("Progress", message->getMessageType());
-        EXPECT_EQ("event://Client/Service/DownloadStatus/pg", message->getTopic());
-        EXPECT_EQ(1, message->getPriority());
-        EXPECT_EQ("pg", message->getSessionId().getValue());
-        const auto& report = dynamic_cast<const ProgressReportPayload&>(*message->getPayload());
-        EXPECT_EQ(400000u, report.getTotalBytes());
-        EXPECT_GT(report.getCurrentBytes(), previous);
-        EXPECT_GT(report.getBytesPerSecond(), 100000u);
-        EXPECT_LT(report.getBytesPerSecond(), 2000000u);
-        previous = report.getCurrentBytes();
+    // Without a length (none announced, or a chunked body) the total is unknown: 0.
+    for (const auto& [session, query, total] : std::vector<std::tuple<std::string, std::string, std::uint64_t>>{
+             {"known", "", 400000}, {"nolen", "&nolen=1", 0}, {"chunked", "&chunked=1", 0}}) {
+        SCOPED_TRACE(session);
+        progress.clear();
+        const std::string url =
+            server.url(QString::fromStdString("/" + session + "?size=400000&seed=9&rate=400000" + query));
+        ASSERT_EQ("WasFinished", download(session, url, in())->getMessageType());
+        const auto reports = progress.messages();
+        // About one second of transfer at one report per 100 ms.
+        ASSERT_GE(reports.size(), 3u);
+        EXPECT_LE(reports.size(), 15u);
+        std::uint64_t previous = 0;
+        for (const Message& message : reports) {
+            EXPECT_EQ("Progress", message->getMessageType());
+            EXPECT_EQ("event://Client/Service/DownloadStatus/" + session, message->getTopic());
+            EXPECT_EQ(1, message->getPriority());
+            EXPECT_EQ(session, message->getSessionId().getValue());
+            const auto& report = dynamic_cast<const ProgressReportPayload&>(*message->getPayload());
+            EXPECT_EQ(total, report.getTotalBytes());
+            EXPECT_GT(report.getCurrentBytes(), previous);
+            EXPECT_LE(report.getCurrentBytes(), 400000u);
+            EXPECT_GT(report.getBytesPerSecond(), 100000u);
+            EXPECT_LT(report.getBytesPerSecond(), 2000000u);
+            previous = report.getCurrentBytes();
+        }
     }
 }
 
-TEST_F(ProgressTest, NoReportsWhenTurnedOffOrUnknownLengthAndARefusedOneIsLoggedEachTime)
+TEST_F(ProgressTest, NoReportsWhenTurnedOffAndARefusedOneIsLoggedEachTime)
 {
     Configuration::instance().set("Downloader/StatusInterval", "0");
     startComponent();
     EXPECT_EQ("WasFinished", download("off", server.url("/a?size=200000&rate=400000"), in())->getMessageType());
-    Configuration::instance().set("Downloader/StatusInterval", "20");
-    EXPECT_EQ("WasFinished",
-              download("nolen", server.url("/b?size=200000&rate=400000&nolen=1"), in())->getMessageType());
     EXPECT_TRUE(progress.messages().empty());
+    Configuration::instance().set("Downloader/StatusInterval", "20");
 
     MessageBus::instance().setPostFilter([](const LocalMessage& m) { return m.getMessageType() != "Progress"; });
     EXPECT_EQ("WasFinished", download("refused", server.url("/c?size=300000&rate=400000"), in())->getMessageType());

@@ -365,13 +365,14 @@ class PageTest(unittest.TestCase):
                          ['resume', 'abort'])
         aborted = self.row_when('aborted.bin', lambda r: r['state'] == 'aborted', 'aborted')
         self.assertEqual(aborted['buttons'], [])
-        # The lists of running and persisted downloads.
-        listed = lambda: json.loads(self.owner.get('/v1/downloads', token=self.owner.token).body).values()
-        wait_until('the owner to drop it', lambda: aborted['id'] not in [d['id'] for part in listed() for d in part])
+        # The owner keeps it as history, aborted, with nothing left on disk.
+        listed = lambda: json.loads(self.owner.get('/v1/downloads', token=self.owner.token).body)['downloads']
+        wait_until('the owner to record it', lambda: [d['state'] for d in listed() if d['id'] == aborted['id']] ==
+                   ['aborted'])
         self.assertFalse(os.path.exists(os.path.join(self.downloads, 'aborted.bin')))
         failed = self.row_when('gone.bin', lambda r: r['state'] == 'failed', 'failed')
         self.assertRegex(failed['detail'], r'.+ \(code 266\)$')
-        self.assertEqual(failed['buttons'], [])
+        self.assertEqual(failed['buttons'], ['resume', 'abort'], 'a failure may be tried again at once')
         # The name from Content-Disposition once saved, the one from the URL while running.
         finished = self.row_when(HOSTILE, lambda r: r['state'] == 'finished', 'finished')
         self.assertEqual(finished['detail'], 'saved: ' + os.path.join(self.downloads, HOSTILE))
@@ -414,8 +415,9 @@ class PageTest(unittest.TestCase):
         self.assertRegex(self.token_form()[1], r'no longer knows this page.*haul page')
         self.sign_in(self.owner.token)
         wait_until('the page to reconnect', lambda: self.connection() == 'back', 30)
+        # Stopped under them, they are interrupted, and resume as paused ones do.
         for name in ('kept.bin', 'dropped.bin'):
-            row = self.row_when(name, lambda r: r['state'] == 'paused' and r['detail'], 'persisted')
+            row = self.row_when(name, lambda r: r['state'] == 'interrupted' and r['detail'], 'persisted')
             self.assertEqual((row['buttons'], row['detail']), (['resume', 'abort'], 'in ' + self.downloads))
         self.screenshot('reconnected')
         kept_bytes = self.rows()['kept.bin']['value']
@@ -435,10 +437,14 @@ class PageTest(unittest.TestCase):
         before = self.running('n0000.bin')[0]['value']
         # With 20 downloads reporting and 980 waiting the page still updates and answers a click.
         self.row_when('n0000.bin', lambda r: r['value'] > before, 'advancing')
-        self.assertEqual(self.rows()['n0999.bin']['buttons'], ['abort'], 'a queued one cannot be paused')
-        self.press('n0999.bin', 'abort')
-        dropped = self.row_when('n0999.bin', lambda r: r['state'] == 'not started', 'dropped')
-        self.assertEqual((dropped['buttons'], dropped['detail']), ([], 'aborted before it started'))
+        # A queued one pauses as a running one does, and stays paused where it stood.
+        self.assertEqual(self.rows()['n0999.bin']['buttons'], ['pause', 'abort'])
+        self.press('n0999.bin', 'pause')
+        paused = self.row_when('n0999.bin', lambda r: r['state'] == 'paused', 'paused')
+        self.assertEqual(paused['buttons'], ['resume', 'abort'])
+        self.press('n0998.bin', 'abort')
+        aborted = self.row_when('n0998.bin', lambda r: r['state'] == 'aborted', 'aborted')
+        self.assertEqual(aborted['buttons'], [])
         self.assertRegex(self.browser.find_element(By.ID, 'summary').text, r'\b9[0-9]{2} queued\b')
         self.browser.execute_script('scrollTo(0, 0)')
         self.screenshot('thousand-rows')

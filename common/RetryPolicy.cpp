@@ -1,6 +1,5 @@
 #include "RetryPolicy.h"
 
-#include <QString>
 #include <algorithm>
 #include <memory>
 #include <random>
@@ -13,8 +12,7 @@ const int longestRetryAfterMs = 600000;
 
 } // namespace
 
-RetryPolicy::RetryPolicy(int retries, std::function<double()> randomSource)
-    : limit(std::max(0, retries)), random(std::move(randomSource))
+RetryPolicy::RetryPolicy(std::function<double()> randomSource) : random(std::move(randomSource))
 {
     if (!random) {
         auto engine = std::make_shared<std::mt19937>(std::random_device{}());
@@ -22,37 +20,29 @@ RetryPolicy::RetryPolicy(int retries, std::function<double()> randomSource)
     }
 }
 
-bool RetryPolicy::mayRetry(int code)
+std::string RetryPolicy::reason(int code, const Cause& cause)
 {
-    return code == 259 || code == 273 || code == 260;
-}
-
-std::string RetryPolicy::reason(const QJsonObject& ended)
-{
-    const int code = ended.value("code").toInt();
-    const int status = ended.value("httpStatus").toInt();
-    // A certificate does not mend itself, nor do credentials, a digest or a missing file.
-    if (!ended.value("tlsCause").toString().isEmpty())
+    if (!cause.tlsCause.empty() || cause.network == NetworkCause::Tls)
         return "";
-    if (code == 259)
+    if (code == number(Code::CutShort))
         return "cut short";
-    if (code == 273)
+    if (code == number(Code::TimedOut) || cause.network == NetworkCause::TimedOut)
         return "timed out";
-    if (code != 260)
+    if (code != number(Code::Failed))
         return "";
+    const int status = cause.httpStatus;
     if ((status >= 500 && status <= 599) || status == 408 || status == 429)
         return "HTTP " + std::to_string(status);
     if (status != 0)
         return "";
-    // Qt's texts of a refused and of a closed or reset connection.
-    const QString text = ended.value("text").toString();
-    if (text.contains("Connection refused", Qt::CaseInsensitive))
+    switch (cause.network) {
+    case NetworkCause::Refused:
         return "connection refused";
-    if (text.contains("Connection closed", Qt::CaseInsensitive) ||
-        text.contains("closed connection", Qt::CaseInsensitive) ||
-        text.contains("Connection reset", Qt::CaseInsensitive) || text.contains("reset by peer", Qt::CaseInsensitive))
+    case NetworkCause::Reset:
         return "connection reset";
-    return "";
+    default:
+        return "";
+    }
 }
 
 int RetryPolicy::delayMs(int attempt, int retryAfterSeconds) const

@@ -1,0 +1,37 @@
+#include "ClusterCommand.h"
+
+#include "ClusterMember.h"
+#include "CommandLine.h"
+#include "ControlCommand.h"
+#include "InterruptWatcher.h"
+#include "ListCommand.h"
+#include "ProgressView.h"
+#include "TransferCommand.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+int runOnCluster(const CommandLine& line)
+{
+    cluster::Command command;
+    command.url = line.cluster;
+    command.run = [&line](DownloadBackend* backend, const std::string& error) {
+        if (!backend) {
+            std::fprintf(stderr, "haul: %s\n", error.c_str());
+            return 1;
+        }
+        InterruptWatcher watcher;
+        ProgressView view(line.json    ? ProgressView::Mode::Json
+                          : line.quiet ? ProgressView::Mode::Quiet
+                                       : ProgressView::Mode::Human,
+                          ::isatty(STDERR_FILENO) != 0);
+        if (line.command == "get")
+            return TransferCommand(line, *backend, view, watcher).get();
+        if (line.command == "resume")
+            return TransferCommand(line, *backend, view, watcher).resume();
+        if (line.command == "list")
+            return ListCommand(*backend, line.json).run();
+        return ControlCommand(*backend, view, line.json).run(line.command, line.arguments);
+    };
+    return runClusterCommand(command);
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "Outcome.h"
+
+#include <QJsonObject>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+// Where a download stands in the owner. Queued: accepted, waiting for a place (or for its next
+// try); Running: handed to the component; Pausing, Aborting: asked to stop; Paused: stopped,
+// what arrived kept; Failed: ended with a cause, what arrived kept for a resume; Finished and
+// Aborted: over, kept as history.
+enum class DownloadState
+{
+    Queued,
+    Running,
+    Pausing,
+    Aborting,
+    Paused,
+    Failed,
+    Finished,
+    Aborted,
+};
+
+const char* nameOf(DownloadState state);
+// False for a name that is no state.
+bool stateNamed(const std::string& name, DownloadState* state);
+// The component holds a transfer of it.
+bool isActive(DownloadState state);
+bool isOver(DownloadState state);
+
+// The report that ended a try, as the component sent it, with its cause.
+struct Report
+{
+    std::string type; // WasFinished, WasFailed, WasAborted, DownloaderError; empty: none yet
+    int code = 0;
+    std::string text;
+    Cause cause;
+};
+
+// What a request may set for its download alone.
+struct DownloadOptions
+{
+    int retries = 5;           // further tries of a failure a retry may mend
+    int ignoreSslErrors = -1;  // -1: as configured; 0 no; 1 yes
+    int requestTimeoutMs = -1; // -1: as configured
+    std::string proxy;         // empty: as configured; "none", or scheme://host:port
+
+    // The options that differ from the configuration, as the component reads them from a
+    // request's envelope; empty when none does.
+    std::string envelopeText() const;
+};
+
+// One download as the owner keeps it. The credentials live in memory only.
+struct Download
+{
+    std::string id;
+    std::string url;
+    std::string dir;
+    std::string sha1;
+    DownloadOptions options;
+    DownloadState state = DownloadState::Queued;
+    bool started = false;     // the component keeps a record of it: a Resume continues it
+    bool interrupted = false; // it was running when the owner stopped
+    Report last;
+    std::string path;         // where it was saved
+    std::uint64_t bytes = 0;  // of the whole file, so far
+    std::uint64_t size = 0;   // of the whole file; 0 while unknown
+    std::uint64_t rate = 0;   // bytes a second now
+    std::uint64_t offset = 0; // bytes the current try began with
+    std::int64_t added = 0;   // seconds since 1970
+    std::int64_t updated = 0;
+    int tries = 0; // of the current run: the first and every retry
+    std::string user;
+    std::string password;
+    bool transferring = false;                       // handed to the component, which has not handled it yet
+    bool forgetting = false;                         // forgotten once the component has discarded its partial file
+    std::chrono::steady_clock::time_point retryAt{}; // queued for a retry: not before then
+
+    // What the store keeps: everything but the credentials and what changes by the second.
+    QJsonObject toRecord() const;
+    // False when text is no record of a download.
+    static bool fromRecord(const std::string& id, const QJsonObject& record, Download* download);
+    // As clients see it in a list.
+    QJsonObject toJson() const;
+};
