@@ -1,5 +1,6 @@
 #include "OwnerConnection.h"
 
+#include "ConfigKeys.h"
 #include "Configuration.h"
 #include "HostSession.h"
 #include "Owner.h"
@@ -35,6 +36,14 @@ bool refused(const ServiceClient::Answer& answer, int accepted, const std::strin
     refusal->code = answer.body.value("code").toInt();
     refusal->text = answer.status == 0 ? answer.error : answer.body.value("text").toString().toStdString();
     return true;
+}
+
+// Keys a download's request carries for itself (or that choose the owner): a running owner
+// takes them from the command; every other key is the whole owner's.
+bool isOwnerWide(const std::string& key)
+{
+    return key != "General/security/IgnoreSslErrors" && key != "Downloader/RequestTimeout" &&
+           key.compare(0, 6, "Proxy/") != 0 && key != "Directories/DataPath";
 }
 
 } // namespace
@@ -146,8 +155,49 @@ bool OwnerConnection::ensureOwner(std::string* error)
                 *error = "cannot start haul serve for " + data;
                 return false;
             }
+            spawned = true;
         }
         QThread::msleep(20);
+    }
+    if (!checked) {
+        checked = true;
+        if (!spawned)
+            settingsAgree(&disagreement);
+    }
+    if (!disagreement.empty()) {
+        *error = disagreement;
+        return false;
+    }
+    return true;
+}
+
+bool OwnerConnection::settingsAgree(std::string* error)
+{
+    if (options.settings.empty() && options.configFile.empty())
+        return true;
+    const ServiceClient::Answer answer = ServiceClient(socketPath).get("/v1/settings");
+    if (answer.status != 200)
+        return true; // an older owner: it cannot tell, and nothing can be compared
+    const QJsonObject running = answer.body.value("settings").toObject();
+    for (const ConfigKey& key : configKeys()) {
+        const std::string name = key.name;
+        std::string wanted;
+        if (!isOwnerWide(name) || Configuration::instance().getValue(name, wanted, 0) != 0)
+            continue;
+        const std::string fallback = key.kind == ConfigKey::Kind::Number || key.kind == ConfigKey::Kind::YesNo
+                                         ? std::string(key.defaultText)
+                                         : std::string();
+        const std::string has =
+            running.contains(key.name) ? running.value(key.name).toString().toStdString() : fallback;
+        if (has == wanted)
+            continue;
+        QFile lock(QString::fromStdString(OwnerLock::lockPath(data)));
+        const std::string pid = lock.open(QIODevice::ReadOnly) ? lock.readAll().trimmed().toStdString() : "";
+        *error = "the owner of " + data + " runs with " + name + "=" + (has.empty() ? "(not set)" : has) + ", not " +
+                 wanted + ": a running owner keeps its settings. Stop it (" +
+                 (pid.empty() ? std::string() : "kill -TERM " + pid + ", or ") +
+                 "systemctl --user stop haul) for the next command to start one with it, or leave out " + name;
+        return false;
     }
     return true;
 }

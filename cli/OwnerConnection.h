@@ -51,6 +51,9 @@ signals:
 private:
     ServiceClient::Answer request(const std::string& method, const std::string& target, const QJsonObject& body);
     bool ensureOwner(std::string* error);
+    // False, with the key and what to do, when this command sets a key of the whole owner to
+    // another value than the owner that already runs has.
+    bool settingsAgree(std::string* error);
     // True while some process holds the data directory's lock.
     bool lockHeld() const;
     // The detached owner's pid goes to *pid.
@@ -63,4 +66,7 @@ private:
     std::unique_ptr<ServiceClient::EventStream> stream;
     std::thread reader;
     std::atomic<bool> closing{false};
+    bool spawned = false;     // this command started the owner: it has the command's settings
+    bool checked = false;     // the running owner's settings were compared
+    std::string disagreement; // why this command cannot use the running owner
 };

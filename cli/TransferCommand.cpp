@@ -1,10 +1,13 @@
 #include "TransferCommand.h"
 
 #include "CommandLine.h"
+#include "ConfigNumber.h"
+#include "Configuration.h"
 #include "DownloadBackend.h"
 #include "HostSession.h"
 #include "HumanText.h"
 #include "InputPolicy.h"
+#include "NetworkProxyHelper.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
 #include "TransferRunner.h"
@@ -15,6 +18,7 @@
 #include <QJsonDocument>
 #include <QUrl>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -51,6 +55,29 @@ void refused(ProgressView& view, bool json, const std::string& label, const Clie
                 (event.host.empty() ? std::string() : " on " + event.host) + "]");
 }
 
+// What this command's configuration says of one transfer goes with the request: the owner
+// may run with other settings, and these belong to the download alone.
+void addTransferOptions(QJsonObject& download, const std::string& url)
+{
+    Configuration& configuration = Configuration::instance();
+    std::string value;
+    if (configuration.getValue("General/security/IgnoreSslErrors", value, 0) == 0)
+        download.insert("ignoreSslErrors", value == "yes");
+    if (configuration.getValue("Downloader/RequestTimeout", value, 0) == 0)
+        download.insert("requestTimeoutMs", static_cast<qint64>(configNumber<qint32>(value, 60000)));
+    const bool proxyVariables = std::getenv("http_proxy") || std::getenv("https_proxy") || std::getenv("ftp_proxy") ||
+                                std::getenv("all_proxy") || std::getenv("no_proxy");
+    if (configuration.getValue("Proxy/Host", value, 0) != 0 && !proxyVariables)
+        return;
+    const NetworkProxy proxy = NetworkProxyHelper::getProxy(url);
+    const std::string user = proxy.userName.empty() ? std::string() : proxy.userName + ":" + proxy.password + "@";
+    if (proxy.type == 2)
+        download.insert("proxy", "none");
+    else if (proxy.type == 1 || proxy.type == 3)
+        download.insert("proxy", QString::fromStdString((proxy.type == 1 ? "socks5://" : "http://") + user +
+                                                        proxy.host + ":" + std::to_string(proxy.port)));
+}
+
 } // namespace
 
 TransferCommand::TransferCommand(const CommandLine& line, DownloadBackend& backend, ProgressView& view,
@@ -82,6 +109,7 @@ int TransferCommand::get()
     QJsonArray downloads;
     for (const std::string& url : line.arguments) {
         QJsonObject download{{"url", QString::fromStdString(url)}, {"retries", line.retries}};
+        addTransferOptions(download, url);
         // Absolute: the owner runs elsewhere, and the request may be resumed from another folder.
         if (!line.destination.empty())
             download.insert("dir", QDir(QString::fromStdString(line.destination)).absolutePath());

@@ -1,5 +1,7 @@
 #include "Download.h"
 
+#include "SafeText.h"
+
 #include <QJsonDocument>
 #include <utility>
 
@@ -92,7 +94,8 @@ QJsonObject Download::toRecord() const
                        {"retries", options.retries},
                        {"ignoreSslErrors", options.ignoreSslErrors},
                        {"requestTimeoutMs", options.requestTimeoutMs},
-                       {"proxy", qs(options.proxy)}};
+                       // A proxy's password lives in memory only, as every credential.
+                       {"proxy", qs(withoutUserInfo(options.proxy))}};
     QJsonObject report;
     addReport(report, last);
     if (!report.isEmpty())

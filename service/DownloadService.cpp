@@ -190,6 +190,11 @@ bool DownloadService::checkRequest(DownloadRequest& request, Door door, ServiceE
     }
     if (error.text.empty() && (request.options.retries < 0 || request.options.retries > 1000))
         error.text = "retries must be from 0 to 1000";
+    const std::string& proxy = request.options.proxy;
+    if (error.text.empty() && !proxy.empty() && proxy != "none" &&
+        (inputPolicy::urlProblem("http" + proxy.substr(std::min(proxy.find("://"), proxy.size()))) != "" ||
+         (proxy.compare(0, 7, "http://") != 0 && proxy.compare(0, 9, "socks5://") != 0)))
+        error.text = "proxy must be none, http://HOST:PORT or socks5://HOST:PORT, got " + inputPolicy::quoted(proxy);
     if (!error.text.empty())
         return false;
     if (!request.dir.empty() && !QDir::isAbsolutePath(qs(request.dir))) {

@@ -193,8 +193,26 @@ TEST_F(HaulTest, PasswordComesFromTheEnvironmentAndIsNeverShownNorStored)
     EXPECT_TRUE(accepted.shows(0, "saved: "));
     EXPECT_EQ(body(5000, 4), readFile(data("download/private.bin")));
 
-    QByteArray everything =
-        readFile(sandbox.file("haul.log")) + refused.out + refused.err + accepted.out + accepted.err;
+    // Every retry of a cut file sends them again; after a restart of the owner they are gone
+    // with it, and resume --user gives them again.
+    server.script("/cut.bin", "size=300000&seed=5&auth=alice:s3cret-Pa55&cut=100000");
+    server.clearRequests();
+    const Result retried = run({"get", url("/cut.bin"), "--user", "alice", "--id", "cut", "--retries", "1"});
+    EXPECT_TRUE(retried.shows(1, "(code 259)") && retried.tells(1, "retrying in "));
+    // Each try meets the server's challenge first, then sends the credentials.
+    const QList<Request> tries = server.requests();
+    ASSERT_FALSE(tries.isEmpty());
+    EXPECT_EQ("bytes=100000-", tries.last().header("Range"));
+    EXPECT_TRUE(tries.last().has("Authorization"));
+    stopOwner(SIGTERM);
+    server.script("/cut.bin", "size=300000&seed=5&auth=alice:s3cret-Pa55");
+    EXPECT_TRUE(run({"resume", "cut"}).shows(1, "(code 264)"));
+    const Result resumed = run({"resume", "cut", "--user", "alice"});
+    EXPECT_TRUE(resumed.shows(0, "saved: "));
+    EXPECT_EQ(body(300000, 5), readFile(data("download/cut.bin")));
+
+    QByteArray everything = readFile(sandbox.file("haul.log")) + refused.out + refused.err + accepted.out +
+                            accepted.err + retried.out + retried.err + resumed.out + resumed.err;
     for (const QString& name : QDir(data("store").c_str()).entryList(QDir::Files))
         everything += readFile(data("store/") + name.toStdString());
     EXPECT_FALSE(everything.contains("s3cret-Pa55") || everything.contains("wrong-guess"));
@@ -338,6 +356,27 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     EXPECT_TRUE(server.requests().isEmpty());
     const Result left = run({"list"});
     EXPECT_TRUE(left.shows(0, "run  ") && !left.out.contains("cut.bin") && !left.out.contains("/missing"));
+}
+
+// A command meets an owner that runs with settings of its own: what belongs to one download
+// travels with its request; what belongs to the whole owner is refused, naming the key.
+TEST_F(HaulTest, ACommandsSettingsGoWithItsDownloadsOrAreRefusedWithTheKey)
+{
+    ScriptServer tls;
+    ASSERT_TRUE(tls.startTls(sandbox.file("pki")));
+    EXPECT_TRUE(run({"get", url("/first?size=10&seed=1")}).shows(0, "saved: ")); // starts the owner
+    const pid_t running = owner();
+    ASSERT_NE(0, running);
+    const QString secure = tls.url("/secure.bin?size=2000&seed=2").c_str();
+    EXPECT_TRUE(run({"get", secure}).shows(1, "(code 265)"));
+    EXPECT_TRUE(run({"--set", "General/security/IgnoreSslErrors=yes", "get", secure}).shows(0, "saved: "));
+    EXPECT_EQ(body(2000, 2), readFile(data("download/secure.bin")));
+    server.clearRequests();
+    const Result refused = run({"--set", "Downloader/MaxDownloads=0", "get", url("/second?size=10&seed=1")});
+    EXPECT_TRUE(refused.tells(1, "runs with Downloader/MaxDownloads=50, not 0: a running owner keeps its settings"));
+    EXPECT_TRUE(refused.tells(1, "kill -TERM " + std::to_string(running)));
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_EQ(running, owner());
 }
 
 TEST_F(HaulTest, DemoPausesResumesWithRangeAndFindsTheFinishedFile)
