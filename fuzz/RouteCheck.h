@@ -36,6 +36,10 @@ inline void checkRoute(const std::string& method, const std::string& target, con
             route.token != queryValue(query, "token"))
             fail("events route for another method or path, or not the query's id and token", input, route.id);
         break;
+    case ApiRoute::Kind::Settings:
+        if (!get || rawPath != "/v1/settings")
+            fail("settings route for another method or path", input);
+        break;
     case ApiRoute::Kind::Session:
     case ApiRoute::Kind::PageLink:
         if (!post || rawPath != (route.kind == ApiRoute::Kind::Session ? "/v1/session" : "/v1/page-link"))
