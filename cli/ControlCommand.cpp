@@ -25,7 +25,7 @@ int ControlCommand::run(const std::string& action, const std::vector<std::string
 {
     std::string error;
     if (!backend.listen(&error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        view.failure(error);
         return 1;
     }
     const bool pause = action == "pause";

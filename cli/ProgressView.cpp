@@ -1,6 +1,7 @@
 #include "ProgressView.h"
 
 #include "ByteFormat.h"
+#include "ClientEvent.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -218,6 +219,16 @@ void ProgressView::message(const std::string& text)
     erase();
     std::fprintf(stderr, "%s\n", text.c_str());
     draw();
+}
+
+void ProgressView::failure(const std::string& text)
+{
+    // A script reading JSON gets the refusal in the shape of every refusal.
+    if (mode == Mode::Json) {
+        std::printf("%s\n", ClientEvent("DownloaderError", "").withText(text).toJson().constData());
+        std::fflush(stdout);
+    }
+    message("haul: " + text);
 }
 
 void ProgressView::plain(const Row& row)

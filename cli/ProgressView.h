@@ -58,6 +58,9 @@ public:
     void note(const std::string& text);
     // A hint for the person at the terminal, never for a script: standard error.
     void message(const std::string& text);
+    // What stopped a command before any download: "haul: TEXT" on standard error, and in JSON
+    // mode the refusal object on standard output too.
+    void failure(const std::string& text);
 
     // A row in at most width columns (0: no limit): the figures stay whole, the name is shortened
     // in the middle. With nameColumns, names take that many columns, so that rows line up.

@@ -127,7 +127,7 @@ int TransferCommand::get()
     }
     std::string error;
     if (!line.detach && !backend.listen(&error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        view.failure(error);
         return 1;
     }
     // The owner takes so many in one request; a longer list goes in several.
@@ -169,7 +169,7 @@ int TransferCommand::resume()
     QJsonArray listed;
     std::string error;
     if (!backend.list(&listed, &error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        view.failure(error);
         return 1;
     }
     std::map<std::string, QJsonObject> known;
@@ -198,7 +198,7 @@ int TransferCommand::resume()
             QJsonObject{{"user", QString::fromStdString(line.user)}, {"password", QString::fromStdString(password)}};
     }
     if (!backend.listen(&error)) {
-        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        view.failure(error);
         return 1;
     }
     TransferRunner runner(backend, view, watcher, line.json, command());

@@ -45,6 +45,12 @@ struct ClientEvent
     // A cluster's host that holds or saved the download; empty for one data directory.
     std::string host;
 
+    ClientEvent withText(std::string words) const
+    {
+        ClientEvent copy = *this;
+        copy.text = std::move(words);
+        return copy;
+    }
     bool isProgress() const { return type == "Progress"; }
     bool isReport() const;
     // A status or progress report as the component posted it (its texts made safe to show).

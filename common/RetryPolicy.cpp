@@ -26,6 +26,9 @@ std::string RetryPolicy::reason(int code, const Cause& cause)
         return "";
     if (code == number(Code::CutShort))
         return "cut short";
+    // The data is whole and kept; the store or the folder may let it be named in a moment.
+    if (code == number(Code::CannotSave))
+        return "the file could not take its final name";
     if (code == number(Code::TimedOut) || cause.network == NetworkCause::TimedOut)
         return "timed out";
     if (code != number(Code::Failed))

@@ -310,7 +310,7 @@ private:
             if (!decodeDownloads(request.body(), requests, error.text))
                 return failure(400, error.text);
             if (!server.service.start(std::move(requests), ids, error, origin))
-                return failure(error.status, error.text, error.code);
+                return failure(error.status, error.text, error.code, error.session);
             QJsonArray list;
             for (const std::string& id : ids)
                 list.append(QString::fromStdString(id));

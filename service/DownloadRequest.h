@@ -3,6 +3,7 @@
 #include "Download.h"
 
 #include <string>
+#include <utility>
 
 // One download a client asks for, or the credentials of a resume. The password lives only in
 // the owner's memory.
@@ -22,9 +23,16 @@ struct DownloadRequest
 // where the component would have answered the same.
 struct ServiceError
 {
+    ServiceError() = default;
+    ServiceError(int status, std::string text, int code = 0, std::string session = std::string())
+        : status(status), text(std::move(text)), code(code), session(std::move(session))
+    {
+    }
+
     int status = 400;
     std::string text;
     int code = 0;
+    std::string session; // the download concerned, when one is
 };
 
 // Where a request came in: the user's own Unix socket may name any folder the user can write;

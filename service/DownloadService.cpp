@@ -10,6 +10,7 @@
 #include "LocalMessage.h"
 #include "MessageBus.h"
 #include "RetryPolicy.h"
+#include "SafeText.h"
 #include "StartRequestPayload.h"
 #include "UUId.h"
 
@@ -17,6 +18,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QUrl>
 #include <algorithm>
 #include <ctime>
 
@@ -201,6 +203,16 @@ bool DownloadService::checkRequest(DownloadRequest& request, Door door, ServiceE
         error.text = "dir must be an absolute path, got " + inputPolicy::quoted(request.dir);
         return false;
     }
+    // Credentials written into the URL live in memory as any others; the URL kept and shown
+    // has none.
+    const QUrl url(qs(request.url));
+    if (!url.userInfo().isEmpty()) {
+        if (request.user.empty()) {
+            request.user = url.userName(QUrl::FullyDecoded).toStdString();
+            request.password = url.password(QUrl::FullyDecoded).toStdString();
+        }
+        request.url = withoutUserInfo(request.url);
+    }
     if (door == Door::Confined) {
         // The default folder is the data directory's download/, which is allowed unless the
         // setting names others; then a folder must be named.
@@ -228,12 +240,16 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
         return false;
     }
     for (std::size_t i = 0; i < requests.size(); ++i) {
-        if (!checkRequest(requests[i], door, error)) {
-            error.text = "download " + std::to_string(i + 1) + ": " + error.text;
-            return false;
-        }
+        const bool named = requests[i].id.empty() || inputPolicy::idProblem(requests[i].id).empty();
         if (requests[i].id.empty())
             requests[i].id = UUId::generate().getValue();
+        if (!checkRequest(requests[i], door, error)) {
+            error.text = "download " + std::to_string(i + 1) + ": " + error.text;
+            // A refusal names the download it concerns, when its id may be named.
+            if (named)
+                error.session = requests[i].id;
+            return false;
+        }
         for (std::size_t j = 0; j < i; ++j) {
             if (requests[j].id == requests[i].id) {
                 error = {400, "the id " + requests[i].id + " is given twice", 0};
@@ -285,7 +301,8 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
     FolderMaker folders;
     for (const DownloadRequest& request : requests) {
         if (!request.dir.empty() && !folders.make(request.dir)) {
-            error = {400, "cannot create the folder " + inputPolicy::quoted(request.dir), 0};
+            error = {400, "cannot create the folder " + inputPolicy::quoted(request.dir), number(Code::CannotWrite),
+                     request.id};
             return false;
         }
     }

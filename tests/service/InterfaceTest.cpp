@@ -148,11 +148,16 @@ TEST_F(InterfaceTest, KilledClientDisturbsNothingAndThePasswordAppearsNowhere)
     for (const auto& [id, password] : {std::pair{"right", "s3cret-Pa55"}, {"wrong", "wrong-guess"}})
         list.append(
             QJsonObject{{"url", server.url("/p.bin").c_str()}, {"id", id}, {"user", "alice"}, {"password", password}});
+    // Written into the URL, the credentials are credentials all the same: kept in memory only.
+    server.script("/u.bin", "size=6000&seed=5&auth=bob:in-the-URL");
+    list.append(QJsonObject{{"url", QString::fromStdString(server.url("/u.bin")).replace("://", "://bob:in-the-URL@")},
+                            {"id", "inurl"}});
     ASSERT_EQ(201, owner.client.post("/v1/downloads", {{"downloads", list}}).status);
     ASSERT_TRUE(waitUntil([&] { return events.count("", "K", "Progress") > 0; }));
     killed.stop(SIGKILL);
     QByteArray seen = QJsonDocument(owner.client.get("/v1/downloads").body).toJson();
-    EXPECT_TRUE(waitUntil([&] { return events.ended({}) == 3; }));
+    EXPECT_TRUE(waitUntil([&] { return events.ended({}) == 4; }));
+    EXPECT_EQ(1, events.count("", "inurl", "WasFinished"));
     EXPECT_EQ(1, events.count("", "K", "WasFinished"));
     EXPECT_EQ(1, events.count("", "right", "WasFinished"));
     EXPECT_EQ(1, events.count("", "wrong", "WasFailed"));
@@ -162,7 +167,7 @@ TEST_F(InterfaceTest, KilledClientDisturbsNothingAndThePasswordAppearsNowhere)
     for (const QString& name : QDir((data + "store").c_str()).entryList(QDir::Files))
         seen += readFile(data + "store/" + name.toStdString());
     EXPECT_TRUE(seen.contains("alice") || seen.contains("p.bin"));
-    EXPECT_FALSE(seen.contains("s3cret-Pa55") || seen.contains("wrong-guess"));
+    EXPECT_FALSE(seen.contains("s3cret-Pa55") || seen.contains("wrong-guess") || seen.contains("in-the-URL"));
 }
 
 // 20 clients start 10 downloads each at once, beyond the owner's limit of 50: every one of the
