@@ -84,6 +84,9 @@ public:
     int persistRequest(const std::string& key, HaulwrightPersistedRequest record);
     int readPersistedRequest(const std::string& key, HaulwrightPersistedRequest& record);
     int removePersistedRequest(const std::string& key);
+    // After a successful move: a lost removal leaves a record naming the final file and its
+    // size, which a Resume already answers as finished, so no sync of its own is needed.
+    int dropFinishedRequest(const std::string& key);
     bool discardPersistedRequest(const UUId& sessionId);
     // Writes how the last try of a record that stays ended ("paused" or "failed").
     void recordOutcome(const UUId& sessionId, const std::string& state, const std::string& type, int code,
@@ -136,7 +139,10 @@ private:
     boost::mutex registryMutex;                // guards activeDownloads, maxDownloads, reservations, claimed, stopping
     boost::condition_variable registryChanged; // a transfer or a reservation left the registry
     bool stopping;
-    boost::mutex completionMutex; // held by each completion for its whole run
+    boost::mutex completionMutex; // guards completing
+    boost::condition_variable completionDone;
+    std::set<UUId> completing; // sessions whose completion runs now
+    boost::mutex namingMutex;  // held while a completion picks its final name
     Logger* logger;
     ConfigurationManager* configuration;
     boost::shared_ptr<KeyValueSchema> requestStore;

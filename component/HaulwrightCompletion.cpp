@@ -4,6 +4,7 @@
 #include "StartRequestPayload.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <cstdio>
 #include <stdexcept>
@@ -31,10 +32,23 @@ Cause Haulwright::finishedFileCause(const std::string& path)
 
 void Haulwright::onDownloadFinished(IDownloader* downloader)
 {
-    boost::lock_guard<boost::mutex> lock(completionMutex);
-
     boost::shared_ptr<LocalMessage> request = downloader->getRequestMessage();
     const UUId sessionId = request->getSessionId();
+    {
+        boost::lock_guard<boost::mutex> lock(completionMutex);
+        completing.insert(sessionId);
+    }
+    struct Done
+    {
+        Haulwright* self;
+        UUId id;
+        ~Done()
+        {
+            boost::lock_guard<boost::mutex> lock(self->completionMutex);
+            self->completing.erase(id);
+            self->completionDone.notify_all();
+        }
+    } done{this, sessionId};
     const boost::shared_ptr<ISerializable> payload = request->getPayload();
     const StartRequestPayload& start = dynamic_cast<const StartRequestPayload&>(*payload);
     const std::string destinationFolder = start.getDestinationFolder();
@@ -126,17 +140,30 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
     std::string target = serverFilename.empty() ? makeFinalFilePath(url, destinationFolder)
                                                 : makeTemporalFilePath(serverFilename, destinationFolder);
     target = makeAbsoluteNativePath(target);
-    target = makeUniqueFilePath(target, 2);
+    // Completions run side by side: the name is taken at once, by an empty file the move then
+    // replaces, so no other completion can choose it meanwhile.
+    bool reserved = false;
+    {
+        boost::lock_guard<boost::mutex> naming(namingMutex);
+        for (int attempt = 0; attempt < 100 && !reserved; ++attempt) {
+            target = makeUniqueFilePath(target, 2);
+            QFile placeholder(QString::fromStdString(target));
+            reserved = placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        }
+    }
     const std::string key = sessionId.getValue();
     const std::int64_t size = sizeOf(temporalFilePath);
     // Named before the move: a crash between the move and the removal leaves a record that a
     // Resume recognises as finished. A file moved without its name in the record would be
     // fetched again, a second copy.
-    if (nameFinalFile(key, target, temporalFilePath) && std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
+    if (reserved && nameFinalFile(key, target, temporalFilePath) &&
+        std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
         postMessage("WasFinished", request, code, target, keeping(details.cause, size));
-        removePersistedRequest(key);
+        dropFinishedRequest(key);
         return;
     }
+    if (reserved)
+        std::remove(target.c_str());
     // The data is sound: partial file and record stay, and a Resume tries the move again.
     recordOutcome(sessionId, "failed", "WasFailed", number(Code::CannotSave), "Cannot save the specified filename",
                   TransferDetails());

@@ -93,7 +93,9 @@ void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
         const UUId sessionId = request->getSessionId();
         // A completion unregisters its transfer before it reports and removes the record:
         // until it is done, the download is neither running nor idle.
-        boost::lock_guard<boost::mutex> completion(completionMutex);
+        boost::unique_lock<boost::mutex> completion(completionMutex);
+        while (completing.count(sessionId))
+            completionDone.wait(completion);
         bool admitted = false;
         {
             boost::lock_guard<boost::mutex> lock(registryMutex);

@@ -46,6 +46,19 @@ int Haulwright::removePersistedRequest(const std::string& key)
     return 0;
 }
 
+int Haulwright::dropFinishedRequest(const std::string& key)
+{
+    if (!requestStore)
+        return 0;
+    try {
+        requestStore->removeLazily(key);
+    } catch (const std::exception& e) {
+        HAUL_LOG(std::string("HAULWRIGHT: Schema remove/flush failed. Reason: ") + e.what());
+        return 1;
+    }
+    return 0;
+}
+
 void Haulwright::rememberValidator(const UUId& sessionId, const std::string& validator)
 {
     const std::string key = sessionId.getValue();

@@ -29,6 +29,11 @@ void KeyValueSchema::remove(const std::string& key)
     store->remove(key);
 }
 
+void KeyValueSchema::removeLazily(const std::string& key)
+{
+    store->remove(key, false);
+}
+
 void KeyValueSchema::flush()
 {
     store->flush();

@@ -6,6 +6,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -16,7 +17,30 @@ class Statement
 {
 public:
     Statement(sqlite3* db, const char* sql) { status = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt); }
+    // Taken from (or prepared into) cache, and only reset when done.
+    Statement(std::map<const char*, sqlite3_stmt*>& cache, sqlite3* db, const char* sql) : cached(true)
+    {
+        const auto found = cache.find(sql);
+        if (found != cache.end()) {
+            stmt = found->second;
+            status = SQLITE_OK;
+            return;
+        }
+        status = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+        if (status == SQLITE_OK)
+            cache[sql] = stmt;
+        else
+            cached = false;
+    }
+    ~Statement()
+    {
+        if (cached) {
+            sqlite3_reset(stmt);
+            sqlite3_clear_bindings(stmt);
+        } else {
+            sqlite3_finalize(stmt);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -37,12 +61,26 @@ public:
 private:
     sqlite3_stmt* stmt = nullptr;
     int status;
+    bool cached = false;
 };
 
 // Long enough to ride out another connection's commit on the same file.
 constexpr int kBusyTimeoutMs = 10000;
 
 } // namespace
+
+std::shared_ptr<KeyValueStore> KeyValueStore::openShared(const std::string& path)
+{
+    static std::mutex registryMutex;
+    static std::map<std::string, std::weak_ptr<KeyValueStore>> registry;
+    std::lock_guard<std::mutex> lock(registryMutex);
+    std::weak_ptr<KeyValueStore>& slot = registry[path];
+    if (std::shared_ptr<KeyValueStore> open = slot.lock())
+        return open;
+    auto store = std::make_shared<KeyValueStore>(path);
+    slot = store;
+    return store;
+}
 
 KeyValueStore::KeyValueStore(const std::string& path) : file(path)
 {
@@ -85,6 +123,9 @@ void KeyValueStore::open(const std::string& name, int flags, bool writable)
         }
         quickCheck();
     } catch (...) {
+        for (const auto& statement : statements)
+            sqlite3_finalize(statement.second);
+        statements.clear();
         sqlite3_close(db);
         throw;
     }
@@ -92,6 +133,8 @@ void KeyValueStore::open(const std::string& name, int flags, bool writable)
 
 KeyValueStore::~KeyValueStore()
 {
+    for (const auto& statement : statements)
+        sqlite3_finalize(statement.second);
     sqlite3_close(db);
 }
 
@@ -102,7 +145,7 @@ void KeyValueStore::fail(const std::string& operation)
 
 void KeyValueStore::execute(const char* operation, const char* sql)
 {
-    Statement statement(db, sql);
+    Statement statement(statements, db, sql);
     if (!statement.ok())
         fail(operation);
     int rc;
@@ -192,6 +235,20 @@ void KeyValueStore::commitTogether(const std::vector<Write*>& batch)
             throw;
         }
     };
+    // A group of writes none of which needs to be durable now commits without a sync.
+    const bool lazy = std::none_of(batch.begin(), batch.end(), [](const Write* w) { return w->durable; });
+    if (lazy)
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    struct Restore
+    {
+        sqlite3* db;
+        bool lazy;
+        ~Restore()
+        {
+            if (lazy)
+                sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        }
+    } restore{db, lazy};
     try {
         attempt(batch);
         return;
@@ -214,12 +271,12 @@ void KeyValueStore::commitTogether(const std::vector<Write*>& batch)
 void KeyValueStore::apply(const Write& write)
 {
     const char* operation = write.removal ? "remove" : "insert";
-    Statement remove(db, "DELETE FROM entries WHERE key = ?1");
+    Statement remove(statements, db, "DELETE FROM entries WHERE key = ?1");
     if (!remove.ok() || !remove.bind(1, write.key) || remove.step() != SQLITE_DONE)
         fail(operation);
     if (write.removal)
         return;
-    Statement add(db, "INSERT INTO entries(key, value) VALUES(?1, ?2)");
+    Statement add(statements, db, "INSERT INTO entries(key, value) VALUES(?1, ?2)");
     if (!add.ok() || !add.bind(1, write.key) || !add.bind(2, write.text) || add.step() != SQLITE_DONE)
         fail(operation);
 }
@@ -227,7 +284,7 @@ void KeyValueStore::apply(const Write& write)
 std::vector<std::string> KeyValueStore::get(const std::string& key)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Statement select(db, "SELECT value FROM entries WHERE key = ?1 ORDER BY rowid");
+    Statement select(statements, db, "SELECT value FROM entries WHERE key = ?1 ORDER BY rowid");
     if (!select.ok() || !select.bind(1, key))
         fail("read");
     std::vector<std::string> texts;
@@ -239,10 +296,10 @@ std::vector<std::string> KeyValueStore::get(const std::string& key)
     return texts;
 }
 
-void KeyValueStore::remove(const std::string& key)
+void KeyValueStore::remove(const std::string& key, bool durable)
 {
     static const std::string none;
-    std::vector<Write> writes{Write{true, key, none, false, nullptr}};
+    std::vector<Write> writes{Write{true, key, none, false, nullptr, durable}};
     commit(writes);
 }
 

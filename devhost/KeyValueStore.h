@@ -2,12 +2,15 @@
 
 #include <condition_variable>
 #include <exception>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // The file of store name in domain under the data directory of the configuration; throws when
 // that is not set. The one naming rule of the stores.
@@ -23,6 +26,9 @@ class KeyValueStore
 public:
     // Opens or creates the file and checks it is a usable database.
     explicit KeyValueStore(const std::string& path);
+    // One handle per file in this process, shared by every writer of it: their commits group
+    // together and none waits for another connection's lock.
+    static std::shared_ptr<KeyValueStore> openShared(const std::string& path);
     ~KeyValueStore();
     KeyValueStore(const KeyValueStore&) = delete;
     KeyValueStore& operator=(const KeyValueStore&) = delete;
@@ -30,7 +36,9 @@ public:
     // Replaces every text under key by text, in one transaction.
     void insert(const std::string& key, const std::string& text);
     std::vector<std::string> get(const std::string& key);
-    void remove(const std::string& key);
+    // durable false: committed without a sync of its own; the next durable commit (or a
+    // checkpoint) makes it durable.
+    void remove(const std::string& key, bool durable = true);
     // Each change replaces the texts of its key by its text, or (no text) removes them; all in
     // the transactions of one group commit, so one sync to disk serves them all.
     void write(const std::vector<std::pair<std::string, std::optional<std::string>>>& changes);
@@ -50,6 +58,7 @@ private:
         const std::string& text;
         bool done = false;
         std::exception_ptr error;
+        bool durable = true;
     };
 
     void commit(std::vector<Write>& writes);
@@ -64,6 +73,8 @@ private:
     // Guards db: one statement sequence at a time on the shared connection.
     std::mutex mutex;
     sqlite3* db = nullptr;
+    // Under mutex: statements prepared once per connection, by their SQL text (a literal).
+    std::map<const char*, sqlite3_stmt*> statements;
     // Guards waiting and committing; never held while waiting for mutex.
     std::mutex writesMutex;
     std::condition_variable committed;

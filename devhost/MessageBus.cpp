@@ -87,7 +87,11 @@ int MessageBus::post(boost::shared_ptr<LocalMessage> message, std::function<void
         ++workers;
         ++idleWorkers;
     }
-    if (queue.size() > before)
+    // One waiting worker per new delivery: waking them all for each message makes every idle
+    // worker take the lock and scan the queue only to sleep again.
+    for (std::size_t added = queue.size() - before; added > 0 && added <= idleWorkers; --added)
+        workAvailable.notify_one();
+    if (queue.size() - before > idleWorkers)
         workAvailable.notify_all();
     return 0;
 }
@@ -214,8 +218,10 @@ void MessageBus::workerLoop()
             running.erase(it);
         ++idleWorkers;
         deliveryDone.notify_all();
-        // A serial sink's next delivery may run now.
-        workAvailable.notify_all();
+        // A serial sink's next delivery may run now: this worker looks first; another is woken
+        // only when something else may run too.
+        if (nextDelivery() != queue.end())
+            workAvailable.notify_one();
         if (delivery.tracker && --delivery.tracker->left == 0) {
             lock.unlock();
             delivery.tracker->handled();

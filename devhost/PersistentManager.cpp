@@ -57,5 +57,8 @@ std::string storeFilePath(const std::string& name, const std::string& domain)
 KeyValueSchema PersistentManager::initLocal(const std::string& name, const std::string& domain,
                                             const std::string& /*reserved1*/, const std::string& /*reserved2*/)
 {
-    return KeyValueSchema(boost::shared_ptr<KeyValueStore>(new KeyValueStore(storeFilePath(name, domain))));
+    std::shared_ptr<KeyValueStore> shared = KeyValueStore::openShared(storeFilePath(name, domain));
+    KeyValueStore* store = shared.get();
+    return KeyValueSchema(
+        boost::shared_ptr<KeyValueStore>(store, [shared](KeyValueStore*) mutable { shared.reset(); }));
 }

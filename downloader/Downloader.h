@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -136,7 +137,8 @@ private:
     Sha1 runningHash;
     qint64 hashedBytes;
     bool hashUsable;
-    std::vector<char> readBuffer;
+    // Not zeroed: every byte read is written by the reply first.
+    std::unique_ptr<char[]> readBuffer;
     TransferDetails details;
     TransferOptions options;
     // A 416 already had the file started over: a second one fails.

@@ -69,16 +69,16 @@ void Downloader::onReadyRead()
     if (reply == nullptr || outcomeFinal || !acceptAnswer())
         return;
     const bool dropBody = discardBody;
-    if (readBuffer.empty())
-        readBuffer.resize(readChunk);
+    if (!readBuffer)
+        readBuffer.reset(new char[readChunk]);
     const bool hashing = !fileHash.empty();
     for (;;) {
-        const qint64 got = reply->read(readBuffer.data(), static_cast<qint64>(readBuffer.size()));
+        const qint64 got = reply->read(readBuffer.get(), static_cast<qint64>(readChunk));
         if (got <= 0)
             break;
         if (dropBody)
             continue;
-        if (file.write(readBuffer.data(), got) != got) {
+        if (file.write(readBuffer.get(), got) != got) {
             // Stop at the first failed write: a file with a hole is never reported complete.
             outcomeFinal = true;
             setOutcome(Failed, "Could not write to destination file.", Code::CannotWrite);
@@ -86,7 +86,7 @@ void Downloader::onReadyRead()
             return;
         }
         if (hashing) {
-            runningHash.update(readBuffer.data(), static_cast<std::size_t>(got));
+            runningHash.update(readBuffer.get(), static_cast<std::size_t>(got));
             hashedBytes += got;
         }
     }

@@ -28,15 +28,14 @@ public:
     // Every text stored under key.
     std::vector<std::string> getRawData(const std::string& key) const;
     void remove(const std::string& key);
+    // The removal is committed without a sync of its own (a later durable commit carries it).
+    void removeLazily(const std::string& key);
     // Makes every change so far durable.
     void flush();
     // Every key, in key order (for listing; the component never lists).
     std::vector<std::string> keys() const;
 
-    template <class T> void insert(const std::string& key, const T& value)
-    {
-        _insert(key, wrapValue(value));
-    }
+    template <class T> void insert(const std::string& key, const T& value) { _insert(key, wrapValue(value)); }
 
     template <class T> void get(const std::string& key, T& value)
     {

@@ -41,7 +41,7 @@ Download adopted(const std::string& id, const HaulwrightPersistedRequest& record
 
 } // namespace
 
-DownloadBook::DownloadBook(const std::string& storePath) : store(new KeyValueStore(storePath))
+DownloadBook::DownloadBook(const std::string& storePath) : store(KeyValueStore::openShared(storePath))
 {
     writer = std::thread([this] { writeLoop(); });
 }

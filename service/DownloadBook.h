@@ -46,7 +46,7 @@ public:
 private:
     void writeLoop();
 
-    std::unique_ptr<KeyValueStore> store;
+    std::shared_ptr<KeyValueStore> store;
     // Guards everything below.
     std::mutex mutex;
     std::condition_variable changed;

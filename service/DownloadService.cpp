@@ -125,6 +125,7 @@ DownloadService::~DownloadService()
         quitting = true;
     }
     changed.notify_all();
+    retryWake.notify_all();
     retrier.join();
 }
 
@@ -514,6 +515,7 @@ void DownloadService::transition(Download& download, Event event, const Report* 
                 retrying.reason = reason;
                 publish(json(retrying), download.id);
                 changed.notify_all();
+                retryWake.notify_all();
             } else {
                 enter(download, DownloadState::Failed);
             }
@@ -624,8 +626,15 @@ void DownloadService::onBusMessage(const boost::shared_ptr<LocalMessage>& messag
     const std::string id = message->getSessionId().getValue();
     if (topic == handledTopic) {
         // A transfer that stopped without a report kept its partial file: its size is what a
-        // resume begins with. Read before the lock: the store and the disk are slow.
-        const std::string partial = book.partialFile(id);
+        // resume begins with. Read before the lock: the store and the disk are slow. One that
+        // reported (finished, failed, aborted) is no longer active and needs no reading.
+        bool active = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = downloads.find(id);
+            active = found != downloads.end() && isActive(found->second.state);
+        }
+        const std::string partial = active ? book.partialFile(id) : std::string();
         const QFileInfo file(qs(partial));
         std::lock_guard<std::mutex> lock(mutex);
         const auto found = downloads.find(id);
@@ -686,6 +695,7 @@ void DownloadService::onBusMessage(const boost::shared_ptr<LocalMessage>& messag
         reposts.push_back(Repost{std::chrono::steady_clock::now() + repostDelay, id,
                                  download.state == DownloadState::Pausing ? "Pause" : "Abort"});
         changed.notify_all();
+        retryWake.notify_all();
     } else if (download.state == DownloadState::Aborting && !download.transferring &&
                (event.type == "WasAborted" || event.code == number(Code::NothingToAbort))) {
         // An abort of what did not run: the component discarded its partial file, or had none.
@@ -710,9 +720,9 @@ void DownloadService::retryLoop()
         for (const Repost& repost : reposts)
             next = std::min(next, repost.at);
         if (next == std::chrono::steady_clock::time_point::max())
-            changed.wait(lock);
+            retryWake.wait(lock);
         else
-            changed.wait_until(lock, next);
+            retryWake.wait_until(lock, next);
         const auto at = std::chrono::steady_clock::now();
         for (auto& item : downloads) {
             Download& download = item.second;
@@ -781,6 +791,7 @@ void DownloadService::refuseNew()
     std::lock_guard<std::mutex> lock(mutex);
     refusing = true;
     changed.notify_all();
+    retryWake.notify_all();
 }
 
 bool DownloadService::waitStopped(int timeoutMs)

@@ -111,6 +111,8 @@ private:
     // Guards every field below. Never held across a disk sync or a store read.
     std::mutex mutex;
     std::condition_variable changed;
+    // Wakes the retry thread: only when a retry or a repost is scheduled, or the owner stops.
+    std::condition_variable retryWake;
     std::map<std::string, Download> downloads;
     std::deque<std::string> queue; // queued and due, in order
     // A Pause or Abort the component refused because the transfer was not registered yet,

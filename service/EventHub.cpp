@@ -85,13 +85,15 @@ void EventHub::publish(const ServiceEvent& event)
             drop(*subscription);
             continue;
         }
+        // One wake per batch: a reader woken earlier takes everything queued since.
+        const bool wasEmpty = subscription->events.empty();
         subscription->events.push_back(event);
         if (subscription->bounded) {
             subscription->bytes += size;
             queued += size;
         }
         subscription->ready.notify_all();
-        if (subscription->wake)
+        if (subscription->wake && wasEmpty)
             subscription->wake();
     }
     // Over the whole bound: the subscribers furthest behind go first.
