@@ -5,7 +5,8 @@ through the Unix socket and wait until each has ended. Prints one JSON object: t
 from the first start request to the last ending, the count of each ending, the events one
 stream carried by type, and for every download the time from its start request to nginx's
 receipt of the request for the file (its first byte follows at once: the file is in the page
-cache), as median and 99th percentile.
+cache), as median and 99th percentile, and the time from each start request to its answer (201),
+which the owner sends once the download's record is on disk.
 
 The event stream (GET /v1/events) carries `data:` lines only, each one JSON object with a
 "type". A download has ended when a "State" event names finished, failed or aborted (or
@@ -34,9 +35,10 @@ class UnixConnection(http.client.HTTPConnection):
 
 
 class Client:
-    def __init__(self, path, urls, prefix, folder, sent, ended, failures, counts):
+    def __init__(self, path, urls, prefix, folder, sent, ended, failures, counts, answered):
         self.path, self.urls, self.prefix, self.folder = path, urls, prefix, folder
         self.sent, self.ended, self.failures, self.counts = sent, ended, failures, counts
+        self.answered = answered  # seconds from each start request to its answer
         self.lock = threading.Condition()
         self.ids = {f"{prefix}-{i}" for i in range(len(urls))}
         self.left = set(self.ids)  # refused ones leave too
@@ -124,6 +126,7 @@ class Client:
             requests.request("POST", "/v1/downloads", body, {"Content-Type": "application/json"})
             answer = requests.getresponse()
             text = answer.read()
+            self.answered.append(time.time() - self.sent[ident][0])
             if answer.status != 201:
                 with self.lock:
                     self.failures.append(f"{ident}: {answer.status} {text[:200]!r}")
@@ -144,9 +147,9 @@ def main():
     path, url_file, clients, folder, access_log = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
     urls = [line.strip() for line in open(url_file) if line.strip()]
     shares = [urls[i::clients] for i in range(clients)]
-    sent, ended, failures, counts = {}, {}, [], {}
+    sent, ended, failures, counts, answered = {}, {}, [], {}, []
     # Every stream carries every download's events: the first one's are counted.
-    workers = [Client(path, shares[i], f"c{i}", folder, sent, ended, failures, counts if i == 0 else None)
+    workers = [Client(path, shares[i], f"c{i}", folder, sent, ended, failures, counts if i == 0 else None, answered)
                for i in range(clients)]
     threads = [threading.Thread(target=worker.run) for worker in workers]
     start = time.time()
@@ -167,11 +170,14 @@ def main():
     delays = sorted(began[urllib.parse.urlparse(url).path] - at for at, url in sent.values()
                     if urllib.parse.urlparse(url).path in began)
 
-    def percentile(p):
-        return delays[min(len(delays) - 1, int(p * len(delays)))] * 1000 if delays else float("nan")
+    def percentile(p, values=delays):
+        return values[min(len(values) - 1, int(p * len(values)))] * 1000 if values else float("nan")
+
+    answered.sort()
 
     json.dump({"wall": wall, "states": states, "failures": failures[:10], "measured": len(delays),
-               "events": counts, "first_byte_median_ms": percentile(0.5), "first_byte_p99_ms": percentile(0.99)},
+               "events": counts, "first_byte_median_ms": percentile(0.5), "first_byte_p99_ms": percentile(0.99),
+               "start_answer_median_ms": percentile(0.5, answered), "start_answer_p99_ms": percentile(0.99, answered)},
               sys.stdout)
     return 0 if not failures and states.get("finished", 0) == len(urls) else 1
 
