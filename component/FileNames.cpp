@@ -8,7 +8,11 @@
 #include <QFile>
 #include <QUrl>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 std::string Haulwright::downloadFolder(const std::string& destinationFolder)
 {
@@ -82,16 +86,50 @@ std::string Haulwright::makeFinalFilePath(const std::string& url, const std::str
     return downloadFolder(destinationFolder) + fittedName(name, "");
 }
 
-std::string Haulwright::makeUniqueFilePath(const std::string& path, unsigned int counter)
+std::string Haulwright::makeUniqueFilePath(const std::string& path, unsigned int counter,
+                                           const std::set<std::string>* taken)
 {
     // "_N" goes into the file's own name, never into a folder's name.
     const std::size_t slash = path.find_last_of('/') + 1;
     const std::string name = path.substr(slash);
     std::string candidate = path.substr(0, slash) + fittedName(name, "");
-    while (QFileInfo::exists(QString::fromStdString(candidate)) ||
+    while ((taken && taken->count(candidate)) || QFileInfo::exists(QString::fromStdString(candidate)) ||
            QFileInfo(QString::fromStdString(candidate)).isSymLink())
         candidate = path.substr(0, slash) + fittedName(name, "_" + std::to_string(counter++));
     return candidate;
+}
+
+std::string Haulwright::reserveFinalName(const std::string& path)
+{
+    boost::lock_guard<boost::mutex> lock(namingMutex);
+    std::string chosen = makeUniqueFilePath(path, 2, &finalNamesHeld);
+    finalNamesHeld.insert(chosen);
+    return chosen;
+}
+
+void Haulwright::releaseFinalName(const std::string& path)
+{
+    boost::lock_guard<boost::mutex> lock(namingMutex);
+    finalNamesHeld.erase(path);
+}
+
+int Haulwright::moveWithoutReplacing(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+    // A file system without it: a hard link refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return 0;
+    }
+    if (errno == EEXIST)
+        return EEXIST;
+    // Neither (FAT, some network shares): the name was free a moment ago.
+    if (QFileInfo::exists(QString::fromStdString(to)))
+        return EEXIST;
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 void Haulwright::listCandidateFiles(const std::string& path, QList<QFileInfo>& files)

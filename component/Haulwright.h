@@ -74,7 +74,14 @@ public:
     std::string makeTemporalFileName(const UUId& sessionId);
     std::string makeTemporalFilePath(const std::string& name, const std::string& destinationFolder);
     std::string makeFinalFilePath(const std::string& url, const std::string& destinationFolder);
-    std::string makeUniqueFilePath(const std::string& path, unsigned int counter);
+    // path, or path with "_N" (N from counter) when it exists or is in taken.
+    std::string makeUniqueFilePath(const std::string& path, unsigned int counter,
+                                   const std::set<std::string>* taken = nullptr);
+    // A free final name for path, held for this completion until releaseFinalName.
+    std::string reserveFinalName(const std::string& path);
+    void releaseFinalName(const std::string& path);
+    // Moves from onto to unless to exists; 0, or the errno (EEXIST: taken meanwhile).
+    static int moveWithoutReplacing(const std::string& from, const std::string& to);
     bool findCompletedFile(const std::string& url, const std::string& destinationFolder, const std::string& fileHash,
                            std::string& foundPath);
     void listCandidateFiles(const std::string& path, QList<QFileInfo>& files);
@@ -141,8 +148,9 @@ private:
     bool stopping;
     boost::mutex completionMutex; // guards completing
     boost::condition_variable completionDone;
-    std::set<UUId> completing; // sessions whose completion runs now
-    boost::mutex namingMutex;  // held while a completion picks its final name
+    std::set<UUId> completing;            // sessions whose completion runs now
+    boost::mutex namingMutex;             // guards finalNamesHeld
+    std::set<std::string> finalNamesHeld; // chosen by a completion, not on disk yet
     Logger* logger;
     ConfigurationManager* configuration;
     boost::shared_ptr<KeyValueSchema> requestStore;

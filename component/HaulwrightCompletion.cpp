@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -140,30 +141,24 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
     std::string target = serverFilename.empty() ? makeFinalFilePath(url, destinationFolder)
                                                 : makeTemporalFilePath(serverFilename, destinationFolder);
     target = makeAbsoluteNativePath(target);
-    // Completions run side by side: the name is taken at once, by an empty file the move then
-    // replaces, so no other completion can choose it meanwhile.
-    bool reserved = false;
-    {
-        boost::lock_guard<boost::mutex> naming(namingMutex);
-        for (int attempt = 0; attempt < 100 && !reserved; ++attempt) {
-            target = makeUniqueFilePath(target, 2);
-            QFile placeholder(QString::fromStdString(target));
-            reserved = placeholder.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-        }
-    }
     const std::string key = sessionId.getValue();
     const std::int64_t size = sizeOf(temporalFilePath);
     // Named before the move: a crash between the move and the removal leaves a record that a
     // Resume recognises as finished. A file moved without its name in the record would be
-    // fetched again, a second copy.
-    if (reserved && nameFinalFile(key, target, temporalFilePath) &&
-        std::rename(temporalFilePath.c_str(), target.c_str()) == 0) {
-        postMessage("WasFinished", request, code, target, keeping(details.cause, size));
-        dropFinishedRequest(key);
-        return;
+    // fetched again, a second copy. A name another program takes meanwhile is never replaced.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string chosen = reserveFinalName(target);
+        const int error =
+            nameFinalFile(key, chosen, temporalFilePath) ? moveWithoutReplacing(temporalFilePath, chosen) : EIO;
+        releaseFinalName(chosen);
+        if (error == 0) {
+            postMessage("WasFinished", request, code, chosen, keeping(details.cause, size));
+            dropFinishedRequest(key);
+            return;
+        }
+        if (error != EEXIST)
+            break;
     }
-    if (reserved)
-        std::remove(target.c_str());
     // The data is sound: partial file and record stay, and a Resume tries the move again.
     recordOutcome(sessionId, "failed", "WasFailed", number(Code::CannotSave), "Cannot save the specified filename",
                   TransferDetails());

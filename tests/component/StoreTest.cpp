@@ -4,6 +4,10 @@
 #include "KeyValueSchema.h"
 #include "MessageBus.h"
 
+#include <QFileInfo>
+#include <set>
+#include <unistd.h>
+
 namespace {
 std::vector<std::string> fields(const HaulwrightPersistedRequest& r)
 {
@@ -104,6 +108,34 @@ TEST_F(ComponentTest, FinalNameComesFromTheUrlPathOrAConfinedServerNameAndIsMade
     }
     EXPECT_FALSE(fileExists(sandbox.file("escape.txt")));
     EXPECT_FALSE(fileExists(sandbox.file("in_2")));
+    EXPECT_TRUE(partialFiles().isEmpty());
+}
+
+// Twelve downloads of one name complete at once into a folder where another program's file and a
+// dangling link already hold names: each lands under a name of its own with its own bytes, and
+// neither the file nor the link is touched.
+TEST_F(ComponentTest, CompletionsOfOneNameAtOnceNeverReplaceAFile)
+{
+    Configuration::instance().set("Downloader/MaxDownloads", "12");
+    ASSERT_TRUE(writeFile(in("same_2.bin"), "theirs"));
+    ASSERT_EQ(0, ::symlink(sandbox.file("nowhere").c_str(), in("same_3.bin").c_str()));
+    startComponent();
+    for (int n = 1; n <= 12; ++n)
+        start(std::to_string(n), server.url(QString("/same.bin?size=4000&seed=%1").arg(n)), in());
+    std::set<std::string> saved;
+    for (int n = 1; n <= 12; ++n) {
+        const Message report = awaitReply(std::to_string(n));
+        ASSERT_TRUE(report) << n;
+        const std::string path = textOf(report);
+        EXPECT_TRUE(isReport(report, "WasFinished", 0, path));
+        EXPECT_EQ(body(4000, n), readFile(path)) << path;
+        saved.insert(path);
+    }
+    EXPECT_EQ(12u, saved.size());
+    EXPECT_FALSE(saved.count(in("same_2.bin")) || saved.count(in("same_3.bin")));
+    EXPECT_EQ(QByteArray("theirs"), readFile(in("same_2.bin")));
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(in("same_3.bin"))).isSymLink());
+    EXPECT_FALSE(fileExists(sandbox.file("nowhere")));
     EXPECT_TRUE(partialFiles().isEmpty());
 }
 
