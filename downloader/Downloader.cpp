@@ -26,6 +26,35 @@ const qint64 replyBufferSize = 1024 * 1024;
 // Long enough for a loopback or LAN server to answer QUIT.
 const int ftpCloseMs = 200;
 
+// Transfers on one thread run one after another, so they can share a manager: its HTTP thread
+// and idle connections outlive each transfer. A manager keeps credentials it was given and the
+// certificate policy its connections were made under, so it is shared only by transfers alike in
+// both. Bounded, destroyed with the thread.
+const std::size_t managersPerThread = 4;
+thread_local std::vector<std::pair<bool, std::unique_ptr<QNetworkAccessManager>>> threadManagers;
+
+QNetworkAccessManager* sharedManager(bool ignoreSslErrors)
+{
+    for (auto& entry : threadManagers)
+        if (entry.first == ignoreSslErrors)
+            return entry.second.get();
+    if (threadManagers.size() >= managersPerThread)
+        threadManagers.erase(threadManagers.begin());
+    threadManagers.emplace_back(ignoreSslErrors, std::make_unique<QNetworkAccessManager>());
+    return threadManagers.back().second.get();
+}
+
+// After a transfer that failed below HTTP: the next one starts from a new manager, whatever state
+// (a network it thinks is down, a broken pooled connection) this one is in.
+void dropSharedManager(QNetworkAccessManager* manager)
+{
+    for (auto entry = threadManagers.begin(); entry != threadManagers.end(); ++entry)
+        if (entry->second.get() == manager) {
+            threadManagers.erase(entry);
+            return;
+        }
+}
+
 template <class Number> Number readNumber(ConfigurationManager* config, const char* key, Number fallback)
 {
     std::string text;
@@ -140,7 +169,7 @@ void Downloader::start()
             return;
         }
         request.setSslConfiguration(buildSslConfiguration(url));
-        connect(&networkManager, &QNetworkAccessManager::sslErrors, this, &Downloader::onSslErrors);
+        chooseManager();
 
         lock.lock();
         if (earlyStop != ActionStart) {
@@ -167,7 +196,7 @@ void Downloader::start()
         if (usedFtp) {
             // Qt 5 closes a cached FTP connection (QUIT) in the event loop and deletes it only
             // then; without a loop on this thread its objects would outlive the transfer.
-            networkManager.clearAccessCache();
+            networkManager->clearAccessCache();
             QTimer::singleShot(ftpCloseMs, eventLoop, &QEventLoop::quit);
             eventLoop->exec(QEventLoop::ExcludeUserInputEvents);
         }
@@ -189,11 +218,24 @@ void Downloader::start()
 
     requestTimer.stop();
     noteLastAnswer();
-    if (reply != nullptr) {
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    // Outside the loop: a shared manager would otherwise keep it until its thread's next transfer.
+    delete reply;
+    reply = nullptr;
+    if (networkManager != ownManager.get() && details.cause.network != NetworkCause::None &&
+        details.cause.network != NetworkCause::TooManyRedirects)
+        dropSharedManager(networkManager);
     owner->onDownloadFinished(this);
+}
+
+void Downloader::chooseManager()
+{
+    const bool ftp = QUrl(QString::fromStdString(url)).scheme() == QLatin1String("ftp");
+    if (useAuthData || ftp || !buildProxy(url).user().isEmpty()) {
+        ownManager = std::make_unique<QNetworkAccessManager>();
+        networkManager = ownManager.get();
+    } else {
+        networkManager = sharedManager(ignoresSslErrors());
+    }
 }
 
 void Downloader::resume()
@@ -261,7 +303,12 @@ std::string Downloader::getTemporalFilename()
 
 void Downloader::sendRequest(const std::string& target, QNetworkRequest& request)
 {
-    networkManager.setProxy(buildProxy(target));
+    networkManager->setProxy(buildProxy(target));
+    if (reply != nullptr) {
+        // A redirect's or a restart's earlier answer, in whose slot we are.
+        reply->disconnect(this);
+        reply->deleteLater();
+    }
     statusMessage = "Download in progress";
     state = InProgress;
 
@@ -290,8 +337,11 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     rangeChecked = false;
     discardBody = false;
     expectedTotal = -1;
-    reply = networkManager.get(request);
+    reply = networkManager->get(request);
     reply->setReadBufferSize(replyBufferSize);
+    QNetworkReply* answer = reply;
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [this, answer](const QList<QSslError>& errors) { onSslErrors(answer, errors); });
 
     connect(reply, &QNetworkReply::finished, this, &Downloader::onFinishSlot);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);

@@ -73,6 +73,8 @@ private:
     void sendRequest(const std::string& url, QNetworkRequest& request);
     void armTimer();
     QSslConfiguration buildSslConfiguration(const std::string& url);
+    bool ignoresSslErrors();
+    void chooseManager();
     QNetworkProxy buildProxy(const std::string& url);
     ReplyOutcome evaluateReplyError(QNetworkReply* reply, DownloadAction action, bool useAuthData,
                                     std::int32_t httpStatus);
@@ -101,7 +103,9 @@ private:
     QEventLoop* eventLoop;
     std::string serverFilename;
     QFile file;
-    QNetworkAccessManager networkManager;
+    // The thread's shared manager, or ownManager for a transfer that must not share one.
+    QNetworkAccessManager* networkManager = nullptr;
+    std::unique_ptr<QNetworkAccessManager> ownManager;
     QNetworkReply* reply;
     DownloadState state;
     std::string statusMessage;

@@ -392,18 +392,19 @@ std::int32_t retryAfterSeconds(const QByteArray& value)
 
 } // namespace
 
+bool Downloader::ignoresSslErrors()
+{
+    if (options.ignoreSslErrors)
+        return *options.ignoreSslErrors;
+    std::string value;
+    if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
+        value = "no";
+    return value == "yes";
+}
+
 void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& errors)
 {
-    bool ignore = false;
-    if (options.ignoreSslErrors) {
-        ignore = *options.ignoreSslErrors;
-    } else {
-        std::string value;
-        if (config->getValue("General/security/IgnoreSslErrors", value, 0) != 0)
-            value = "no";
-        ignore = value == "yes";
-    }
-    if (ignore)
+    if (ignoresSslErrors())
         answer->ignoreSslErrors();
     else
         details.cause.tlsCause = tlsCauseOf(errors);

@@ -21,13 +21,28 @@ constexpr qint64 kPiece = 64 * 1024;
 
 QByteArray reason(int status)
 {
-    static const QHash<int, QByteArray> texts = {
-        {103, "Early Hints"}, {200, "OK"}, {202, "Accepted"}, {204, "No Content"}, {206, "Partial Content"},
-        {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"}, {307, "Temporary Redirect"},
-        {308, "Permanent Redirect"}, {400, "Bad Request"}, {401, "Unauthorized"}, {403, "Forbidden"},
-        {404, "Not Found"}, {407, "Proxy Authentication Required"}, {408, "Request Timeout"}, {410, "Gone"},
-        {416, "Range Not Satisfiable"}, {429, "Too Many Requests"}, {500, "Internal Server Error"},
-        {502, "Bad Gateway"}, {503, "Service Unavailable"}};
+    static const QHash<int, QByteArray> texts = {{103, "Early Hints"},
+                                                 {200, "OK"},
+                                                 {202, "Accepted"},
+                                                 {204, "No Content"},
+                                                 {206, "Partial Content"},
+                                                 {301, "Moved Permanently"},
+                                                 {302, "Found"},
+                                                 {303, "See Other"},
+                                                 {307, "Temporary Redirect"},
+                                                 {308, "Permanent Redirect"},
+                                                 {400, "Bad Request"},
+                                                 {401, "Unauthorized"},
+                                                 {403, "Forbidden"},
+                                                 {404, "Not Found"},
+                                                 {407, "Proxy Authentication Required"},
+                                                 {408, "Request Timeout"},
+                                                 {410, "Gone"},
+                                                 {416, "Range Not Satisfiable"},
+                                                 {429, "Too Many Requests"},
+                                                 {500, "Internal Server Error"},
+                                                 {502, "Bad Gateway"},
+                                                 {503, "Service Unavailable"}};
     return texts.value(status, "Status");
 }
 
@@ -112,9 +127,15 @@ struct ScriptServer::Connection
     }
 };
 
-ScriptServer::~ScriptServer() { stop(); }
+ScriptServer::~ScriptServer()
+{
+    stop();
+}
 
-bool ScriptServer::start() { return listen(false); }
+bool ScriptServer::start()
+{
+    return listen(false);
+}
 
 bool ScriptServer::startTls(const std::string& folder)
 {
@@ -123,7 +144,8 @@ bool ScriptServer::startTls(const std::string& folder)
     const QString made = "cd '" + QString::fromStdString(folder) + "' && openssl req -x509" + key +
                          "-keyout ca.key -out ca.crt -subj /CN=HaulTestCA"
                          " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign"
-                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" + key +
+                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" +
+                         key +
                          "-keyout server.key -out server.crt -subj /CN=127.0.0.1"
                          " -addext subjectAltName=IP:127.0.0.1,DNS:localhost";
     if (!writeFile(folder + "/.made", "") || QProcess::execute("sh", {"-c", made + " 2>/dev/null"}) != 0)
@@ -225,19 +247,49 @@ void ScriptServer::serve(qintptr descriptor)
             return; // a client that does not trust us ends the handshake
     }
     Connection peer{*socket, stopping_};
+    const int connection = ++connectionCount_;
     QByteArray head;
-    while (!head.contains("\r\n\r\n")) {
-        if (!peer.alive() || head.size() > (1 << 20))
-            return;
-        if (socket->waitForReadyRead(50))
-            head += socket->readAll();
-        if (!head.isEmpty() && !std::isupper(static_cast<unsigned char>(head[0])))
-            return; // not HTTP (a TLS hello on a plain port): the client sees a closed connection
-    }
+    for (;;) {
+        while (!head.contains("\r\n\r\n")) {
+            if (!peer.alive() || head.size() > (1 << 20) || socket->state() != QAbstractSocket::ConnectedState)
+                return;
+            if (socket->waitForReadyRead(50))
+                head += socket->readAll();
+            if (!head.isEmpty() && !std::isupper(static_cast<unsigned char>(head[0])))
+                return; // not HTTP (a TLS hello on a plain port): the client sees a closed connection
+        }
+        const int end = head.indexOf("\r\n\r\n");
+        Request request = parsed(head.left(end));
+        head.remove(0, end + 4);
+        request.tls = tls_;
+        request.connection = connection;
+        QString query = QUrl(request.target.startsWith('/') ? "http://h" + request.target : request.target)
+                            .query(QUrl::FullyEncoded);
+        std::function<void(const Request&)> observer;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.append(request);
+            query = scripts_.value(request.path, query);
+            observer = observer_;
+        }
+        if (observer)
+            observer(request);
 
+        answer(peer, request, query);
+        while (peer.alive() && socket->bytesToWrite() > 0)
+            socket->waitForBytesWritten(50);
+        if (!QUrlQuery(query).hasQueryItem("keep"))
+            break;
+    }
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->waitForDisconnected(1000);
+}
+
+Request ScriptServer::parsed(const QByteArray& head)
+{
     Request request;
-    request.tls = tls_;
-    const QList<QByteArray> lines = head.left(head.indexOf("\r\n\r\n")).split('\n');
+    const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> words = lines.value(0).trimmed().split(' ');
     request.method = words.value(0);
     request.target = words.value(1);
@@ -248,23 +300,7 @@ void ScriptServer::serve(qintptr descriptor)
     }
     const QUrl target(request.target.startsWith('/') ? "http://h" + request.target : request.target);
     request.path = target.path();
-    QString query = target.query(QUrl::FullyEncoded);
-    std::function<void(const Request&)> observer;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.append(request);
-        query = scripts_.value(request.path, query);
-        observer = observer_;
-    }
-    if (observer)
-        observer(request);
-
-    answer(peer, request, query);
-    while (peer.alive() && socket->bytesToWrite() > 0)
-        socket->waitForBytesWritten(50);
-    socket->disconnectFromHost();
-    if (socket->state() != QAbstractSocket::UnconnectedState)
-        socket->waitForDisconnected(1000);
+    return request;
 }
 
 void ScriptServer::answer(Connection& peer, const Request& request, const QString& script) const
@@ -318,8 +354,8 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
                 status = 206;
                 from = first;
                 to = last < 0 ? total : qMin(last + 1, total);
-                add("Content-Range", "bytes " + QByteArray::number(from) + "-" +
-                                                     QByteArray::number(to - 1) + "/" + QByteArray::number(total));
+                add("Content-Range", "bytes " + QByteArray::number(from) + "-" + QByteArray::number(to - 1) + "/" +
+                                         QByteArray::number(total));
             }
         }
     }
@@ -333,7 +369,8 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
         add("Content-Length", QByteArray::number(number("len", to - from)));
     if (chunked)
         add("Transfer-Encoding", "chunked");
-    add("Connection", "close");
+    if (!has("keep"))
+        add("Connection", "close");
     for (const QString& line : query.allQueryItemValues("h", QUrl::FullyDecoded)) {
         const QByteArray name = line.section(':', 0, 0).toUtf8();
         for (int i = headers.size() - 1; i >= 0; --i)

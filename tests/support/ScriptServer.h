@@ -21,6 +21,7 @@ struct Request
     QString path;      // decoded, without the query
     QList<QPair<QByteArray, QByteArray>> headers;
     bool tls = false;
+    int connection = 0; // numbers the server's connections from 1: equal for requests on one
 
     // Case-insensitive; empty when absent.
     QByteArray header(const QByteArray& name) const;
@@ -44,9 +45,10 @@ struct Request
 //   pad=N           about N bytes of padding headers
 //   early=1         a "103 Early Hints" answer before the final one
 //   chunked=1       chunked body; badchunk=1 puts a garbage chunk-size line halfway
+//   keep=1          keep the connection for a next request instead of closing it
 // A request in absolute form is served by its path, so the server doubles as an HTTP proxy; bytes
 // that are not HTTP (a TLS hello) close the connection.
-// Every answer closes its connection. Each connection is served on a thread of its own, so a
+// Every answer but keep=1's closes its connection. Each connection is served on a thread of its own, so a
 // test may block its own thread in a transfer; every method may be called from any thread.
 class ScriptServer
 {
@@ -78,6 +80,7 @@ private:
     struct Connection;
     bool listen(bool tls);
     void serve(qintptr descriptor);
+    static Request parsed(const QByteArray& head);
     void answer(Connection& peer, const Request& request, const QString& query) const;
 
     std::atomic<bool> stopping_{false};
@@ -88,6 +91,7 @@ private:
     std::thread listener_;
     mutable std::mutex mutex_; // guards everything below
     std::vector<std::thread> connections_;
+    std::atomic<int> connectionCount_{0};
     QList<Request> requests_;
     QHash<QString, QString> scripts_;
     std::function<void(const Request&)> observer_;

@@ -11,6 +11,7 @@
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
 #include <QTimer>
+#include <set>
 #include <thread>
 
 namespace {
@@ -57,6 +58,44 @@ TEST_F(ComponentTest, TlsTrustComesOnlyFromCertificatesUnderTheDataDirectory)
                          "Download failed due to an error in configuration. Check log for details."));
     EXPECT_TRUE(partialFiles().isEmpty());
     EXPECT_TRUE(tls.requests().isEmpty());
+}
+
+// Transfers one after another share idle connections, but never across a certificate policy
+// (a connection whose errors one ignored would carry a strict one past its check) nor with a
+// transfer that had credentials (its manager would offer them to the next one's challenge).
+TEST_F(ComponentTest, IdleConnectionsAreSharedOnlyBetweenTransfersThatMayShareThem)
+{
+    ScriptServer tls;
+    ASSERT_TRUE(tls.startTls(sandbox.file("pki")));
+    const std::string secure = tls.url("/k.bin?size=3000&seed=5&keep=1");
+    const std::string guarded = server.url("/g.bin?body=secret&auth=ann:pw&keep=1");
+    const auto ignoring = [&](const std::string& id) {
+        return outcomeOf(
+            makeMessage("Start", id, startPayload(secure, in()), 0, replyTopic, R"({"ignoreSslErrors":true})"));
+    };
+    startComponent();
+    // Which thread takes a transfer is the bus's choice: enough rounds that some follow each other.
+    for (int round = 0; round < 12; ++round) {
+        const std::string n = std::to_string(round);
+        const Message ignored = ignoring("i" + n);
+        EXPECT_TRUE(isReport(ignored, "WasFinished", 0, textOf(ignored)));
+        EXPECT_EQ(265, codeOf(download("s" + n, secure, in())));
+    }
+    for (int round = 0; round < 6; ++round) {
+        const std::string n = std::to_string(round);
+        const Message given = download("a" + n, guarded, in(), "", "ann", "pw");
+        EXPECT_TRUE(isReport(given, "WasFinished", 0, textOf(given)));
+        server.clearRequests();
+        EXPECT_EQ(264, codeOf(download("n" + n, guarded, in())));
+        for (const Request& request : server.requests())
+            EXPECT_FALSE(request.has("Authorization"));
+    }
+    // The ignoring transfers did share: fewer connections than requests.
+    std::set<int> connections;
+    for (const Request& request : tls.requests())
+        if (request.path == "/k.bin")
+            connections.insert(request.connection);
+    EXPECT_LT(connections.size(), 12u);
 }
 
 TEST_F(ComponentTest, HttpProxyFromTheHostCarriesTheAbsoluteRequest)
