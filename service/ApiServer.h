@@ -91,6 +91,8 @@ private:
     std::unique_ptr<ApiAccess> access; // with the TCP door only
     boost::asio::io_context io;
     std::vector<std::shared_ptr<Door>> doors;
-    boost::asio::thread_pool workers{2};
+    // Calls into the service, which may wait for its store: enough that the starts of many
+    // clients wait for one disk sync together.
+    boost::asio::thread_pool workers{8};
     std::vector<std::thread> threads;
 };
