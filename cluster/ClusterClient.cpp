@@ -95,6 +95,8 @@ public:
             jsPubAck* ack = nullptr;
             jsErrCode code = jsErrCode(0);
             status = js_Publish(&ack, link.js, requestSubject, data.constData(), data.size(), &options, &code);
+            if (status == NATS_OK && ack)
+                sequences[id] = ack->Sequence;
             jsPubAck_Destroy(ack);
             if (status != NATS_OK) {
                 watched.erase(id);
@@ -288,7 +290,19 @@ private:
             Claim claim;
             std::uint64_t revision = 0;
             natsStatus status = NATS_OK;
-            if (!link.getClaim(id, &claim, &revision, &status) || !claim.ended())
+            if (!link.getClaim(id, &claim, &revision, &status)) {
+                // No record and no message: nobody has it and nobody will.
+                const auto sequence = sequences.find(id);
+                if (status == NATS_NOT_FOUND && sequence != sequences.end() && link.requestGone(sequence->second)) {
+                    ClientEvent event{"State", id};
+                    event.state = "failed";
+                    event.code = number(Code::Failed);
+                    event.text = "the cluster lost this request (its server lost its storage); start it again";
+                    settle(event);
+                }
+                continue;
+            }
+            if (!claim.ended())
                 continue;
             ClientEvent event{"State", id};
             event.state = claim.state;
@@ -332,6 +346,7 @@ private:
     // Main thread only.
     std::map<std::string, std::pair<natsSubscription*, natsSubscription*>> subscriptions; // events, ended
     std::map<std::string, Clock::time_point> watched; // until settled: when last heard of
+    std::map<std::string, std::uint64_t> sequences;   // where the stream stored each start
     std::map<std::string, std::string> holders;       // the host that answered a control request
 
     std::mutex mutex; // guards what follows

@@ -188,6 +188,10 @@ private:
             joined = true;
         }
         changed.notify_all();
+        // Fetches that found nothing: after idleCheck in a row, the consumer is looked for.
+        int idle = 0;
+        const int idleCheck = 5;
+        bool failing = false;
         while (waitFor(Clock::duration::zero())) {
             std::size_t free = owner.freeSlots();
             {
@@ -204,17 +208,67 @@ private:
             jsErrCode code = jsErrCode(0);
             const natsStatus status =
                 natsSubscription_Fetch(&list, pullSub, static_cast<int>(std::min<std::size_t>(free, 64)), 1000, &code);
+            if ((status == NATS_OK || status == NATS_TIMEOUT) && failing) {
+                owner.log(Info, "fetching requests again");
+                failing = false;
+            }
             if (status == NATS_OK) {
+                idle = 0;
                 for (int i = 0; i < list.Count; ++i) {
                     take(list.Msgs[i]);
                     list.Msgs[i] = nullptr;
                 }
-            } else if (status != NATS_TIMEOUT) {
-                owner.log(Debug, "fetching requests: " + describe(status));
-                waitFor(std::chrono::milliseconds(250));
+            } else if (status != NATS_TIMEOUT || ++idle >= idleCheck) {
+                idle = 0;
+                if (status != NATS_TIMEOUT || !queueThere())
+                    recoverQueue(status, &failing);
             }
             natsMsgList_Destroy(&list);
         }
+    }
+
+    // The shared consumer as the server has it; false only when the server says it has none.
+    bool queueThere()
+    {
+        jsOptions options;
+        jsOptions_Init(&options);
+        options.Wait = 3000;
+        jsConsumerInfo* info = nullptr;
+        jsErrCode code = jsErrCode(0);
+        const natsStatus status = js_GetConsumerInfo(&info, link.js, streamName, consumerName, &options, &code);
+        jsConsumerInfo_Destroy(info);
+        return !(status == NATS_NOT_FOUND || code == JSConsumerNotFoundErr || code == JSStreamNotFoundErr);
+    }
+
+    // A fetch failed, or the consumer is gone (a server that lost its storage): the stream, the
+    // bucket and the consumer are made again where missing and the queue followed anew.
+    void recoverQueue(natsStatus failure, bool* failing)
+    {
+        if (!*failing)
+            owner.log(Warning, "cannot fetch requests (" +
+                                   (failure == NATS_TIMEOUT ? std::string("the queue is gone") : describe(failure)) +
+                                   "); making the request queue again");
+        *failing = true;
+        std::string error;
+        natsSubscription* fresh = nullptr;
+        if (link.ensureStore(&error) && link.openConsumer(settings.ackWaitSeconds, &error)) {
+            jsOptions options;
+            jsOptions_Init(&options);
+            jsSubOptions bind;
+            jsSubOptions_Init(&bind);
+            bind.Stream = streamName;
+            bind.Consumer = consumerName;
+            bind.ManualAck = true;
+            jsErrCode code = jsErrCode(0);
+            if (js_PullSubscribe(&fresh, link.js, requestSubject, consumerName, &options, &bind, &code) == NATS_OK) {
+                natsSubscription_Destroy(pullSub);
+                pullSub = fresh;
+                return;
+            }
+            error = "cannot follow the request queue";
+        }
+        owner.log(Debug, "making the request queue again: " + error);
+        waitFor(std::chrono::seconds(1));
     }
 
     // A request delivered to this host: started, watched, or recognised as done.
@@ -493,7 +547,9 @@ private:
             }
             return;
         }
-        const bool lost = isConflict(status);
+        bool lost = isConflict(status);
+        if (lost && recordLost(id, entry))
+            return;
         // Before another host may take it over (one ack wait after the last beat), this one lets go.
         if (lost || now - entry.lastBeat >= std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod) {
             owner.log(Warning, (lost ? "another host took over " + id : "no answer from the cluster for " + id) +
@@ -502,6 +558,28 @@ private:
             owner.control("abort", id, &ignored);
             drop(id);
         }
+    }
+
+    // A conflict where the record is simply gone (a server that lost its storage): this host
+    // still holds the download, so it writes its claim again and goes on.
+    bool recordLost(const std::string& id, const Held& entry)
+    {
+        Claim claim;
+        std::uint64_t revision = 0;
+        natsStatus status = NATS_OK;
+        if (link.getClaim(id, &claim, &revision, &status) || status != NATS_NOT_FOUND)
+            return false;
+        revision = 0;
+        if (link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision) != NATS_OK)
+            return false;
+        owner.log(Warning, "the record of " + id + " was gone from the cluster: written again");
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = held.find(id);
+        if (found != held.end()) {
+            found->second.revision = revision;
+            found->second.lastBeat = Clock::now();
+        }
+        return true;
     }
 
     void release(Held& entry)

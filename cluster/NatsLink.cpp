@@ -138,7 +138,7 @@ bool Link::connect(const std::string& url, int reconnectWaitMs, std::string* err
     return true;
 }
 
-bool Link::openStore(std::string* error)
+bool Link::ensureStore(std::string* error)
 {
     jsOptions options;
     jsOptions_Init(&options);
@@ -161,19 +161,48 @@ bool Link::openStore(std::string* error)
         *error = "cannot make the request stream: " + describe(status);
         return false;
     }
-    kvConfig bucket;
-    kvConfig_Init(&bucket);
-    bucket.Bucket = bucketName;
-    bucket.History = 1;
-    bucket.StorageType = js_FileStorage;
-    status = js_KeyValue(&kv, js, bucketName);
-    if (status == NATS_NOT_FOUND)
-        status = js_CreateKeyValue(&kv, js, &bucket);
+    // A handle of its own: the one in kv stays valid for other threads (it names the bucket only).
+    kvStore* bucket = nullptr;
+    status = js_KeyValue(&bucket, js, bucketName);
+    if (status == NATS_NOT_FOUND) {
+        kvConfig config;
+        kvConfig_Init(&config);
+        config.Bucket = bucketName;
+        config.History = 1;
+        config.StorageType = js_FileStorage;
+        status = js_CreateKeyValue(&bucket, js, &config);
+    }
+    if (bucket)
+        kvStore_Destroy(bucket);
     if (status != NATS_OK) {
         *error = "cannot open the download records: " + describe(status);
         return false;
     }
     return true;
+}
+
+bool Link::openStore(std::string* error)
+{
+    if (!ensureStore(error))
+        return false;
+    const natsStatus status = js_KeyValue(&kv, js, bucketName);
+    if (status != NATS_OK) {
+        *error = "cannot open the download records: " + describe(status);
+        return false;
+    }
+    return true;
+}
+
+bool Link::requestGone(std::uint64_t sequence)
+{
+    jsOptions options;
+    jsOptions_Init(&options);
+    options.Wait = apiWaitMs;
+    natsMsg* msg = nullptr;
+    jsErrCode code = jsErrCode(0);
+    const natsStatus status = js_GetMsg(&msg, js, streamName, sequence, &options, &code);
+    natsMsg_Destroy(msg);
+    return status == NATS_NOT_FOUND || code == JSNoMessageFoundErr || code == JSStreamNotFoundErr;
 }
 
 bool Link::openConsumer(int ackWaitSeconds, std::string* error)
@@ -225,8 +254,14 @@ bool Link::getClaim(const std::string& id, Claim* claim, std::uint64_t* revision
 {
     kvEntry* entry = nullptr;
     *status = kvStore_Get(&entry, kv, token(id).c_str());
-    if (*status != NATS_OK)
+    if (*status != NATS_OK) {
+        // The bucket itself gone (a server that lost its storage) keeps no record either.
+        natsStatus last = NATS_OK;
+        const char* detail = nats_GetLastError(&last);
+        if (detail && std::strstr(detail, "stream not found") != nullptr)
+            *status = NATS_NOT_FOUND;
         return false;
+    }
     *claim = Claim::fromJson(static_cast<const char*>(kvEntry_Value(entry)), kvEntry_ValueLen(entry));
     *revision = kvEntry_Revision(entry);
     kvEntry_Destroy(entry);

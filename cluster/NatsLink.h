@@ -57,10 +57,16 @@ public:
     bool connect(const std::string& url, int reconnectWaitMs, std::string* error);
     // The stream and the bucket, made when missing (the same configuration from every side).
     bool openStore(std::string* error);
+    // The same, after the link is open: makes what a server lost, keeps the handles.
+    bool ensureStore(std::string* error);
+    // True when the request stored under sequence is no longer in the stream (taken for good,
+    // or lost with the server's storage).
+    bool requestGone(std::uint64_t sequence);
     // The shared consumer, made or brought to this ack wait.
     bool openConsumer(int ackWaitSeconds, std::string* error);
     void close();
 
+    // False with *status NATS_NOT_FOUND when there is no record (or no bucket).
     bool getClaim(const std::string& id, Claim* claim, std::uint64_t* revision, natsStatus* status);
     // Create when revision is 0, otherwise replace that revision only.
     natsStatus putClaim(const std::string& id, const Claim& claim, std::uint64_t* revision);

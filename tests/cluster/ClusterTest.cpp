@@ -39,6 +39,13 @@ public:
         process.terminate();
         process.waitForFinished();
     }
+    // Stopped, its storage gone, started again: a new server with nothing of the old one.
+    bool restartEmpty()
+    {
+        stop();
+        QDir(store.c_str()).removeRecursively();
+        return start();
+    }
 
 private:
     std::string store;
@@ -59,6 +66,23 @@ bool publishByHand(quint16 port, const QByteArray& subject, const QByteArray& pa
     while (!seen.contains("PONG") && socket.waitForReadyRead(5000))
         seen += socket.readAll();
     return seen.contains("PONG");
+}
+
+// How many requests the server's queue holds (taken ones included until they end), asked in
+// NATS's own words; -1 when it does not answer.
+int queuedRequests(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(2000))
+        return -1;
+    socket.write("CONNECT {\"verbose\":false}\r\nSUB probe.answer 1\r\nPUB $JS.API.STREAM.INFO.HAUL_REQUESTS "
+                 "probe.answer 0\r\n\r\n");
+    QByteArray seen;
+    while (!seen.contains("\"messages\":") && socket.waitForReadyRead(3000))
+        seen += socket.readAll();
+    const int at = seen.indexOf("\"messages\":");
+    return at < 0 ? -1 : seen.mid(at + 11, 12).split(',').value(0).toInt();
 }
 
 class ClusterTest : public testing::Test
@@ -292,6 +316,35 @@ TEST_F(ClusterTest, ServerAwayAndBack)
     nats.stop();
     ASSERT_TRUE(nats.start());
     expectAllOnce(16, 65536);
+}
+
+// A server restarted with its storage lost: the hosts make the queue, the shared consumer and
+// the records again and take new requests; a client that waited on a request the lost storage
+// held is told it was lost instead of waiting for ever.
+TEST_F(ClusterTest, ServerThatLostItsStorageIsSetUpAgain)
+{
+    ASSERT_TRUE(nats.start());
+    // An ack wait longer than the restart: the holder keeps its download through it.
+    OwnerProcess& owner =
+        host("a", 1, "joined the cluster", {"--set", "Cluster/HostName=a", "--set", "Cluster/AckWaitSeconds=10"});
+    // About eight seconds: still running when the server comes back empty.
+    const QString slow = files.url("/%1?size=500000&seed=3&rate=65536").c_str();
+    HaulProcess waiting(sandbox.file("client/"));
+    EXPECT_TRUE(client({"get", "--detach", "--id", "held", slow.arg("held")}).shows(0, "started: "));
+    ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 1; }, 20000));
+    // Queued behind the running one: only the server's storage has it.
+    waiting.start({"--cluster", nats.url().c_str(), "get", "--id", "queued", slow.arg("queued")});
+    ASSERT_TRUE(waitUntil([&] { return queuedRequests(nats.port) == 2; }, 10000));
+    ASSERT_TRUE(nats.restartEmpty());
+    EXPECT_TRUE(waiting.finish().shows(1, "failed: queued: the cluster lost this request"));
+    EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().contains("making the request queue again"); }, 20000))
+        << owner.errorSoFar().data();
+    // The running one goes on: its host writes its record again.
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists((sandbox.file("a/") + "download/held").c_str()); }, 20000))
+        << owner.errorSoFar().data();
+    EXPECT_EQ(sha1Hex(readFile(sandbox.file("a/") + "download/held")), bodySha1(500000, 3));
+    const std::string small = files.url("/after?size=1000&seed=4");
+    EXPECT_TRUE(client({"get", small.c_str()}).shows(0, "saved: " + sandbox.file("a/") + "download/after"));
 }
 
 } // namespace
