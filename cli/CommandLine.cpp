@@ -5,6 +5,7 @@
 #include "ManualPage.h"
 #include "NearestName.h"
 #include "OptionTable.h"
+#include "SafeText.h"
 #include "ShellCompletion.h"
 
 #include <QFile>
@@ -196,9 +197,13 @@ void checkArguments(CommandLine& line)
         throw UsageError(command + " takes no arguments, got \"" + line.arguments.front() + "\"");
     }
     if (!line.cluster.empty()) {
-        const QUrl url(QString::fromStdString(line.cluster), QUrl::StrictMode);
-        if (url.scheme() != "nats" || url.host().isEmpty() || url.port() <= 0)
-            throw UsageError("--cluster needs nats://HOST:PORT, got \"" + line.cluster + "\"");
+        // Several servers of one cluster, comma-separated: the connection tries each.
+        for (const QString& one : QString::fromStdString(line.cluster).split(',')) {
+            const QUrl url(one.trimmed(), QUrl::StrictMode);
+            if ((url.scheme() != "nats" && url.scheme() != "tls") || url.host().isEmpty() || url.port() <= 0)
+                throw UsageError("--cluster needs nats://HOST:PORT (several separated by commas), got \"" +
+                                 withoutUserInfo(one.toStdString()) + "\"");
+        }
         if (command == "demo" || command == "forget")
             throw UsageError(command + " does not take --cluster: it works on one data directory");
         if (line.failed)
@@ -206,6 +211,12 @@ void checkArguments(CommandLine& line)
         // The request is stored by the queue: a password would be kept there in clear.
         if (!line.user.empty())
             throw UsageError("--user cannot go with --cluster: the password would be stored in the queue");
+        for (const std::string& url : command == "get" ? line.arguments : std::vector<std::string>()) {
+            if (!QUrl(QString::fromStdString(url)).userInfo().isEmpty())
+                throw UsageError("a URL with a user name cannot go with --cluster: the password would be stored in "
+                                 "the queue (" +
+                                 withoutUserInfo(url) + ")");
+        }
         if (command == "resume" && line.all)
             throw UsageError("resume --all is for one data directory; with --cluster name the downloads");
         if (line.replace)

@@ -61,9 +61,10 @@ const std::vector<OptionInfo>& optionTable()
         {"--json", nullptr, nullptr, nullptr, "every reply and progress message as one JSON object a line",
          "every reply and progress message that reaches the client, one JSON object a line on standard output", V::Any,
          nullptr, false},
-        {"--cluster", nullptr, nullptr, "URL", "nats://HOST:PORT: serve as a host of that cluster, or act on it",
-         "nats://HOST:PORT: serve also joins that cluster; get, resume, pause, abort and list act on the cluster "
-         "instead of a data directory",
+        {"--cluster", nullptr, nullptr, "URL", "nats://HOST:PORT[,...]: serve as a host of that cluster, or act on it",
+         "nats://HOST:PORT, several separated by commas, a user name and password in the URL when the server "
+         "wants them: serve also joins that cluster; get, resume, pause, abort and list act on the cluster instead "
+         "of a data directory",
          V::Any, nullptr, false},
         {"--help", "-h", nullptr, nullptr, "this help", "usage (of the command, when one is given)", V::Any, nullptr,
          false},

@@ -10,6 +10,7 @@
 #include "NetworkProxyHelper.h"
 #include "PasswordPrompt.h"
 #include "ProgressView.h"
+#include "SafeText.h"
 #include "TransferRunner.h"
 
 #include <QDir>
@@ -89,7 +90,7 @@ TransferCommand::TransferCommand(const CommandLine& line, DownloadBackend& backe
 std::string TransferCommand::command() const
 {
     if (!line.cluster.empty())
-        return "haul --cluster " + shellQuoted(line.cluster);
+        return "haul --cluster " + shellQuoted(withoutUserInfo(line.cluster));
     std::string command = "haul";
     if (!line.dataDir.empty())
         command += " --data-dir " + shellQuoted(HostSession::resolveDataPath(line.hostOptions()));

@@ -6,6 +6,7 @@
 #include "JsonInput.h"
 #include "NatsLink.h"
 #include "RetryPolicy.h"
+#include "SafeText.h"
 
 #include <QJsonDocument>
 #include <QStringList>
@@ -28,7 +29,7 @@ const int answerTimeoutMs = 5000;
 class ClusterBackend : public DownloadBackend
 {
 public:
-    explicit ClusterBackend(std::string url) : url(std::move(url))
+    explicit ClusterBackend(std::string url) : url(std::move(url)), shown(withoutUserInfo(this->url))
     {
         QObject::connect(&checks, &QTimer::timeout, &mainThread, [this] { checkRecords(); });
         checks.start(500);
@@ -37,11 +38,11 @@ public:
     bool connect(std::string* error)
     {
         if (!link.connect(url, 250, error)) {
-            *error = "cannot reach the cluster at " + url + ": " + *error;
+            *error = "cannot reach the cluster at " + shown + ": " + *error;
             return false;
         }
         if (!link.openStore(error)) {
-            *error = "the cluster at " + url + ": " + *error;
+            *error = "the cluster at " + shown + ": " + *error;
             return false;
         }
         return true;
@@ -169,11 +170,11 @@ public:
             natsSubscription_Destroy(replies);
         natsInbox_Destroy(inbox);
         if (!answered)
-            *error = "no host of the cluster at " + url + " answered";
+            *error = "no host of the cluster at " + shown + " answered";
         return answered;
     }
 
-    std::string name() const override { return "the cluster at " + url; }
+    std::string name() const override { return "the cluster at " + shown; }
     bool pausesOnInterrupt() const override { return false; }
 
 private:
@@ -340,6 +341,7 @@ private:
     }
 
     const std::string url;
+    const std::string shown; // url without user information: what messages name
     Link link;
     QObject mainThread; // what the library's threads post to
     QTimer checks;

@@ -5,6 +5,7 @@
 #include "InputPolicy.h"
 #include "NatsLink.h"
 #include "RetryPolicy.h"
+#include "SafeText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -150,9 +151,9 @@ private:
                 link.openConsumer(settings.ackWaitSeconds, &error) && subscribe(&error))
                 return true;
             link.close();
-            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + settings.url + ": " + error +
-                                                         "; serving locally, trying again in " + std::to_string(delay) +
-                                                         " s");
+            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + withoutUserInfo(settings.url) +
+                                                         ": " + error + "; serving locally, trying again in " +
+                                                         std::to_string(delay) + " s");
             if (!waitFor(std::chrono::seconds(delay)))
                 return false;
             delay = std::min(delay * 2, 5);
@@ -181,8 +182,8 @@ private:
     {
         if (!join())
             return;
-        owner.log(Info, "joined the cluster at " + settings.url + " as " + settings.hostName + " (ack wait " +
-                            std::to_string(settings.ackWaitSeconds) + " s)");
+        owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.url) + " as " + settings.hostName +
+                            " (ack wait " + std::to_string(settings.ackWaitSeconds) + " s)");
         {
             std::lock_guard<std::mutex> lock(mutex);
             joined = true;

@@ -4,8 +4,11 @@
 
 #include <QJsonDocument>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 namespace cluster {
 
@@ -112,10 +115,27 @@ Link::~Link()
 
 bool Link::connect(const std::string& url, int reconnectWaitMs, std::string* error)
 {
+    // Several servers of one cluster, comma-separated. The first user name and password given
+    // serve every server, those the cluster tells of later included.
+    std::vector<std::string> servers;
+    QString user, password;
+    for (const QString& one : QString::fromStdString(url).split(',', Qt::SkipEmptyParts)) {
+        const QUrl server(one.trimmed());
+        servers.push_back(one.trimmed().toStdString());
+        if (user.isEmpty() && !server.userName().isEmpty()) {
+            user = server.userName(QUrl::FullyDecoded);
+            password = server.password(QUrl::FullyDecoded);
+        }
+    }
+    std::vector<const char*> names;
+    for (const std::string& server : servers)
+        names.push_back(server.c_str());
     natsOptions* options = nullptr;
     natsStatus status = natsOptions_Create(&options);
     if (status == NATS_OK)
-        status = natsOptions_SetURL(options, url.c_str());
+        status = natsOptions_SetServers(options, names.data(), static_cast<int>(names.size()));
+    if (status == NATS_OK && !user.isEmpty())
+        status = natsOptions_SetUserInfo(options, user.toUtf8().constData(), password.toUtf8().constData());
     if (status == NATS_OK)
         status = natsOptions_SetTimeout(options, 2000);
     if (status == NATS_OK)

@@ -72,6 +72,12 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"--cluster", "nats://127.0.0.1:4222", "resume", "--all"}, 2, "with --cluster name the downloads"},
         {{"--cluster", "nats://127.0.0.1:4222", "resume", "x", "--user", "u"}, 2, "--user cannot go with --cluster"},
         {{"--cluster", "nats://127.0.0.1:4222", "get", url, "--id", "x", "--replace"}, 2, "one data directory"},
+        // Several servers; a password in either URL is never shown.
+        {{"--cluster", "nats://127.0.0.1:4222,nats://u:secret@[::1]:x", "list"}, 2, "got \"nats://[::1]:x\""},
+        {{"--cluster", "nats://127.0.0.1:4222", "get", "http://ann:pw@127.0.0.1/f"},
+         2,
+         "a URL with a user name cannot go with --cluster: the password would be stored in the queue "
+         "(http://127.0.0.1/f)"},
         {{"get", url, "--replace"}, 2, "--replace needs --id"},
         {{"resume", "x", "--replace"}, 2, "resume does not take --replace"},
         {{"pause", "x", "--user", "u"}, 2, "pause does not take --user"},
@@ -95,6 +101,7 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         // Help on standard output; a usage error on standard error, one line and the hint.
         const std::string& shown = status == 0 ? out : err;
         EXPECT_NE(std::string::npos, shown.find(text)) << shown;
+        EXPECT_EQ(std::string::npos, (out + err).find("secret"));
         if (status == 2) {
             EXPECT_EQ(2, std::count(err.begin(), err.end(), '\n')) << err;
             EXPECT_NE(std::string::npos, err.find("\nhaul: see 'haul help'")) << err;
