@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace cluster {
@@ -537,43 +538,125 @@ private:
             return;
         }
         natsMsg_InProgress(entry.msg, nullptr);
-        std::uint64_t revision = entry.revision;
-        const natsStatus status = link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision);
-        if (status == NATS_OK) {
-            std::lock_guard<std::mutex> lock(mutex);
-            const auto found = held.find(id);
-            if (found != held.end()) {
-                found->second.revision = revision;
-                found->second.lastBeat = now;
-            }
+        bool conflict = false;
+        if (renewClaim(id, entry.state, now, &conflict))
             return;
-        }
-        bool lost = isConflict(status);
-        if (lost && recordLost(id, entry))
+        if (conflict && recordLost(id, entry))
             return;
         // Before another host may take it over (one ack wait after the last beat), this one lets go.
-        if (lost || now - entry.lastBeat >= std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod) {
-            owner.log(Warning, (lost ? "another host took over " + id : "no answer from the cluster for " + id) +
+        if (conflict || now - entry.lastBeat >= std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod) {
+            owner.log(Warning, (conflict ? "another host took over " + id : "no answer from the cluster for " + id) +
                                    ": aborting it here");
-            Refusal ignored;
-            owner.control("abort", id, &ignored);
-            drop(id);
+            giveUp(id);
         }
     }
 
+    // Writes this host's claim on a held download again (compare-and-set on the revision it
+    // last wrote); true when the claim is confirmed. *conflict: the record changed meanwhile.
+    bool renewClaim(const std::string& id, const std::string& state, Clock::time_point now, bool* conflict)
+    {
+        std::lock_guard<std::mutex> renewing(claimMutex);
+        std::uint64_t revision = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(id);
+            if (found == held.end())
+                return false;
+            revision = found->second.revision;
+        }
+        const natsStatus status = link.putClaim(id, Claim{settings.hostName, state, 0, ""}, &revision);
+        // No responders on a server that answers: nothing stores records any more (it lost its
+        // storage), which recordLost tells apart from another host's claim.
+        *conflict = status != NATS_OK && (isConflict(status) || status == NATS_NO_RESPONDERS);
+        if (status != NATS_OK)
+            return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = held.find(id);
+        if (found != held.end()) {
+            found->second.revision = revision;
+            found->second.lastBeat = now;
+        }
+        return true;
+    }
+
+    // This host no longer holds id: its transfer stops, and its completion may not save it.
+    void giveUp(const std::string& id)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (givenUp.size() >= 10000)
+                givenUp.clear();
+            givenUp.insert(id);
+        }
+        Refusal ignored;
+        owner.control("abort", id, &ignored);
+        drop(id);
+    }
+
+public:
+    // Asked just before a finished file takes its final name. A download from the queue is saved
+    // only while this host still holds it: the claim is confirmed first, so that a host that was
+    // stopped or cut off for longer than the ack wait never saves what another host took over.
+    bool mayComplete(const std::string& id) override
+    {
+        Held entry;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = held.find(id);
+            if (found == held.end())
+                return givenUp.count(id) == 0; // not from the queue, or given up already
+            if (found->second.state == "watching")
+                return true; // another host's: this one runs no transfer of it
+            entry.state = found->second.state;
+            entry.lastBeat = found->second.lastBeat;
+        }
+        // Until another host may take it over, an unanswered write is tried again.
+        const auto until = entry.lastBeat + std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod;
+        for (;;) {
+            bool conflict = false;
+            const auto now = Clock::now();
+            if (renewClaim(id, entry.state, now, &conflict))
+                return true;
+            if (conflict && recordLost(id, entry))
+                return true;
+            if (conflict || now >= until) {
+                owner.log(Warning,
+                          (conflict ? "another host took over " + id : "no answer from the cluster for " + id) +
+                              ": not saving it here");
+                giveUp(id);
+                return false;
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            if (changed.wait_for(lock, std::chrono::milliseconds(200), [this] { return stopping; }))
+                return false;
+        }
+    }
+
+private:
     // A conflict where the record is simply gone (a server that lost its storage): this host
     // still holds the download, so it writes its claim again and goes on.
     bool recordLost(const std::string& id, const Held& entry)
     {
+        // The bucket may be gone with it: made again first, so that a missing record reads so.
+        std::lock_guard<std::mutex> renewing(claimMutex);
         Claim claim;
         std::uint64_t revision = 0;
         natsStatus status = NATS_OK;
-        if (link.getClaim(id, &claim, &revision, &status) || status != NATS_NOT_FOUND)
+        std::string error;
+        if (!link.ensureStore(&error))
             return false;
-        revision = 0;
-        if (link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision) != NATS_OK)
+        if (link.getClaim(id, &claim, &revision, &status)) {
+            // Written again by this host's other thread a moment ago: the claim is ours.
+            if (claim.host != settings.hostName || claim.ended())
+                return false;
+        } else if (status != NATS_NOT_FOUND) {
             return false;
-        owner.log(Warning, "the record of " + id + " was gone from the cluster: written again");
+        } else {
+            revision = 0;
+            if (link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision) != NATS_OK)
+                return false;
+            owner.log(Warning, "the record of " + id + " was gone from the cluster: written again");
+        }
         std::lock_guard<std::mutex> lock(mutex);
         const auto found = held.find(id);
         if (found != held.end()) {
@@ -686,10 +769,13 @@ private:
     natsSubscription* pullSub = nullptr;
     natsSubscription* listSub = nullptr;
 
+    // One write of a claim at a time: two from this host with one revision would conflict.
+    std::mutex claimMutex;
     // Guards everything below. The beat thread alone acknowledges, destroys and replaces messages.
     std::mutex mutex;
     std::condition_variable changed;
     std::map<std::string, Held> held;
+    std::set<std::string> givenUp; // taken from the queue, then lost to another host
     bool taking = true;
     bool stopping = false;
     bool joined = false;

@@ -69,6 +69,9 @@ public:
     virtual void stopTaking() = 0;
     // Downloads still held are handed back to the queue for another host.
     virtual void stop() = 0;
+    // False when id came from the queue and this host no longer holds it: its finished file
+    // must not be saved here. Called on the thread that completes the download.
+    virtual bool mayComplete(const std::string& id) = 0;
 };
 
 // `haul --cluster URL COMMAND`: run is haul's command itself, which the library calls with the

@@ -1,5 +1,6 @@
 // The end of a transfer: unregister, destroy, move or delete the partial file,
 // update the store, report.
+#include "CompletionGate.h"
 #include "Haulwright.h"
 #include "StartRequestPayload.h"
 
@@ -143,6 +144,13 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
     target = makeAbsoluteNativePath(target);
     const std::string key = sessionId.getValue();
     const std::int64_t size = sizeOf(temporalFilePath);
+    if (mayComplete(key) == Completion::Drop) {
+        // Another process took the download over and saves it: a second copy would be wrong.
+        HAUL_LOG("Completion of " + key + " dropped: another process has taken the download over.");
+        reportCanceledDownload(sessionId, temporalFilePath, serverFilename, url, destinationFolder, request,
+                               "Download aborted", code, details);
+        return;
+    }
     // Named before the move: a crash between the move and the removal leaves a record that a
     // Resume recognises as finished. A file moved without its name in the record would be
     // fetched again, a second copy. A name another program takes meanwhile is never replaced.

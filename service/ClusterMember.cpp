@@ -1,5 +1,6 @@
 #include "ClusterMember.h"
 
+#include "CompletionGate.h"
 #include "ConfigRead.h"
 #include "Configuration.h"
 #include "DownloadService.h"
@@ -136,6 +137,9 @@ bool ClusterMember::start(const std::string& url, std::string* error)
     settings.retryDelaySeconds = int(configInt("Cluster/RetryDelaySeconds"));
     bridge.reset(new Bridge(service, hub, log));
     host.reset(library.startHost(settings, *bridge));
+    cluster::Host* member = host.get();
+    setCompletionGate(
+        [member](const std::string& id) { return member->mayComplete(id) ? Completion::Proceed : Completion::Drop; });
     return true;
 }
 
@@ -147,6 +151,7 @@ void ClusterMember::stopTaking()
 
 void ClusterMember::stop()
 {
+    setCompletionGate(nullptr);
     if (host)
         host->stop();
     host.reset();

@@ -371,4 +371,26 @@ TEST_F(ClusterTest, PasswordsOfTheServerAreNeverShown)
         EXPECT_FALSE(text.contains("s3cret") || text.contains("wrong")) << text.data();
 }
 
+// A host stopped (SIGSTOP) for longer than the ack wait while the rest of its transfer waits in
+// its socket: another host takes the download over, and when the first continues, its completion
+// finds the claim gone and saves nothing. One copy, by the host that took over.
+TEST_F(ClusterTest, HostStoppedPastTheAckWaitSavesNothingTwice)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& first = host("a", 1, "joined the cluster", {"--set", "Cluster/HostName=a"});
+    EXPECT_TRUE(client({"get", "--detach", "--id", "f0", files.url("/f0?size=300000&seed=0&rate=100000").c_str()})
+                    .shows(0, "started: "));
+    ASSERT_TRUE(waitUntil([&] { return receiving(first).size() == 1; }, 20000));
+    ::kill(first.pid(), SIGSTOP);
+    OwnerProcess& second = host("b", 1, "joined the cluster", {"--set", "Cluster/HostName=b"});
+    ASSERT_TRUE(waitUntil([&] { return receiving(second).size() == 1; }, 20000));
+    ::kill(first.pid(), SIGCONT);
+    const std::string kept = sandbox.file("b/") + "download/f0";
+    EXPECT_TRUE(waitUntil([&] { return QFileInfo::exists(kept.c_str()); }, 20000)) << second.errorSoFar().data();
+    EXPECT_TRUE(waitUntil([&] { return first.errorSoFar().contains("another host took over f0"); }, 10000))
+        << first.errorSoFar().data();
+    expectAllOnce(1, 300000);
+    EXPECT_TRUE(QDir((sandbox.file("a/") + "download").c_str()).entryList({"f0*"}, QDir::Files).isEmpty());
+}
+
 } // namespace
