@@ -258,6 +258,9 @@ private:
         retrying.attempt = object.value("delivery").toInt();
         retrying.retries = object.value("maxDeliveries").toInt() - 1;
         retrying.reason = RetryPolicy::reason(event.code, event.cause);
+        // Handed back by a host that could not save it (its disk, folders or store).
+        if (retrying.reason.empty())
+            retrying.reason = "could not save (" + event.text + ")";
         retrying.delaySeconds = object.value("delaySeconds").toInt();
         deliver(retrying);
     }

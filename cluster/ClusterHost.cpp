@@ -44,6 +44,17 @@ bool transient(const QJsonObject& ended)
     return !RetryPolicy::reason(ended.value("code").toInt(), Cause::from(ended)).empty();
 }
 
+// A failure of this host rather than of the download: its disk or folders (258), the move to the
+// final name (271), its store or its stopping (5xx). Another host may well succeed.
+bool hostFault(int code, int status = 0)
+{
+    return code == number(Code::CannotWrite) || code == number(Code::CannotSave) || status >= 500;
+}
+
+// Host faults in a row after which a host takes no requests for a while.
+const int faultsBeforeRest = 3;
+const auto restAfterFaults = std::chrono::seconds(30);
+
 struct Held
 {
     std::string state; // watching, running, paused, ending
@@ -202,7 +213,12 @@ private:
                 for (const auto& item : held)
                     free -= std::min<std::size_t>(free, item.second.state == "watching");
             }
-            if (free == 0) {
+            Clock::time_point resting;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                resting = restUntil;
+            }
+            if (free == 0 || Clock::now() < resting) {
                 waitFor(std::chrono::milliseconds(100));
                 continue;
             }
@@ -365,9 +381,13 @@ private:
             return;
         QJsonObject ended;
         ended.insert("session", qs(id));
-        ended.insert("state", "refused");
         ended.insert("code", refusal.code);
         ended.insert("text", qs(refusal.text));
+        if (hostFault(refusal.code, refusal.status) && entry.delivery < std::uint64_t(settings.maxDeliveries)) {
+            handBack(id, ended, entry.delivery, refusal.code, refusal.text);
+            return;
+        }
+        ended.insert("state", "refused");
         end(id, ended, Claim{settings.hostName, "refused", refusal.code, refusal.text}, true, 0);
     }
 
@@ -444,22 +464,43 @@ private:
                 found->second.state = "paused";
             return;
         }
+        if (how == "finished") {
+            std::lock_guard<std::mutex> lock(mutex);
+            faultsInARow = 0;
+        }
+        const bool again = transient(object) || hostFault(code);
         if (how == "finished" || how == "aborted" ||
-            ((!transient(object) || delivery >= std::uint64_t(settings.maxDeliveries)) &&
-             code != number(Code::LimitReached))) {
+            ((!again || delivery >= std::uint64_t(settings.maxDeliveries)) && code != number(Code::LimitReached))) {
             end(event.session, ended, Claim{settings.hostName, how, code, text}, true, 0);
             return;
         }
         // Worth another try, here or elsewhere; what it left here is of no use to another host.
         Refusal ignored;
         owner.control("forget", event.session, &ignored);
+        handBack(event.session, ended, delivery, code, text);
+    }
+
+    // Gives a delivery back to the queue for another try after a delay, here or on another host.
+    void handBack(const std::string& id, QJsonObject ended, std::uint64_t delivery, int code, const std::string& text)
+    {
         const std::int64_t delayMs =
             code == number(Code::LimitReached) ? 1000 : std::int64_t(settings.retryDelaySeconds) * 1000;
         ended.insert("state", "retrying");
         ended.insert("delivery", static_cast<double>(delivery));
         ended.insert("maxDeliveries", settings.maxDeliveries);
         ended.insert("delaySeconds", static_cast<double>(delayMs / 1000));
-        end(event.session, ended, Claim{"", "retry", code, text}, false, delayMs);
+        end(id, ended, Claim{"", "retry", code, text}, false, delayMs);
+        if (!hostFault(code))
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (++faultsInARow < faultsBeforeRest)
+            return;
+        faultsInARow = 0;
+        restUntil = Clock::now() + restAfterFaults;
+        owner.log(Warning,
+                  std::to_string(faultsBeforeRest) + " downloads in a row could not be saved here (" + text +
+                      "): taking no requests for " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(restAfterFaults).count()) + " s");
     }
 
     void beatLoop()
@@ -776,6 +817,8 @@ private:
     std::condition_variable changed;
     std::map<std::string, Held> held;
     std::set<std::string> givenUp; // taken from the queue, then lost to another host
+    int faultsInARow = 0;          // host faults since the last download saved here
+    Clock::time_point restUntil;   // no requests are taken before
     bool taking = true;
     bool stopping = false;
     bool joined = false;

@@ -393,4 +393,20 @@ TEST_F(ClusterTest, HostStoppedPastTheAckWaitSavesNothingTwice)
     EXPECT_TRUE(QDir((sandbox.file("a/") + "download").c_str()).entryList({"f0*"}, QDir::Files).isEmpty());
 }
 
+// A host that cannot save (its download folder is a file) hands what it takes back instead of
+// failing it, and after a few such failures in a row stops taking requests for a while: the
+// healthy host saves every file.
+TEST_F(ClusterTest, HostThatCannotSaveStepsBack)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& broken =
+        host("a", 4, "joined the cluster", {"--set", "Cluster/HostName=a", "--set", "Cluster/RetryDelaySeconds=1"});
+    ASSERT_TRUE(QDir(sandbox.file("a/download").c_str()).removeRecursively());
+    ASSERT_TRUE(writeFile(sandbox.file("a/download"), "not a folder"));
+    host("b", 2, "joined the cluster", {"--set", "Cluster/HostName=b", "--set", "Cluster/RetryDelaySeconds=1"});
+    submit(12, 20000, 200000);
+    expectAllOnce(12, 20000);
+    EXPECT_TRUE(broken.errorSoFar().contains("taking no requests for ")) << broken.errorSoFar().data();
+}
+
 } // namespace
