@@ -24,7 +24,8 @@ public:
     // action: "pause", "resume", "abort", "forget"; body: the credentials of a resume.
     virtual bool control(const std::string& action, const std::string& id, const QJsonObject& body,
                          ClientEvent* refusal) = 0;
-    // The downloads as GET /v1/downloads lists them ("host" added by a cluster).
+    // The downloads as GET /v1/downloads lists them ("host" added by a cluster). True with
+    // *error set: some were listed, and *error names what could not be (a cluster's silent hosts).
     virtual bool list(QJsonArray* downloads, std::string* error) = 0;
     // "the owner of DIR": what went away when onLost is called.
     virtual std::string name() const = 0;

@@ -52,5 +52,10 @@ int ListCommand::run()
     }
     if (!json && shown == 0)
         std::printf("no persisted downloads\n");
+    if (!error.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "haul: %s\n", error.c_str());
+        return 1;
+    }
     return 0;
 }

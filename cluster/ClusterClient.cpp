@@ -9,9 +9,10 @@
 #include "SafeText.h"
 
 #include <QJsonDocument>
-#include <QStringList>
+#include <QThread>
 #include <QTimer>
 #include <QUuid>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -77,9 +78,10 @@ public:
             Claim claim;
             std::uint64_t revision = 0;
             natsStatus status = NATS_OK;
-            if (link.getClaim(id, &claim, &revision, &status)) {
+            const bool recorded = link.getClaim(id, &claim, &revision, &status);
+            if (recorded || (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::Yes)) {
                 refusal->code = number(Code::IdInUse);
-                refusal->text = "the id " + id + " is taken (" + claim.state +
+                refusal->text = "the id " + id + " is taken (" + (recorded ? claim.state : "queued") +
                                 (claim.host.empty() ? std::string() : " on " + claim.host) + ")";
                 return false;
             }
@@ -89,16 +91,7 @@ public:
                 if (download.contains(key))
                     request.insert(key, download.value(key));
             }
-            const QByteArray data = QJsonDocument(request).toJson(QJsonDocument::Compact);
-            jsPubOptions options;
-            jsPubOptions_Init(&options);
-            options.MsgId = id.c_str();
-            jsPubAck* ack = nullptr;
-            jsErrCode code = jsErrCode(0);
-            status = js_Publish(&ack, link.js, requestSubject, data.constData(), data.size(), &options, &code);
-            if (status == NATS_OK && ack)
-                sequences[id] = ack->Sequence;
-            jsPubAck_Destroy(ack);
+            status = link.queueRequest(id, request, id);
             if (status != NATS_OK) {
                 watched.erase(id);
                 refusal->text = "the queue did not take it: " + describe(status);
@@ -114,13 +107,30 @@ public:
         follow(id);
         const QByteArray data =
             QJsonDocument(QJsonObject{{"action", QString::fromStdString(action)}}).toJson(QJsonDocument::Compact);
-        natsMsg* reply = nullptr;
-        const natsStatus status = natsConnection_Request(&reply, link.connection, controlSubject(id).c_str(),
-                                                         data.constData(), data.size(), answerTimeoutMs);
+        natsStatus status = NATS_OK;
         QJsonObject answer;
-        if (status == NATS_OK) {
-            answer = messageObject(reply);
-            natsMsg_Destroy(reply);
+        // Twice: a host may take the request from the queue while its record is being changed.
+        for (int round = 0; round < 2; ++round) {
+            natsMsg* reply = nullptr;
+            status = natsConnection_Request(&reply, link.connection, controlSubject(id).c_str(), data.constData(),
+                                            data.size(), answerTimeoutMs);
+            if (status == NATS_OK) {
+                answer = messageObject(reply);
+                natsMsg_Destroy(reply);
+            }
+            if (status != NATS_NO_RESPONDERS || round == 1)
+                break;
+            *refusal = ClientEvent{"DownloaderError", id};
+            const Queued queued = controlQueued(action, id, refusal);
+            if (queued == Queued::Done)
+                return true;
+            if (queued == Queued::Refused) {
+                watched.erase(id);
+                return false;
+            }
+            if (queued == Queued::No)
+                break;
+            QThread::msleep(200);
         }
         if (answer.value("ok").toBool()) {
             holders[id] = answer.value("host").toString().toStdString();
@@ -138,8 +148,11 @@ public:
         return false;
     }
 
+    // Every host's answer, in as many parts as it says; hosts that should have answered and did
+    // not are named in *error, also when others answered (true then).
     bool list(QJsonArray* downloads, std::string* error) override
     {
+        const std::vector<std::string> present = link.presentHosts();
         natsInbox* inbox = nullptr;
         natsSubscription* replies = nullptr;
         natsStatus status = natsInbox_Create(&inbox);
@@ -147,34 +160,126 @@ public:
             status = natsConnection_SubscribeSync(&replies, link.connection, inbox);
         if (status == NATS_OK)
             status = natsConnection_PublishRequest(link.connection, listSubject, inbox, "{}", 2);
-        bool answered = false;
-        // Gathered until the answers stop coming: what each host holds, as it lists it.
+        std::map<std::string, std::pair<int, int>> parts; // host: parts received, parts it has
+        const auto complete = [&](const std::string& host) {
+            const auto found = parts.find(host);
+            return found != parts.end() && found->second.first >= found->second.second;
+        };
+        // Until every host known to be there answered in full, or the answers stop coming.
         for (int waitMs = 1500; status == NATS_OK; waitMs = 300) {
+            if (!present.empty() && std::all_of(present.begin(), present.end(), complete))
+                break;
             natsMsg* msg = nullptr;
             if (natsSubscription_NextMsg(&msg, replies, waitMs) != NATS_OK)
                 break;
             const QJsonObject answer = messageObject(msg);
             natsMsg_Destroy(msg);
-            answered = true;
-            QStringList held;
-            for (const QJsonValue& value : answer.value("held").toArray())
-                held << value.toObject().value("id").toString();
+            const std::string host = answer.value("host").toString().toStdString();
+            if (host.empty())
+                continue;
+            auto& got = parts[host];
+            ++got.first;
+            got.second = std::max(1, answer.value("parts").toInt());
             for (const QJsonValue& value : answer.value("downloads").toArray()) {
                 QJsonObject download = value.toObject();
                 download.insert("host", answer.value("host"));
-                if (held.contains(download.value("id").toString()))
-                    downloads->append(download);
+                downloads->append(download);
             }
         }
         if (replies)
             natsSubscription_Destroy(replies);
         natsInbox_Destroy(inbox);
-        if (!answered)
-            *error = "no host of the cluster at " + shown + " answered";
-        return answered;
+        std::string silent;
+        for (const std::string& host : present)
+            if (!parts.count(host))
+                silent += (silent.empty() ? "" : ", ") + host;
+        for (const auto& item : parts)
+            if (!complete(item.first))
+                silent += (silent.empty() ? "" : ", ") + item.first + " (in part)";
+        if (parts.empty()) {
+            *error = "no host of the cluster at " + shown + " answered" + (silent.empty() ? "" : " (" + silent + ")");
+            return false;
+        }
+        if (!silent.empty())
+            *error = "no answer from " + silent + ": what they hold is not listed";
+        return true;
     }
 
     std::string name() const override { return "the cluster at " + shown; }
+
+private:
+    enum class Queued
+    {
+        Done,    // the record says what a host taking it will do
+        Refused, // *refusal says why
+        No,      // not in the queue
+        Held     // a host took it meanwhile: asked again
+    };
+
+    // Pause, resume or abort of a download that waits in the queue: written on its record (a
+    // host that takes the request honours it) by compare-and-set, so that a host taking it at
+    // the same moment is noticed.
+    Queued controlQueued(const std::string& action, const std::string& id, ClientEvent* refusal)
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Claim claim;
+            std::uint64_t revision = 0;
+            natsStatus status = NATS_OK;
+            const bool recorded = link.getClaim(id, &claim, &revision, &status);
+            if (!recorded && (status != NATS_NOT_FOUND || link.requestQueued(id) != Link::Queued::Yes))
+                return Queued::No;
+            if (recorded && !claim.queued())
+                return claim.ended() ? Queued::No : Queued::Held;
+            const bool paused = recorded && claim.state == "paused";
+            if (action == "resume" && !paused)
+                return Queued::No;
+            if (action == "pause" && paused)
+                return settleLater(id, "paused"), Queued::Done;
+            Claim next = claim;
+            next.state = action == "pause" ? "paused" : action == "abort" ? "aborted" : "queued";
+            if (action == "abort")
+                next = Claim{"", "aborted", 0, "aborted while it waited in the queue"};
+            status = link.putClaim(id, next, &revision);
+            if (isConflict(status))
+                continue;
+            if (status == NATS_OK && action == "resume" && !claim.url.empty())
+                status = requeue(id, claim, revision);
+            if (status != NATS_OK) {
+                refusal->text = "the cluster did not record it: " + describe(status);
+                return Queued::Refused;
+            }
+            if (action != "resume")
+                settleLater(id, next.state);
+            return Queued::Done;
+        }
+        refusal->text = "its record kept changing; try again";
+        return Queued::Refused;
+    }
+
+    // A download paused in the queue left it; resumed, its request goes in again, under an id of
+    // its own in the duplicate window. Put back to paused when the queue does not take it.
+    natsStatus requeue(const std::string& id, const Claim& claim, std::uint64_t revision)
+    {
+        QJsonObject request{{"id", QString::fromStdString(id)}, {"url", QString::fromStdString(claim.url)}};
+        if (!claim.dir.empty())
+            request.insert("dir", QString::fromStdString(claim.dir));
+        if (!claim.sha1.empty())
+            request.insert("sha1", QString::fromStdString(claim.sha1));
+        const natsStatus status = link.queueRequest(id, request, id + "@" + std::to_string(revision));
+        if (status != NATS_OK)
+            link.putClaim(id, claim, &revision);
+        return status;
+    }
+
+    // What a control of a queued download did, told once the command waits for it.
+    void settleLater(const std::string& id, const std::string& state)
+    {
+        ClientEvent event{"State", id};
+        event.state = state;
+        QTimer::singleShot(0, &mainThread, [this, event] { settle(event); });
+    }
+
+public:
     bool pausesOnInterrupt() const override { return false; }
 
 private:
@@ -258,9 +363,10 @@ private:
         retrying.attempt = object.value("delivery").toInt();
         retrying.retries = object.value("maxDeliveries").toInt() - 1;
         retrying.reason = RetryPolicy::reason(event.code, event.cause);
-        // Handed back by a host that could not save it (its disk, folders or store).
+        // Handed back by a host that stopped (no code), or could not save it (its disk, folders
+        // or store).
         if (retrying.reason.empty())
-            retrying.reason = "could not save (" + event.text + ")";
+            retrying.reason = event.code == 0 ? event.text : "could not save (" + event.text + ")";
         retrying.delaySeconds = object.value("delaySeconds").toInt();
         deliver(retrying);
     }
@@ -296,8 +402,7 @@ private:
             natsStatus status = NATS_OK;
             if (!link.getClaim(id, &claim, &revision, &status)) {
                 // No record and no message: nobody has it and nobody will.
-                const auto sequence = sequences.find(id);
-                if (status == NATS_NOT_FOUND && sequence != sequences.end() && link.requestGone(sequence->second)) {
+                if (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::No) {
                     ClientEvent event{"State", id};
                     event.state = "failed";
                     event.code = number(Code::Failed);
@@ -306,7 +411,8 @@ private:
                 }
                 continue;
             }
-            if (!claim.ended())
+            // Paused in the queue by another command: that ends what this one waits for.
+            if (!claim.ended() && !(claim.queued() && claim.state == "paused"))
                 continue;
             ClientEvent event{"State", id};
             event.state = claim.state;
@@ -351,7 +457,6 @@ private:
     // Main thread only.
     std::map<std::string, std::pair<natsSubscription*, natsSubscription*>> subscriptions; // events, ended
     std::map<std::string, Clock::time_point> watched; // until settled: when last heard of
-    std::map<std::string, std::uint64_t> sequences;   // where the stream stored each start
     std::map<std::string, std::string> holders;       // the host that answered a control request
 
     std::mutex mutex; // guards what follows

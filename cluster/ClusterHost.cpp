@@ -51,6 +51,9 @@ bool hostFault(int code, int status = 0)
     return code == number(Code::CannotWrite) || code == number(Code::CannotSave) || status >= 500;
 }
 
+// The downloads of one answer to a list stay below this (a server takes 1 MiB by default).
+const int listPartBytes = 256 * 1024;
+
 // Host faults in a row after which a host takes no requests for a while.
 const int faultsBeforeRest = 3;
 const auto restAfterFaults = std::chrono::seconds(30);
@@ -129,13 +132,24 @@ public:
                         natsMsg_Nak(entry.msg, nullptr);
                 }
             } else if (link.kv && entry.state != "watching") {
-                link.putClaim(item.first, Claim{"", "retry", 0, "handed back by " + settings.hostName}, &revision);
+                const std::string why = "its host " + settings.hostName + " stopped";
+                link.putClaim(item.first, Claim{"", "retry", 0, why}, &revision);
                 natsMsg_Nak(entry.msg, nullptr);
+                // Its clients wait on for the end, wherever it comes.
+                link.publish(endedSubject(item.first),
+                             QJsonObject{{"session", qs(item.first)},
+                                         {"state", "retrying"},
+                                         {"text", qs(why)},
+                                         {"host", qs(settings.hostName)},
+                                         {"delivery", static_cast<double>(entry.delivery)},
+                                         {"maxDeliveries", settings.maxDeliveries}});
             }
             release(entry);
         }
         if (listSub)
             natsSubscription_Destroy(listSub);
+        if (link.hosts)
+            link.markGone(settings.hostName);
         if (pullSub)
             natsSubscription_Destroy(pullSub);
         listSub = pullSub = nullptr;
@@ -172,7 +186,8 @@ private:
         }
     }
 
-    bool subscribe(std::string* error)
+    // The shared consumer, followed anew.
+    natsStatus followQueue(natsSubscription** subscription)
     {
         jsOptions options;
         jsOptions_Init(&options);
@@ -182,7 +197,12 @@ private:
         bind.Consumer = consumerName;
         bind.ManualAck = true;
         jsErrCode code = jsErrCode(0);
-        natsStatus status = js_PullSubscribe(&pullSub, link.js, requestSubject, consumerName, &options, &bind, &code);
+        return js_PullSubscribe(subscription, link.js, requestSubjects, consumerName, &options, &bind, &code);
+    }
+
+    bool subscribe(std::string* error)
+    {
+        natsStatus status = followQueue(&pullSub);
         if (status == NATS_OK)
             status = natsConnection_Subscribe(&listSub, link.connection, listSubject, &NatsHost::onList, this);
         if (status != NATS_OK)
@@ -196,6 +216,7 @@ private:
             return;
         owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.url) + " as " + settings.hostName +
                             " (ack wait " + std::to_string(settings.ackWaitSeconds) + " s)");
+        forgetHandedBack();
         {
             std::lock_guard<std::mutex> lock(mutex);
             joined = true;
@@ -205,7 +226,12 @@ private:
         int idle = 0;
         const int idleCheck = 5;
         bool failing = false;
+        Clock::time_point presentUntil;
         while (waitFor(Clock::duration::zero())) {
+            if (Clock::now() >= presentUntil) {
+                link.markPresent(settings.hostName);
+                presentUntil = Clock::now() + std::chrono::minutes(1);
+            }
             std::size_t free = owner.freeSlots();
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -245,6 +271,31 @@ private:
         }
     }
 
+    // What this host kept from before a restart that the cluster has elsewhere (it was handed
+    // back as the host stopped, or another host took it over): of no use here, so it goes, with
+    // its partial file.
+    void forgetHandedBack()
+    {
+        const QJsonArray downloads =
+            QJsonDocument::fromJson(QByteArray::fromStdString(owner.listJson())).object().value("downloads").toArray();
+        for (const QJsonValue& value : downloads) {
+            const std::string id = value.toObject().value("id").toString().toStdString();
+            const std::string state = value.toObject().value("state").toString().toStdString();
+            if (state == "finished" || state == "aborted" || !inputPolicy::idProblem(id).empty())
+                continue;
+            Claim claim;
+            std::uint64_t revision = 0;
+            natsStatus status = NATS_OK;
+            if (!link.getClaim(id, &claim, &revision, &status) || claim.host == settings.hostName)
+                continue;
+            Refusal ignored;
+            const bool idle = state == "paused" || state == "failed";
+            if (owner.control(idle ? "forget" : "abort", id, &ignored))
+                owner.log(Info, "dropped " + id + ", kept here from before: the cluster has it " +
+                                    (claim.host.empty() ? std::string("in its queue") : "on " + claim.host));
+        }
+    }
+
     // The shared consumer as the server has it; false only when the server says it has none.
     bool queueThere()
     {
@@ -270,17 +321,10 @@ private:
         std::string error;
         natsSubscription* fresh = nullptr;
         if (link.ensureStore(&error) && link.openConsumer(settings.ackWaitSeconds, &error)) {
-            jsOptions options;
-            jsOptions_Init(&options);
-            jsSubOptions bind;
-            jsSubOptions_Init(&bind);
-            bind.Stream = streamName;
-            bind.Consumer = consumerName;
-            bind.ManualAck = true;
-            jsErrCode code = jsErrCode(0);
-            if (js_PullSubscribe(&fresh, link.js, requestSubject, consumerName, &options, &bind, &code) == NATS_OK) {
+            if (followQueue(&fresh) == NATS_OK) {
                 natsSubscription_Destroy(pullSub);
                 pullSub = fresh;
+                link.markPresent(settings.hostName);
                 return;
             }
             error = "cannot follow the request queue";
@@ -310,6 +354,8 @@ private:
         std::string problem = id.empty() || entry.url.empty() ? "no id or url" : inputPolicy::idProblem(id);
         if (problem.empty())
             problem = inputPolicy::urlProblem(entry.url);
+        if (problem.empty() && natsMsg_GetSubject(msg) != requestSubject(id))
+            problem = "its subject does not name its id";
         if (!problem.empty()) {
             owner.log(Warning, "dropped a request from the queue: " + problem);
             natsMsg_Term(msg, nullptr);
@@ -325,6 +371,23 @@ private:
             if (claim.ended()) {
                 // Redelivered after its holder ended it: recorded, so never done twice.
                 owner.log(Debug, id + " was already " + claim.state + " on " + claim.host);
+                natsMsg_Ack(msg, nullptr);
+                natsMsg_Destroy(msg);
+                return;
+            }
+            if (claim.queued() && claim.state == "paused") {
+                // Paused before anyone took it: the record keeps the request, the queue lets it go.
+                if (claim.url.empty()) {
+                    claim.url = entry.url;
+                    claim.dir = entry.dir;
+                    claim.sha1 = entry.sha1;
+                    status = link.putClaim(id, claim, &revision);
+                    if (isConflict(status))
+                        continue;
+                    if (status != NATS_OK)
+                        break;
+                }
+                owner.log(Debug, id + " is paused in the queue");
                 natsMsg_Ack(msg, nullptr);
                 natsMsg_Destroy(msg);
                 return;
@@ -379,11 +442,19 @@ private:
         Refusal refusal;
         if (owner.start(id, entry.url, entry.dir, entry.sha1, &refusal))
             return;
+        // Kept here from before a restart of this host: its partial file goes on.
+        Refusal ignored;
+        if (refusal.code == number(Code::IdInUse) && owner.control("resume", id, &ignored)) {
+            owner.log(Info, "resumed " + id + ", kept here from before");
+            return;
+        }
         QJsonObject ended;
         ended.insert("session", qs(id));
         ended.insert("code", refusal.code);
         ended.insert("text", qs(refusal.text));
-        if (hostFault(refusal.code, refusal.status) && entry.delivery < std::uint64_t(settings.maxDeliveries)) {
+        // Still being discarded here: tried again shortly.
+        const bool busy = refusal.code == number(Code::IdInUse);
+        if ((busy || hostFault(refusal.code, refusal.status)) && entry.delivery < std::uint64_t(settings.maxDeliveries)) {
             handBack(id, ended, entry.delivery, refusal.code, refusal.text);
             return;
         }
@@ -455,6 +526,12 @@ private:
         const int code = object.value("code").toInt();
         const std::string text = object.value("text").toString().toStdString();
         if (how == "paused") {
+            // A stopping host pauses what runs and hands it back (stop): nobody's pause.
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!taking)
+                    return;
+            }
             // Stays with this host, which has its partial file.
             ended.insert("host", qs(settings.hostName));
             link.publish(endedSubject(event.session), QJsonObject(ended));
@@ -484,7 +561,9 @@ private:
     void handBack(const std::string& id, QJsonObject ended, std::uint64_t delivery, int code, const std::string& text)
     {
         const std::int64_t delayMs =
-            code == number(Code::LimitReached) ? 1000 : std::int64_t(settings.retryDelaySeconds) * 1000;
+            code == number(Code::LimitReached) || code == number(Code::IdInUse)
+                ? 1000
+                : std::int64_t(settings.retryDelaySeconds) * 1000;
         ended.insert("state", "retrying");
         ended.insert("delivery", static_cast<double>(delivery));
         ended.insert("maxDeliveries", settings.maxDeliveries);
@@ -782,23 +861,43 @@ private:
         natsMsg_Destroy(msg);
     }
 
+    // The downloads this host holds for the cluster, in parts small enough for any server's
+    // message limit; each part says how many there are, so a client knows when it has all.
     static void onList(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
     {
         auto* self = static_cast<NatsHost*>(closure);
-        QJsonObject answer = QJsonDocument::fromJson(QByteArray::fromStdString(self->owner.listJson())).object();
-        answer.insert("host", qs(self->settings.hostName));
-        QJsonArray holding;
+        const char* reply = natsMsg_GetReply(msg);
+        std::set<QString> holding;
         {
             std::lock_guard<std::mutex> lock(self->mutex);
-            for (const auto& item : self->held) {
+            for (const auto& item : self->held)
                 if (item.second.state != "watching")
-                    holding.append(QJsonObject{{"id", qs(item.first)}, {"state", qs(item.second.state)}});
-            }
+                    holding.insert(qs(item.first));
         }
-        answer.insert("held", holding);
-        if (natsMsg_GetReply(msg)) {
+        std::vector<QJsonArray> parts(1);
+        int partBytes = 0;
+        const QJsonArray downloads = QJsonDocument::fromJson(QByteArray::fromStdString(self->owner.listJson()))
+                                         .object()
+                                         .value("downloads")
+                                         .toArray();
+        for (const QJsonValue& value : downloads) {
+            if (!holding.count(value.toObject().value("id").toString()))
+                continue;
+            const int bytes = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact).size();
+            if (partBytes > 0 && partBytes + bytes > listPartBytes) {
+                parts.emplace_back();
+                partBytes = 0;
+            }
+            parts.back().append(value);
+            partBytes += bytes;
+        }
+        for (std::size_t i = 0; reply && i < parts.size(); ++i) {
+            const QJsonObject answer{{"host", qs(self->settings.hostName)},
+                                     {"part", static_cast<int>(i)},
+                                     {"parts", static_cast<int>(parts.size())},
+                                     {"downloads", parts[i]}};
             const QByteArray data = QJsonDocument(answer).toJson(QJsonDocument::Compact);
-            natsConnection_Publish(connection, natsMsg_GetReply(msg), data.constData(), data.size());
+            natsConnection_Publish(connection, reply, data.constData(), data.size());
         }
         natsMsg_Destroy(msg);
     }

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
@@ -13,19 +14,42 @@
 namespace cluster {
 
 const char* const streamName = "HAUL_REQUESTS";
-const char* const requestSubject = "haul.request";
+const char* const requestSubjects = "haul.request.>";
 const char* const consumerName = "haul-hosts";
 const char* const bucketName = "haul-downloads";
+const char* const hostsBucketName = "haul-hosts";
 const char* const listSubject = "haul.list";
 
 namespace {
 
 // JetStream API calls wait this long for the server.
 const int64_t apiWaitMs = 3000;
+// A host that has not marked itself present for this long is no longer expected to answer.
+const int64_t presenceSeconds = 600;
 
 std::string fromUtf8(const QJsonObject& object, const char* name)
 {
     return object.value(name).toString().toStdString();
+}
+
+// A bucket, made when missing; maxAgeSeconds 0 keeps its records for good.
+natsStatus ensureBucket(jsCtx* js, const char* name, int64_t maxAgeSeconds)
+{
+    // A handle of its own: the link's stays valid for other threads (it names the bucket only).
+    kvStore* bucket = nullptr;
+    natsStatus status = js_KeyValue(&bucket, js, name);
+    if (status == NATS_NOT_FOUND) {
+        kvConfig config;
+        kvConfig_Init(&config);
+        config.Bucket = name;
+        config.History = 1;
+        config.StorageType = js_FileStorage;
+        config.TTL = maxAgeSeconds * 1000000000;
+        status = js_CreateKeyValue(&bucket, js, &config);
+    }
+    if (bucket)
+        kvStore_Destroy(bucket);
+    return status;
 }
 
 } // namespace
@@ -44,6 +68,11 @@ std::string token(const std::string& id)
         encoded.push_back(hex[c & 15]);
     }
     return encoded;
+}
+
+std::string requestSubject(const std::string& id)
+{
+    return "haul.request." + token(id);
 }
 
 std::string eventSubject(const std::string& id)
@@ -88,6 +117,9 @@ std::string Claim::toJson() const
         object.insert("code", code);
     if (!text.empty())
         object.insert("text", QString::fromStdString(text));
+    for (const auto& field : {std::make_pair("url", &url), std::make_pair("dir", &dir), std::make_pair("sha1", &sha1)})
+        if (!field.second->empty())
+            object.insert(field.first, QString::fromStdString(*field.second));
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
 }
 
@@ -105,6 +137,9 @@ Claim Claim::fromJson(const char* data, int length)
     claim.state = fromUtf8(object, "state");
     claim.code = object.value("code").toInt();
     claim.text = fromUtf8(object, "text");
+    claim.url = fromUtf8(object, "url");
+    claim.dir = fromUtf8(object, "dir");
+    claim.sha1 = fromUtf8(object, "sha1");
     return claim;
 }
 
@@ -166,7 +201,7 @@ bool Link::ensureStore(std::string* error)
     jsStreamConfig stream;
     jsStreamConfig_Init(&stream);
     stream.Name = streamName;
-    const char* subjects[] = {requestSubject};
+    const char* subjects[] = {requestSubjects};
     stream.Subjects = subjects;
     stream.SubjectsLen = 1;
     stream.Retention = js_WorkQueuePolicy;
@@ -177,25 +212,21 @@ bool Link::ensureStore(std::string* error)
     jsStreamInfo* info = nullptr;
     natsStatus status = js_AddStream(&info, js, &stream, &options, &code);
     jsStreamInfo_Destroy(info);
-    if (status != NATS_OK && code != JSStreamNameExistErr) {
+    info = nullptr;
+    // Made by an older haul with other subjects: brought to these.
+    if (status != NATS_OK && code == JSStreamNameExistErr)
+        status = js_UpdateStream(&info, js, &stream, &options, &code);
+    jsStreamInfo_Destroy(info);
+    if (status != NATS_OK) {
         *error = "cannot make the request stream: " + describe(status);
         return false;
     }
-    // A handle of its own: the one in kv stays valid for other threads (it names the bucket only).
-    kvStore* bucket = nullptr;
-    status = js_KeyValue(&bucket, js, bucketName);
-    if (status == NATS_NOT_FOUND) {
-        kvConfig config;
-        kvConfig_Init(&config);
-        config.Bucket = bucketName;
-        config.History = 1;
-        config.StorageType = js_FileStorage;
-        status = js_CreateKeyValue(&bucket, js, &config);
-    }
-    if (bucket)
-        kvStore_Destroy(bucket);
-    if (status != NATS_OK) {
+    if ((status = ensureBucket(js, bucketName, 0)) != NATS_OK) {
         *error = "cannot open the download records: " + describe(status);
+        return false;
+    }
+    if ((status = ensureBucket(js, hostsBucketName, presenceSeconds)) != NATS_OK) {
+        *error = "cannot open the list of hosts: " + describe(status);
         return false;
     }
     return true;
@@ -205,7 +236,9 @@ bool Link::openStore(std::string* error)
 {
     if (!ensureStore(error))
         return false;
-    const natsStatus status = js_KeyValue(&kv, js, bucketName);
+    natsStatus status = js_KeyValue(&kv, js, bucketName);
+    if (status == NATS_OK)
+        status = js_KeyValue(&hosts, js, hostsBucketName);
     if (status != NATS_OK) {
         *error = "cannot open the download records: " + describe(status);
         return false;
@@ -213,16 +246,62 @@ bool Link::openStore(std::string* error)
     return true;
 }
 
-bool Link::requestGone(std::uint64_t sequence)
+Link::Queued Link::requestQueued(const std::string& id)
 {
     jsOptions options;
     jsOptions_Init(&options);
     options.Wait = apiWaitMs;
     natsMsg* msg = nullptr;
     jsErrCode code = jsErrCode(0);
-    const natsStatus status = js_GetMsg(&msg, js, streamName, sequence, &options, &code);
+    const natsStatus status = js_GetLastMsg(&msg, js, streamName, requestSubject(id).c_str(), &options, &code);
     natsMsg_Destroy(msg);
-    return status == NATS_NOT_FOUND || code == JSNoMessageFoundErr || code == JSStreamNotFoundErr;
+    if (status == NATS_OK)
+        return Queued::Yes;
+    return status == NATS_NOT_FOUND || code == JSNoMessageFoundErr || code == JSStreamNotFoundErr ? Queued::No
+                                                                                                   : Queued::Unknown;
+}
+
+natsStatus Link::queueRequest(const std::string& id, const QJsonObject& request, const std::string& msgId)
+{
+    const QByteArray data = QJsonDocument(request).toJson(QJsonDocument::Compact);
+    jsPubOptions options;
+    jsPubOptions_Init(&options);
+    options.MsgId = msgId.c_str();
+    jsErrCode code = jsErrCode(0);
+    return js_Publish(nullptr, js, requestSubject(id).c_str(), data.constData(), data.size(), &options, &code);
+}
+
+void Link::markPresent(const std::string& hostName)
+{
+    const std::string value = QJsonDocument(QJsonObject{{"host", QString::fromStdString(hostName)}})
+                                  .toJson(QJsonDocument::Compact)
+                                  .toStdString();
+    kvStore_PutString(nullptr, hosts, token(hostName).c_str(), value.c_str());
+}
+
+void Link::markGone(const std::string& hostName)
+{
+    kvStore_Delete(hosts, token(hostName).c_str());
+}
+
+std::vector<std::string> Link::presentHosts()
+{
+    std::vector<std::string> names;
+    kvKeysList keys{nullptr, 0};
+    if (kvStore_Keys(&keys, hosts, nullptr) != NATS_OK)
+        return names;
+    for (int i = 0; i < keys.Count; ++i) {
+        kvEntry* entry = nullptr;
+        if (kvStore_Get(&entry, hosts, keys.Keys[i]) != NATS_OK)
+            continue;
+        const QJsonObject object = jsonObjectFrom(static_cast<const char*>(kvEntry_Value(entry)),
+                                                  std::size_t(std::max(0, kvEntry_ValueLen(entry))));
+        kvEntry_Destroy(entry);
+        if (!object.value("host").toString().isEmpty())
+            names.push_back(object.value("host").toString().toStdString());
+    }
+    kvKeysList_Destroy(&keys);
+    return names;
 }
 
 bool Link::openConsumer(int ackWaitSeconds, std::string* error)
@@ -259,7 +338,9 @@ void Link::close()
 {
     if (kv)
         kvStore_Destroy(kv);
-    kv = nullptr;
+    if (hosts)
+        kvStore_Destroy(hosts);
+    kv = hosts = nullptr;
     if (js)
         jsCtx_Destroy(js);
     js = nullptr;

@@ -6,20 +6,26 @@
 #include <cstdint>
 #include <nats/nats.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace cluster {
 
-// Start requests: a work-queue stream, one shared durable pull consumer.
+// Start requests: a work-queue stream, one shared durable pull consumer. Each request on a
+// subject of its id's own, so that whether one still waits is a question the server answers.
 extern const char* const streamName;
-extern const char* const requestSubject;
+extern const char* const requestSubjects;
 extern const char* const consumerName;
 // One key per download: who holds it, or how it ended. What makes a redelivery harmless.
 extern const char* const bucketName;
+// One key per host that joined, written again while it runs: who should answer a list.
+extern const char* const hostsBucketName;
 extern const char* const listSubject;
 
 // A download's id as one subject token and bucket key: itself when it is made of letters,
 // digits, '-' and '_' only, otherwise "=" and its bytes in hex (no plain id starts with "=").
 std::string token(const std::string& id);
+std::string requestSubject(const std::string& id);
 std::string eventSubject(const std::string& id);   // status and progress, as `haul --json` prints
 std::string endedSubject(const std::string& id);   // how a delivery ended, as the host decided
 std::string controlSubject(const std::string& id); // pause, resume, abort: the holder answers
@@ -35,11 +41,21 @@ bool isConflict(natsStatus status);
 // The record of one download in the bucket.
 struct Claim
 {
+    Claim() = default;
+    Claim(std::string host, std::string state, int code, std::string text)
+        : host(std::move(host)), state(std::move(state)), code(code), text(std::move(text))
+    {
+    }
+
     std::string host;  // empty: nobody holds it
-    std::string state; // running, paused, retry, finished, failed, aborted, refused
+    std::string state; // running, paused, retry, queued, finished, failed, aborted, refused
     int code = 0;
     std::string text;
+    // Paused before any host took it: the request itself, as its message left the queue.
+    std::string url, dir, sha1;
     bool ended() const { return state == "finished" || state == "failed" || state == "aborted" || state == "refused"; }
+    // Waiting in the queue (never taken, handed back, or resumed), or paused there.
+    bool queued() const { return host.empty() && !ended(); }
     std::string toJson() const;
     static Claim fromJson(const char* data, int length);
 };
@@ -59,9 +75,22 @@ public:
     bool openStore(std::string* error);
     // The same, after the link is open: makes what a server lost, keeps the handles.
     bool ensureStore(std::string* error);
-    // True when the request stored under sequence is no longer in the stream (taken for good,
-    // or lost with the server's storage).
-    bool requestGone(std::uint64_t sequence);
+    // Whether a start request of id waits in the stream (taken ones stay until they end).
+    enum class Queued
+    {
+        Yes,
+        No,
+        Unknown // the server did not answer
+    };
+    Queued requestQueued(const std::string& id);
+    // Puts a start request into the queue; msgId makes a second publication within the
+    // stream's duplicate window a no-op.
+    natsStatus queueRequest(const std::string& id, const QJsonObject& request, const std::string& msgId);
+    // This host is one that should answer lists (written again at every call), or no longer.
+    void markPresent(const std::string& hostName);
+    void markGone(const std::string& hostName);
+    // Every host that marked itself present lately.
+    std::vector<std::string> presentHosts();
     // The shared consumer, made or brought to this ack wait.
     bool openConsumer(int ackWaitSeconds, std::string* error);
     void close();
@@ -75,6 +104,7 @@ public:
     natsConnection* connection = nullptr;
     jsCtx* js = nullptr;
     kvStore* kv = nullptr;
+    kvStore* hosts = nullptr;
 };
 
 } // namespace cluster

@@ -286,16 +286,20 @@ TEST_F(ClusterTest, HandMadeRequestsOutsideTheRulesChangeNothing)
     OwnerProcess& owner = host("a", 2);
     const QByteArray url = files.url("/x?size=1000&seed=1").c_str();
     const std::string outside = sandbox.file("outside/");
-    for (const QByteArray& message :
-         {"{\"id\":\"" + QByteArray(2200, 'i') + "\",\"url\":\"" + url + "\"}",
-          "{\"id\":\"../up\",\"url\":\"" + url + "\"}",
-          "{\"id\":\"long\",\"url\":\"http://127.0.0.1/" + QByteArray(300000, 'u') + "\"}",
-          "{\"id\":\"nested\",\"url\":" + QByteArray(5000, '[') + "}", QByteArray(900000, '{'),
-          "{\"id\":\"elsewhere\",\"url\":\"" + url + "\",\"dir\":\"" + QByteArray(outside.c_str()) + "\"}"})
-        ASSERT_TRUE(publishByHand(nats.port, "haul.request", message));
-    EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().count("dropped a request from the queue") == 5; }, 20000))
+    const std::pair<QByteArray, QByteArray> messages[] = {
+        {"x", "{\"id\":\"" + QByteArray(2200, 'i') + "\",\"url\":\"" + url + "\"}"},
+        {"x", "{\"id\":\"../up\",\"url\":\"" + url + "\"}"},
+        {"long", "{\"id\":\"long\",\"url\":\"http://127.0.0.1/" + QByteArray(300000, 'u') + "\"}"},
+        {"nested", "{\"id\":\"nested\",\"url\":" + QByteArray(5000, '[') + "}"},
+        {"x", QByteArray(900000, '{')},
+        {"other", "{\"id\":\"x\",\"url\":\"" + url + "\"}"},
+        {"elsewhere", "{\"id\":\"elsewhere\",\"url\":\"" + url + "\",\"dir\":\"" + QByteArray(outside.c_str()) + "\"}"}};
+    for (const auto& message : messages)
+        ASSERT_TRUE(publishByHand(nats.port, "haul.request." + message.first, message.second));
+    EXPECT_TRUE(waitUntil([&] { return owner.errorSoFar().count("dropped a request from the queue") == 6; }, 20000))
         << owner.errorSoFar().data();
     EXPECT_TRUE(owner.errorSoFar().contains("id is longer than 200 characters"));
+    EXPECT_TRUE(owner.errorSoFar().contains("its subject does not name its id"));
     EXPECT_TRUE(waitUntil([&] {
         return client({"get", "--id", "elsewhere", url.constData()}).shows(1, "the id elsewhere is taken (refused on ");
     }));
@@ -407,6 +411,67 @@ TEST_F(ClusterTest, HostThatCannotSaveStepsBack)
     submit(12, 20000, 200000);
     expectAllOnce(12, 20000);
     EXPECT_TRUE(broken.errorSoFar().contains("taking no requests for ")) << broken.errorSoFar().data();
+}
+
+// Pause and abort of downloads no host has taken yet stay on their records and are honoured
+// when a host reaches them: the aborted one is never fetched, the paused one waits (and the
+// command that followed it is told), a resume puts it back in the queue. A list names a host
+// that should have answered and did not.
+TEST_F(ClusterTest, QueuedDownloadsAreControlledWhereTheyWait)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& owner = host("a", 1, "joined the cluster", {"--set", "Cluster/HostName=a"});
+    // Holds the one place until it is aborted.
+    EXPECT_TRUE(client({"get", "--detach", "--id", "busy", files.url("/busy?size=2000000&seed=1&rate=65536").c_str()})
+                    .shows(0, "started: "));
+    ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 1; }, 20000));
+    HaulProcess follower(sandbox.file("client/"));
+    follower.start({"--cluster", nats.url().c_str(), "get", "--id", "later", files.url("/later?size=1000&seed=2").c_str()});
+    EXPECT_TRUE(client({"get", "--detach", "--id", "never", files.url("/never?size=1000&seed=3").c_str()})
+                    .shows(0, "started: "));
+    ASSERT_TRUE(waitUntil([&] { return queuedRequests(nats.port) == 3; }, 10000));
+    EXPECT_TRUE(client({"get", "--id", "never", files.url("/x").c_str()}).shows(1, "the id never is taken (queued)"));
+    EXPECT_TRUE(client({"pause", "later"}).shows(0, "paused: later (0 bytes kept)"));
+    EXPECT_TRUE(client({"pause", "later"}).shows(0, "paused: later (0 bytes kept)"));
+    EXPECT_TRUE(client({"abort", "never"}).shows(0, "aborted: never"));
+    EXPECT_TRUE(client({"resume", "never"}).shows(1, "no host holds it: it has aborted"));
+    EXPECT_TRUE(follower.finish().shows(1, "paused: later (0 bytes kept)"));
+    // The place frees: the host reaches both requests and starts neither.
+    EXPECT_TRUE(client({"abort", "busy"}).shows(0, "aborted: busy"));
+    EXPECT_TRUE(waitUntil([&] { return queuedRequests(nats.port) == 0; }, 10000));
+    for (const Request& request : files.requests())
+        EXPECT_EQ(request.path, "/busy");
+    EXPECT_TRUE(client({"resume", "later"}).shows(0, "saved: " + sandbox.file("a/") + "download/later [id later on a]"));
+    EXPECT_EQ(sha1Hex(readFile(sandbox.file("a/download/later"))), bodySha1(1000, 2));
+
+    OwnerProcess& silent = host("b", 1, "joined the cluster", {"--set", "Cluster/HostName=b"});
+    ::kill(silent.pid(), SIGSTOP);
+    const Outcome listed = client({"list"});
+    ::kill(silent.pid(), SIGCONT);
+    EXPECT_TRUE(listed.shows(1, "haul: no answer from b: what they hold is not listed"));
+}
+
+// A host stopped (SIGTERM) while it downloads hands the download back: the command that waits
+// on it is told and goes on to the true end on another host. Started again, the first host drops
+// the partial file it kept.
+TEST_F(ClusterTest, StoppedHostsDownloadEndsElsewhere)
+{
+    ASSERT_TRUE(nats.start());
+    const QStringList named = {"--set", "Cluster/HostName=a"};
+    OwnerProcess& first = host("a", 1, "joined the cluster", named);
+    HaulProcess waiting(sandbox.file("client/"));
+    waiting.start({"--cluster", nats.url().c_str(), "get", "--id", "f0",
+                   files.url("/f0?size=300000&seed=0&rate=100000").c_str()});
+    ASSERT_TRUE(waitUntil([&] { return receiving(first).size() == 1; }, 20000));
+    host("b", 1, "joined the cluster", {"--set", "Cluster/HostName=b"});
+    EXPECT_EQ(first.stop(SIGTERM).status, 0);
+    const Outcome ended = waiting.finish();
+    EXPECT_TRUE(ended.shows(0, "saved: " + sandbox.file("b/") + "download/f0 [id f0 on b]"));
+    expectAllOnce(1, 300000);
+    OwnerProcess& again = host("a", 1, "joined the cluster", named);
+    EXPECT_TRUE(waitUntil([&] { return again.errorSoFar().contains("dropped f0, kept here from before"); }, 10000))
+        << again.errorSoFar().data();
+    EXPECT_TRUE(waitUntil([&] { return QDir(sandbox.file("a/download").c_str()).entryList({"f0*"}, QDir::Files).isEmpty(); }, 10000));
 }
 
 } // namespace
