@@ -132,6 +132,11 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!problem.empty())
             throw UsageError("--id: " + problem);
         line.id = value;
+    } else if (name == "--batch") {
+        const std::string problem = inputPolicy::idProblem(value);
+        if (!problem.empty())
+            throw UsageError("--batch: " + problem);
+        line.batch = value;
     } else if (name == "--replace")
         line.replace = true;
     else if (name == "--all")
@@ -184,6 +189,8 @@ void checkArguments(CommandLine& line)
             throw UsageError("--id names the download of a single URL");
         if (line.replace && line.id.empty())
             throw UsageError("--replace needs --id: it names the download to replace");
+        if (!line.batch.empty() && line.cluster.empty())
+            throw UsageError("--batch is for --cluster: one data directory knows what it was given");
     } else if (command == "resume") {
         if ((line.all || line.failed) == !line.arguments.empty())
             throw UsageError("resume needs identifiers or --all/--failed (not both)");

@@ -49,6 +49,7 @@ struct CommandLine
     bool replace = false; // get --id: a new download replaces a known one of that id
     std::string inputFile;
     std::string id;
+    std::string batch; // get --cluster: names the submission, so that running it again queues nothing twice
     bool all = false;
     bool detach = false;
     bool failed = false; // resume, forget: the downloads whose last try failed

@@ -81,8 +81,14 @@ const std::vector<OptionInfo>& optionTable()
         {"--input", "-i", "get", "FILE", "read URLs from FILE, one a line (# comments, blank lines skipped)",
          "more URLs, one a line; blank lines and lines starting with # skipped", V::File, nullptr, false},
         {"--id", nullptr, "get", "TEXT", "session identifier of a single download (default: a new UUID)",
-         "session identifier of a single download (default: a new UUID); refused while a download of that "
-         "identifier runs",
+         "session identifier of a single download (default: a new UUID; with --cluster one made as --batch "
+         "tells); refused while a download of that identifier runs",
+         V::Any, nullptr, false},
+        {"--batch", nullptr, "get", "NAME",
+         "with --cluster: names this submission (default: made from its URLs and folders)",
+         "with --cluster: downloads without --id get ids made from NAME, the URL, the folder and the digest, so "
+         "the same command run again (after a kill, say) queues nothing twice and follows what is already "
+         "there. Without --batch the ids are made from the rest alone: a new NAME downloads the same URLs again",
          V::Any, nullptr, false},
         {"--replace", nullptr, "get", nullptr, "replace a known download of the same --id (its partial file goes)",
          nullptr, V::Any, nullptr, false},

@@ -122,6 +122,8 @@ int TransferCommand::get()
         }
         if (!line.id.empty())
             download.insert("id", QString::fromStdString(line.id));
+        if (!line.batch.empty())
+            download.insert("batch", QString::fromStdString(line.batch));
         if (line.replace)
             download.insert("replace", true);
         downloads.append(download);

@@ -8,10 +8,10 @@
 #include "RetryPolicy.h"
 #include "SafeText.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QThread>
 #include <QTimer>
-#include <QUuid>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -72,14 +72,23 @@ public:
         for (const QJsonValue& value : downloads) {
             const QJsonObject download = value.toObject();
             std::string id = download.value("id").toString().toStdString();
-            if (id.empty())
-                id = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+            const bool derived = id.empty();
+            if (derived)
+                id = derivedId(download);
             *refusal = ClientEvent{"DownloaderError", id};
             Claim claim;
             std::uint64_t revision = 0;
             natsStatus status = NATS_OK;
             const bool recorded = link.getClaim(id, &claim, &revision, &status);
-            if (recorded || (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::Yes)) {
+            const bool taken =
+                recorded || (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::Yes);
+            // Submitted before by the same command: followed, not queued again.
+            if (taken && derived) {
+                follow(id);
+                ids->push_back(id);
+                continue;
+            }
+            if (taken) {
                 refusal->code = number(Code::IdInUse);
                 refusal->text = "the id " + id + " is taken (" + (recorded ? claim.state : "queued") +
                                 (claim.host.empty() ? std::string() : " on " + claim.host) + ")";
@@ -208,6 +217,20 @@ public:
     std::string name() const override { return "the cluster at " + shown; }
 
 private:
+    // The id of a download given none: the same for the same batch, URL, folder and digest (the
+    // n-th of equal ones in one command: the n-th), so a command run again names what it queued.
+    std::string derivedId(const QJsonObject& download)
+    {
+        QCryptographicHash hash(QCryptographicHash::Sha1);
+        for (const char* key : {"batch", "url", "dir", "sha1"}) {
+            hash.addData(download.value(key).toString().toUtf8());
+            hash.addData("\n", 1);
+        }
+        const QByteArray digest = hash.result();
+        hash.addData(QByteArray::number(equalsBefore[digest]++));
+        return "b" + hash.result().toHex().left(23).toStdString();
+    }
+
     enum class Queued
     {
         Done,    // the record says what a host taking it will do
@@ -365,8 +388,10 @@ private:
         retrying.reason = RetryPolicy::reason(event.code, event.cause);
         // Handed back by a host that stopped (no code), or could not save it (its disk, folders
         // or store).
-        if (retrying.reason.empty())
-            retrying.reason = event.code == 0 ? event.text : "could not save (" + event.text + ")";
+        if (retrying.reason.empty() && event.code == 0)
+            retrying.reason = event.text, retrying.host.clear();
+        else if (retrying.reason.empty())
+            retrying.reason = "could not save (" + event.text + ")";
         retrying.delaySeconds = object.value("delaySeconds").toInt();
         deliver(retrying);
     }
@@ -458,6 +483,7 @@ private:
     std::map<std::string, std::pair<natsSubscription*, natsSubscription*>> subscriptions; // events, ended
     std::map<std::string, Clock::time_point> watched; // until settled: when last heard of
     std::map<std::string, std::string> holders;       // the host that answered a control request
+    std::map<QByteArray, int> equalsBefore;           // downloads given so far, by what makes their id
 
     std::mutex mutex; // guards what follows
     bool closing = false;

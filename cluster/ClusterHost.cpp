@@ -79,7 +79,9 @@ class NatsHost : public Host
 public:
     NatsHost(const HostSettings& settings, OwnerSide& owner) : settings(settings), owner(owner)
     {
-        beatPeriod = std::chrono::milliseconds(std::max(250, settings.ackWaitSeconds * 1000 / 3));
+        shared = Link::Shared{settings.ackWaitSeconds, settings.maxDeliveries, settings.retryDelaySeconds};
+        beatPeriod = std::chrono::milliseconds(std::max(250, shared.ackWaitSeconds * 1000 / 3));
+        link.newRecordSeconds = std::int64_t(settings.recordDays) * 86400;
         puller = std::thread([this] { pullLoop(); });
         eventReader = std::thread([this] { eventLoop(); });
         beater = std::thread([this] { beatLoop(); });
@@ -142,7 +144,7 @@ public:
                                          {"text", qs(why)},
                                          {"host", qs(settings.hostName)},
                                          {"delivery", static_cast<double>(entry.delivery)},
-                                         {"maxDeliveries", settings.maxDeliveries}});
+                                         {"maxDeliveries", shared.maxDeliveries}});
             }
             release(entry);
         }
@@ -173,9 +175,12 @@ private:
         int delay = 1;
         for (int attempt = 1;; ++attempt) {
             std::string error;
+            Link::Shared agreed = shared;
             if (link.connect(settings.url, 250, &error) && link.openStore(&error) &&
-                link.openConsumer(settings.ackWaitSeconds, &error) && subscribe(&error))
+                link.openConsumer(&agreed, &error) && subscribe(&error)) {
+                adopt(agreed);
                 return true;
+            }
             link.close();
             owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + withoutUserInfo(settings.url) +
                                                          ": " + error + "; serving locally, trying again in " +
@@ -200,6 +205,22 @@ private:
         return js_PullSubscribe(subscription, link.js, requestSubjects, consumerName, &options, &bind, &code);
     }
 
+    // What the cluster agreed on before this host came holds for it too.
+    void adopt(const Link::Shared& agreed)
+    {
+        if (!(agreed == shared))
+            owner.log(Warning, "the cluster's settings differ from this host's (" + shared.describe() +
+                                   "): using the cluster's, " + agreed.describe());
+        const std::int64_t kept = link.recordSeconds();
+        if (kept >= 0 && kept != link.newRecordSeconds)
+            owner.log(Warning, "the cluster keeps its records " +
+                                   (kept == 0 ? std::string("for good") : std::to_string(kept / 86400) + " days") +
+                                   ", not the " + std::to_string(settings.recordDays) + " days this host asks for");
+        std::lock_guard<std::mutex> lock(mutex);
+        shared = agreed;
+        beatPeriod = std::chrono::milliseconds(std::max(250, shared.ackWaitSeconds * 1000 / 3));
+    }
+
     bool subscribe(std::string* error)
     {
         natsStatus status = followQueue(&pullSub);
@@ -215,7 +236,7 @@ private:
         if (!join())
             return;
         owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.url) + " as " + settings.hostName +
-                            " (ack wait " + std::to_string(settings.ackWaitSeconds) + " s)");
+                            " (ack wait " + std::to_string(shared.ackWaitSeconds) + " s)");
         forgetHandedBack();
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -320,7 +341,8 @@ private:
         *failing = true;
         std::string error;
         natsSubscription* fresh = nullptr;
-        if (link.ensureStore(&error) && link.openConsumer(settings.ackWaitSeconds, &error)) {
+        Link::Shared agreed = shared;
+        if (link.ensureStore(&error) && link.openConsumer(&agreed, &error)) {
             if (followQueue(&fresh) == NATS_OK) {
                 natsSubscription_Destroy(pullSub);
                 pullSub = fresh;
@@ -454,7 +476,7 @@ private:
         ended.insert("text", qs(refusal.text));
         // Still being discarded here: tried again shortly.
         const bool busy = refusal.code == number(Code::IdInUse);
-        if ((busy || hostFault(refusal.code, refusal.status)) && entry.delivery < std::uint64_t(settings.maxDeliveries)) {
+        if ((busy || hostFault(refusal.code, refusal.status)) && entry.delivery < std::uint64_t(shared.maxDeliveries)) {
             handBack(id, ended, entry.delivery, refusal.code, refusal.text);
             return;
         }
@@ -547,7 +569,7 @@ private:
         }
         const bool again = transient(object) || hostFault(code);
         if (how == "finished" || how == "aborted" ||
-            ((!again || delivery >= std::uint64_t(settings.maxDeliveries)) && code != number(Code::LimitReached))) {
+            ((!again || delivery >= std::uint64_t(shared.maxDeliveries)) && code != number(Code::LimitReached))) {
             end(event.session, ended, Claim{settings.hostName, how, code, text}, true, 0);
             return;
         }
@@ -563,10 +585,10 @@ private:
         const std::int64_t delayMs =
             code == number(Code::LimitReached) || code == number(Code::IdInUse)
                 ? 1000
-                : std::int64_t(settings.retryDelaySeconds) * 1000;
+                : std::int64_t(shared.retryDelaySeconds) * 1000;
         ended.insert("state", "retrying");
         ended.insert("delivery", static_cast<double>(delivery));
-        ended.insert("maxDeliveries", settings.maxDeliveries);
+        ended.insert("maxDeliveries", shared.maxDeliveries);
         ended.insert("delaySeconds", static_cast<double>(delayMs / 1000));
         end(id, ended, Claim{"", "retry", code, text}, false, delayMs);
         if (!hostFault(code))
@@ -664,7 +686,7 @@ private:
         if (conflict && recordLost(id, entry))
             return;
         // Before another host may take it over (one ack wait after the last beat), this one lets go.
-        if (conflict || now - entry.lastBeat >= std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod) {
+        if (conflict || now - entry.lastBeat >= std::chrono::seconds(shared.ackWaitSeconds) - beatPeriod) {
             owner.log(Warning, (conflict ? "another host took over " + id : "no answer from the cluster for " + id) +
                                    ": aborting it here");
             giveUp(id);
@@ -731,7 +753,7 @@ public:
             entry.lastBeat = found->second.lastBeat;
         }
         // Until another host may take it over, an unanswered write is tried again.
-        const auto until = entry.lastBeat + std::chrono::seconds(settings.ackWaitSeconds) - beatPeriod;
+        const auto until = entry.lastBeat + std::chrono::seconds(shared.ackWaitSeconds) - beatPeriod;
         for (;;) {
             bool conflict = false;
             const auto now = Clock::now();
@@ -904,6 +926,8 @@ private:
 
     const HostSettings settings;
     OwnerSide& owner;
+    // The cluster's, from the join on; the beat period follows its ack wait.
+    Link::Shared shared;
     Clock::duration beatPeriod;
     Link link;
     natsSubscription* pullSub = nullptr;

@@ -53,11 +53,12 @@ public:
 
 struct HostSettings
 {
-    std::string url;            // nats://HOST:PORT
+    std::string url;            // nats://HOST:PORT[,...]
     std::string hostName;       // how this host is named in claims and lists
     int ackWaitSeconds = 30;    // Cluster/AckWaitSeconds
     int maxDeliveries = 5;      // Cluster/MaxDeliveries
     int retryDelaySeconds = 10; // Cluster/RetryDelaySeconds
+    int recordDays = 30;        // Cluster/RecordDays
 };
 
 // A running member of the cluster. The owner calls stopTaking() before it stops its

@@ -221,7 +221,7 @@ bool Link::ensureStore(std::string* error)
         *error = "cannot make the request stream: " + describe(status);
         return false;
     }
-    if ((status = ensureBucket(js, bucketName, 0)) != NATS_OK) {
+    if ((status = ensureBucket(js, bucketName, newRecordSeconds)) != NATS_OK) {
         *error = "cannot open the download records: " + describe(status);
         return false;
     }
@@ -304,34 +304,82 @@ std::vector<std::string> Link::presentHosts()
     return names;
 }
 
-bool Link::openConsumer(int ackWaitSeconds, std::string* error)
+std::string Link::Shared::describe() const
+{
+    return "ack wait " + std::to_string(ackWaitSeconds) + " s, " + std::to_string(maxDeliveries) +
+           " deliveries, retries after " + std::to_string(retryDelaySeconds) + " s";
+}
+
+namespace {
+
+// The consumer's description holds what NATS has no field for.
+std::string descriptionOf(const Link::Shared& shared)
+{
+    return "haul max-deliveries=" + std::to_string(shared.maxDeliveries) +
+           " retry-delay=" + std::to_string(shared.retryDelaySeconds);
+}
+
+void readDescription(const char* description, Link::Shared* shared)
+{
+    const QStringList words = QString(description ? description : "").split(' ', Qt::SkipEmptyParts);
+    for (const QString& word : words) {
+        bool ok = false;
+        const int value = word.section('=', 1).toInt(&ok);
+        if (ok && value > 0 && word.startsWith("max-deliveries="))
+            shared->maxDeliveries = value;
+        else if (ok && value > 0 && word.startsWith("retry-delay="))
+            shared->retryDelaySeconds = value;
+    }
+}
+
+} // namespace
+
+bool Link::openConsumer(Shared* shared, std::string* error)
 {
     jsOptions options;
     jsOptions_Init(&options);
     options.Wait = apiWaitMs;
+    const std::string description = descriptionOf(*shared);
     jsConsumerConfig consumer;
     jsConsumerConfig_Init(&consumer);
     consumer.Durable = consumerName;
+    consumer.Description = description.c_str();
     consumer.AckPolicy = js_AckExplicit;
-    consumer.AckWait = int64_t(ackWaitSeconds) * 1000000000;
+    consumer.AckWait = int64_t(shared->ackWaitSeconds) * 1000000000;
     // Deliveries are counted by the hosts, which know a transient failure from a dead host.
     consumer.MaxDeliver = -1;
     consumer.MaxAckPending = 100000;
-    jsErrCode code = jsErrCode(0);
-    jsConsumerInfo* info = nullptr;
-    natsStatus status = js_AddConsumer(&info, js, streamName, &consumer, &options, &code);
-    if (status != NATS_OK) {
-        // Made earlier with another ack wait: the last host to start sets it.
+    // Twice: another host may make it between the look and the making.
+    natsStatus status = NATS_OK;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        jsErrCode code = jsErrCode(0);
+        jsConsumerInfo* info = nullptr;
+        status = js_GetConsumerInfo(&info, js, streamName, consumerName, &options, &code);
+        if (status == NATS_OK) {
+            shared->ackWaitSeconds = int(std::max<int64_t>(1, info->Config->AckWait / 1000000000));
+            readDescription(info->Config->Description, shared);
+            jsConsumerInfo_Destroy(info);
+            return true;
+        }
+        if (status != NATS_NOT_FOUND && code != JSConsumerNotFoundErr)
+            break;
+        status = js_AddConsumer(&info, js, streamName, &consumer, &options, &code);
         jsConsumerInfo_Destroy(info);
-        info = nullptr;
-        status = js_UpdateConsumer(&info, js, streamName, &consumer, &options, &code);
+        if (status == NATS_OK)
+            return true;
     }
-    jsConsumerInfo_Destroy(info);
-    if (status != NATS_OK) {
-        *error = "cannot make the shared consumer: " + describe(status);
-        return false;
-    }
-    return true;
+    *error = "cannot make the shared consumer: " + describe(status);
+    return false;
+}
+
+std::int64_t Link::recordSeconds()
+{
+    kvStatus* status = nullptr;
+    if (kvStore_Status(&status, kv) != NATS_OK)
+        return -1;
+    const std::int64_t seconds = kvStatus_TTL(status) / 1000000000;
+    kvStatus_Destroy(status);
+    return seconds;
 }
 
 void Link::close()

@@ -83,6 +83,9 @@ public:
         Unknown // the server did not answer
     };
     Queued requestQueued(const std::string& id);
+    // Records made from now on are kept this long after their last change (0: for good); a
+    // bucket that exists keeps its own.
+    std::int64_t newRecordSeconds = std::int64_t(30) * 86400;
     // Puts a start request into the queue; msgId makes a second publication within the
     // stream's duplicate window a no-op.
     natsStatus queueRequest(const std::string& id, const QJsonObject& request, const std::string& msgId);
@@ -91,8 +94,24 @@ public:
     void markGone(const std::string& hostName);
     // Every host that marked itself present lately.
     std::vector<std::string> presentHosts();
-    // The shared consumer, made or brought to this ack wait.
-    bool openConsumer(int ackWaitSeconds, std::string* error);
+    // What every host of a cluster must agree on, kept by the shared consumer: its ack wait, and
+    // in its description the deliveries and the delay of a retry.
+    struct Shared
+    {
+        int ackWaitSeconds = 30;
+        int maxDeliveries = 5;
+        int retryDelaySeconds = 10;
+        bool operator==(const Shared& other) const
+        {
+            return ackWaitSeconds == other.ackWaitSeconds && maxDeliveries == other.maxDeliveries &&
+                   retryDelaySeconds == other.retryDelaySeconds;
+        }
+        std::string describe() const;
+    };
+    // The shared consumer, made with *shared when missing; otherwise *shared becomes its own.
+    bool openConsumer(Shared* shared, std::string* error);
+    // Seconds the records are kept after their last change (0: for good); -1 unknown.
+    std::int64_t recordSeconds();
     void close();
 
     // False with *status NATS_NOT_FOUND when there is no record (or no bucket).

@@ -58,6 +58,10 @@ const std::vector<ConfigKey>& configKeys()
          "with --cluster: deliveries of one request before a transient failure is final", nullptr},
         {"Cluster/RetryDelaySeconds", Kind::Number, 1, 86400, "10",
          "with --cluster: delay before a transiently failed request is delivered again", nullptr},
+        {"Cluster/RecordDays", Kind::Number, 0, 36500, "30",
+         "with --cluster: days a download's record is kept after its last change (0: for good); set by the host "
+         "that makes the records",
+         nullptr},
         {"Cluster/HostName", Kind::Text, 0, 0, "HOSTNAME:PID",
          "with --cluster: this host's name in records, answers and list", nullptr},
         {"General/security/IgnoreSslErrors", Kind::YesNo, 0, 0, "no", "\"yes\" accepts untrusted TLS certificates",

@@ -135,6 +135,7 @@ bool ClusterMember::start(const std::string& url, std::string* error)
     settings.ackWaitSeconds = int(configInt("Cluster/AckWaitSeconds"));
     settings.maxDeliveries = int(configInt("Cluster/MaxDeliveries"));
     settings.retryDelaySeconds = int(configInt("Cluster/RetryDelaySeconds"));
+    settings.recordDays = int(configInt("Cluster/RecordDays"));
     bridge.reset(new Bridge(service, hub, log));
     host.reset(library.startHost(settings, *bridge));
     cluster::Host* member = host.get();

@@ -474,4 +474,29 @@ TEST_F(ClusterTest, StoppedHostsDownloadEndsElsewhere)
     EXPECT_TRUE(waitUntil([&] { return QDir(sandbox.file("a/download").c_str()).entryList({"f0*"}, QDir::Files).isEmpty(); }, 10000));
 }
 
+// The same command run twice (as after a kill mid-submission) queues nothing twice: ids are made
+// from the batch, URL and folder, and the second run follows what the first queued. A host that
+// asks for other shared settings says so and uses the cluster's.
+TEST_F(ClusterTest, SameCommandTwiceQueuesNothingTwice)
+{
+    ASSERT_TRUE(nats.start());
+    host("a", 2);
+    OwnerProcess& other =
+        host("b", 2, "joined the cluster", {"--set", "Cluster/AckWaitSeconds=10", "--set", "Cluster/MaxDeliveries=2"});
+    EXPECT_TRUE(other.errorSoFar().contains("the cluster's settings differ from this host's (ack wait 10 s, 2 "
+                                            "deliveries, retries after 10 s): using the cluster's, ack wait 3 s, 5 "
+                                            "deliveries, retries after 10 s"))
+        << other.errorSoFar().data();
+    EXPECT_TRUE(other.errorSoFar().contains("(ack wait 3 s)"));
+    submit(8, 65536, 65536);
+    const Outcome again = client({"get", "-i", sandbox.file("urls").c_str()});
+    EXPECT_EQ(again.status, 0) << again.out.data() << again.err.data();
+    EXPECT_EQ(again.out.count("saved: "), 8);
+    expectAllOnce(8, 65536);
+    EXPECT_EQ(files.requests().size(), 8);
+    const std::string first = files.url("/f0?size=65536&seed=0&rate=65536");
+    EXPECT_TRUE(client({"get", "--batch", "another", first.c_str()}).shows(0, "saved: "));
+    EXPECT_EQ(files.requests().size(), 9);
+}
+
 } // namespace
