@@ -2,6 +2,7 @@
 
 #include "ClusterMember.h"
 #include "CommandLine.h"
+#include "Configuration.h"
 #include "ControlCommand.h"
 #include "InterruptWatcher.h"
 #include "ListCommand.h"
@@ -13,8 +14,16 @@
 
 int runOnCluster(const CommandLine& line)
 {
+    // What this command is told of the cluster's access and replicas, as a host would be.
+    Configuration& configuration = Configuration::instance();
+    if (!line.configFile.empty() && !configuration.loadFile(line.configFile)) {
+        std::fprintf(stderr, "haul: cannot read the configuration file %s\n", line.configFile.c_str());
+        return 1;
+    }
+    for (const auto& setting : line.settings)
+        configuration.set(setting.first, setting.second);
     cluster::Command command;
-    command.url = line.cluster;
+    command.connection = clusterConnection(line.cluster);
     command.run = [&line](DownloadBackend* backend, const std::string& error) {
         if (!backend) {
             std::fprintf(stderr, "haul: %s\n", error.c_str());

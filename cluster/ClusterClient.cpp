@@ -30,7 +30,8 @@ const int answerTimeoutMs = 5000;
 class ClusterBackend : public DownloadBackend
 {
 public:
-    explicit ClusterBackend(std::string url) : url(std::move(url)), shown(withoutUserInfo(this->url))
+    explicit ClusterBackend(Connection connection)
+        : connection(std::move(connection)), shown(withoutUserInfo(this->connection.url))
     {
         QObject::connect(&checks, &QTimer::timeout, &mainThread, [this] { checkRecords(); });
         checks.start(500);
@@ -38,7 +39,7 @@ public:
 
     bool connect(std::string* error)
     {
-        if (!link.connect(url, 250, error)) {
+        if (!link.connect(connection, 250, error)) {
             *error = "cannot reach the cluster at " + shown + ": " + *error;
             return false;
         }
@@ -474,7 +475,7 @@ private:
             refusal->text = "no host holds it (waiting in the queue for another try)";
     }
 
-    const std::string url;
+    const Connection connection;
     const std::string shown; // url without user information: what messages name
     Link link;
     QObject mainThread; // what the library's threads post to
@@ -495,7 +496,7 @@ private:
 
 extern "C" __attribute__((visibility("default"))) int haulClusterRunCommand(const cluster::Command& command)
 {
-    cluster::ClusterBackend backend(command.url);
+    cluster::ClusterBackend backend(command.connection);
     std::string error;
     const int status = command.run(backend.connect(&error) ? &backend : nullptr, error);
     backend.close();

@@ -176,13 +176,13 @@ private:
         for (int attempt = 1;; ++attempt) {
             std::string error;
             Link::Shared agreed = shared;
-            if (link.connect(settings.url, 250, &error) && link.openStore(&error) &&
+            if (link.connect(settings.connection, 250, &error) && link.openStore(&error) &&
                 link.openConsumer(&agreed, &error) && subscribe(&error)) {
                 adopt(agreed);
                 return true;
             }
             link.close();
-            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + withoutUserInfo(settings.url) +
+            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + withoutUserInfo(settings.connection.url) +
                                                          ": " + error + "; serving locally, trying again in " +
                                                          std::to_string(delay) + " s");
             if (!waitFor(std::chrono::seconds(delay)))
@@ -235,7 +235,7 @@ private:
     {
         if (!join())
             return;
-        owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.url) + " as " + settings.hostName +
+        owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.connection.url) + " as " + settings.hostName +
                             " (ack wait " + std::to_string(shared.ackWaitSeconds) + " s)");
         forgetHandedBack();
         {

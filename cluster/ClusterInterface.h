@@ -51,9 +51,20 @@ public:
     virtual void log(int level, const std::string& text) = 0;
 };
 
+// Where the cluster is and how to enter it (--cluster and Cluster/*): hosts and clients alike.
+struct Connection
+{
+    std::string url;             // nats://HOST:PORT or tls://HOST:PORT, several separated by commas
+    std::string credentialsFile; // Cluster/CredentialsFile: a NATS user's JWT and seed
+    std::string caFile;          // Cluster/CAFile: what signs the servers' certificates (TLS then)
+    std::string certFile;        // Cluster/CertFile and Cluster/KeyFile: this side's certificate
+    std::string keyFile;
+    int replicas = 1; // Cluster/Replicas: of the queue, its consumer and the buckets, when made
+};
+
 struct HostSettings
 {
-    std::string url;            // nats://HOST:PORT[,...]
+    Connection connection;
     std::string hostName;       // how this host is named in claims and lists
     int ackWaitSeconds = 30;    // Cluster/AckWaitSeconds
     int maxDeliveries = 5;      // Cluster/MaxDeliveries
@@ -80,7 +91,7 @@ public:
 // reached. Its result is the exit status; the library prints nothing.
 struct Command
 {
-    std::string url; // nats://HOST:PORT
+    Connection connection;
     std::function<int(DownloadBackend* backend, const std::string& error)> run;
 };
 

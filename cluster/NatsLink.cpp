@@ -33,7 +33,7 @@ std::string fromUtf8(const QJsonObject& object, const char* name)
 }
 
 // A bucket, made when missing; maxAgeSeconds 0 keeps its records for good.
-natsStatus ensureBucket(jsCtx* js, const char* name, int64_t maxAgeSeconds)
+natsStatus ensureBucket(jsCtx* js, const char* name, int64_t maxAgeSeconds, int replicas)
 {
     // A handle of its own: the link's stays valid for other threads (it names the bucket only).
     kvStore* bucket = nullptr;
@@ -45,6 +45,7 @@ natsStatus ensureBucket(jsCtx* js, const char* name, int64_t maxAgeSeconds)
         config.History = 1;
         config.StorageType = js_FileStorage;
         config.TTL = maxAgeSeconds * 1000000000;
+        config.Replicas = replicas;
         status = js_CreateKeyValue(&bucket, js, &config);
     }
     if (bucket)
@@ -148,8 +149,10 @@ Link::~Link()
     close();
 }
 
-bool Link::connect(const std::string& url, int reconnectWaitMs, std::string* error)
+bool Link::connect(const Connection& reach, int reconnectWaitMs, std::string* error)
 {
+    const std::string& url = reach.url;
+    replicas = reach.replicas;
     // Several servers of one cluster, comma-separated. The first user name and password given
     // serve every server, those the cluster tells of later included.
     std::vector<std::string> servers;
@@ -171,6 +174,14 @@ bool Link::connect(const std::string& url, int reconnectWaitMs, std::string* err
         status = natsOptions_SetServers(options, names.data(), static_cast<int>(names.size()));
     if (status == NATS_OK && !user.isEmpty())
         status = natsOptions_SetUserInfo(options, user.toUtf8().constData(), password.toUtf8().constData());
+    if (status == NATS_OK && !reach.credentialsFile.empty())
+        status = natsOptions_SetUserCredentialsFromFiles(options, reach.credentialsFile.c_str(), nullptr);
+    if (status == NATS_OK && !reach.caFile.empty())
+        status = natsOptions_LoadCATrustedCertificates(options, reach.caFile.c_str());
+    if (status == NATS_OK && !reach.certFile.empty())
+        status = natsOptions_LoadCertificatesChain(options, reach.certFile.c_str(), reach.keyFile.c_str());
+    if (status == NATS_OK && !reach.caFile.empty())
+        status = natsOptions_SetSecure(options, true);
     if (status == NATS_OK)
         status = natsOptions_SetTimeout(options, 2000);
     if (status == NATS_OK)
@@ -206,26 +217,36 @@ bool Link::ensureStore(std::string* error)
     stream.SubjectsLen = 1;
     stream.Retention = js_WorkQueuePolicy;
     stream.Storage = js_FileStorage;
+    stream.Replicas = replicas;
     // A request published twice under one id within this window is stored once.
     stream.Duplicates = int64_t(10) * 60 * 1000000000;
+    // Looked at first: what exists keeps its own settings (its replicas, say), whoever asks.
     jsErrCode code = jsErrCode(0);
     jsStreamInfo* info = nullptr;
-    natsStatus status = js_AddStream(&info, js, &stream, &options, &code);
-    jsStreamInfo_Destroy(info);
-    info = nullptr;
-    // Made by an older haul with other subjects: brought to these.
-    if (status != NATS_OK && code == JSStreamNameExistErr)
-        status = js_UpdateStream(&info, js, &stream, &options, &code);
+    natsStatus status = js_GetStreamInfo(&info, js, streamName, &options, &code);
+    if (status == NATS_OK && (info->Config->SubjectsLen != 1 || std::strcmp(info->Config->Subjects[0], requestSubjects) != 0)) {
+        // Made by an older haul with other subjects: brought to these.
+        jsStreamConfig update = *info->Config;
+        update.Subjects = subjects;
+        update.SubjectsLen = 1;
+        jsStreamInfo* updated = nullptr;
+        status = js_UpdateStream(&updated, js, &update, &options, &code);
+        jsStreamInfo_Destroy(updated);
+    } else if (status != NATS_OK && (status == NATS_NOT_FOUND || code == JSStreamNotFoundErr)) {
+        status = js_AddStream(nullptr, js, &stream, &options, &code);
+        if (code == JSStreamNameExistErr)
+            status = NATS_OK; // made by another side a moment ago
+    }
     jsStreamInfo_Destroy(info);
     if (status != NATS_OK) {
         *error = "cannot make the request stream: " + describe(status);
         return false;
     }
-    if ((status = ensureBucket(js, bucketName, newRecordSeconds)) != NATS_OK) {
+    if ((status = ensureBucket(js, bucketName, newRecordSeconds, replicas)) != NATS_OK) {
         *error = "cannot open the download records: " + describe(status);
         return false;
     }
-    if ((status = ensureBucket(js, hostsBucketName, presenceSeconds)) != NATS_OK) {
+    if ((status = ensureBucket(js, hostsBucketName, presenceSeconds, replicas)) != NATS_OK) {
         *error = "cannot open the list of hosts: " + describe(status);
         return false;
     }

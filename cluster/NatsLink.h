@@ -2,6 +2,8 @@
 // The cluster's names on the NATS side and one connection with its JetStream context and
 // claim bucket, shared by the host and the client commands.
 
+#include "ClusterInterface.h"
+
 #include <QJsonObject>
 #include <cstdint>
 #include <nats/nats.h>
@@ -70,7 +72,7 @@ public:
 
     // One attempt; afterwards the connection reconnects on its own forever. reconnectWaitMs
     // also paces those attempts.
-    bool connect(const std::string& url, int reconnectWaitMs, std::string* error);
+    bool connect(const Connection& connection, int reconnectWaitMs, std::string* error);
     // The stream and the bucket, made when missing (the same configuration from every side).
     bool openStore(std::string* error);
     // The same, after the link is open: makes what a server lost, keeps the handles.
@@ -86,6 +88,8 @@ public:
     // Records made from now on are kept this long after their last change (0: for good); a
     // bucket that exists keeps its own.
     std::int64_t newRecordSeconds = std::int64_t(30) * 86400;
+    // Copies of the stream and the buckets, when this side makes them.
+    int replicas = 1;
     // Puts a start request into the queue; msgId makes a second publication within the
     // stream's duplicate window a no-op.
     natsStatus queueRequest(const std::string& id, const QJsonObject& request, const std::string& msgId);

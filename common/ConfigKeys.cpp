@@ -62,6 +62,17 @@ const std::vector<ConfigKey>& configKeys()
          "with --cluster: days a download's record is kept after its last change (0: for good); set by the host "
          "that makes the records",
          nullptr},
+        {"Cluster/Replicas", Kind::Number, 1, 5, "1",
+         "with --cluster: copies of the request queue, its consumer and the buckets on the NATS servers, "
+         "when they are made; 3 with three servers",
+         nullptr},
+        {"Cluster/CredentialsFile", Kind::Text, 0, 0, "none",
+         "with --cluster: a NATS user's credentials file (JWT and seed), for servers that want one", nullptr},
+        {"Cluster/CAFile", Kind::Text, 0, 0, "none",
+         "with --cluster: certificates that sign the NATS servers' (PEM); the connection uses TLS", nullptr},
+        {"Cluster/CertFile", Kind::Text, 0, 0, "none",
+         "with --cluster: this side's certificate (PEM), for servers that verify their clients", nullptr},
+        {"Cluster/KeyFile", Kind::Text, 0, 0, "none", "with --cluster: the key of Cluster/CertFile (PEM)", nullptr},
         {"Cluster/HostName", Kind::Text, 0, 0, "HOSTNAME:PID",
          "with --cluster: this host's name in records, answers and list", nullptr},
         {"General/security/IgnoreSslErrors", Kind::YesNo, 0, 0, "no", "\"yes\" accepts untrusted TLS certificates",

@@ -124,7 +124,7 @@ bool ClusterMember::start(const std::string& url, std::string* error)
     if (!library.load(error))
         return false;
     cluster::HostSettings settings;
-    settings.url = url;
+    settings.connection = clusterConnection(url);
     std::string name;
     if (Configuration::instance().getValue("Cluster/HostName", name, 0) != 0 || name.empty()) {
         char hostName[256] = {};
@@ -157,6 +157,23 @@ void ClusterMember::stop()
         host->stop();
     host.reset();
     bridge.reset();
+}
+
+cluster::Connection clusterConnection(const std::string& url)
+{
+    cluster::Connection connection;
+    connection.url = url;
+    const std::pair<const char*, std::string*> files[] = {{"Cluster/CredentialsFile", &connection.credentialsFile},
+                                                          {"Cluster/CAFile", &connection.caFile},
+                                                          {"Cluster/CertFile", &connection.certFile},
+                                                          {"Cluster/KeyFile", &connection.keyFile}};
+    for (const auto& file : files) {
+        std::string value;
+        if (Configuration::instance().getValue(file.first, value, 0) == 0)
+            *file.second = value;
+    }
+    connection.replicas = int(configInt("Cluster/Replicas"));
+    return connection;
 }
 
 int runClusterCommand(const cluster::Command& command)

@@ -48,3 +48,6 @@ private:
 
 // `haul --cluster URL COMMAND`: the exit status.
 int runClusterCommand(const cluster::Command& command);
+
+// Where the cluster named by url is and how to enter it, from the configuration's Cluster/* keys.
+cluster::Connection clusterConnection(const std::string& url);

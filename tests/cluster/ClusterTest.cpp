@@ -12,16 +12,18 @@
 
 namespace {
 
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
 // nats-server with JetStream on a free loopback port, its storage in the sandbox.
 class NatsServer
 {
 public:
-    explicit NatsServer(std::string store) : store(std::move(store))
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-    }
+    explicit NatsServer(std::string store) : port(freePort()), store(std::move(store)) {}
     ~NatsServer() { stop(); }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
     quint16 port;
@@ -38,6 +40,11 @@ public:
     void stop()
     {
         process.terminate();
+        process.waitForFinished();
+    }
+    void kill()
+    {
+        process.kill();
         process.waitForFinished();
     }
     // Stopped, its storage gone, started again: a new server with nothing of the old one.
@@ -69,19 +76,27 @@ bool publishByHand(quint16 port, const QByteArray& subject, const QByteArray& pa
     return seen.contains("PONG");
 }
 
-// How many requests the server's queue holds (taken ones included until they end), asked in
-// NATS's own words; -1 when it does not answer.
-int queuedRequests(quint16 port)
+// The request queue's stream as the server describes it, asked in NATS's own words; empty when
+// it does not answer.
+QByteArray streamInfo(quint16 port)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(2000))
-        return -1;
+        return {};
     socket.write("CONNECT {\"verbose\":false}\r\nSUB probe.answer 1\r\nPUB $JS.API.STREAM.INFO.HAUL_REQUESTS "
                  "probe.answer 0\r\n\r\n");
     QByteArray seen;
     while (!seen.contains("\"messages\":") && socket.waitForReadyRead(3000))
         seen += socket.readAll();
+    return seen;
+}
+
+// How many requests the server's queue holds (taken ones included until they end); -1 when it
+// does not answer.
+int queuedRequests(quint16 port)
+{
+    const QByteArray seen = streamInfo(port);
     const int at = seen.indexOf("\"messages\":");
     return at < 0 ? -1 : seen.mid(at + 11, 12).split(',').value(0).toInt();
 }
@@ -497,6 +512,31 @@ TEST_F(ClusterTest, SameCommandTwiceQueuesNothingTwice)
     const std::string first = files.url("/f0?size=65536&seed=0&rate=65536");
     EXPECT_TRUE(client({"get", "--batch", "another", first.c_str()}).shows(0, "saved: "));
     EXPECT_EQ(files.requests().size(), 9);
+}
+
+// Three servers forming one JetStream cluster, the queue, its consumer and the records made with
+// three replicas: one server killed mid-run loses no request and saves nothing twice.
+TEST_F(ClusterTest, ThreeServersOneKilled)
+{
+    NatsServer second{sandbox.file("nats2/")}, third{sandbox.file("nats3/")};
+    NatsServer* servers[] = {&nats, &second, &third};
+    const quint16 routes[] = {freePort(), freePort(), freePort()};
+    QStringList routeUrls, clientUrls;
+    for (int i = 0; i < 3; ++i) {
+        routeUrls << QString("nats://127.0.0.1:%1").arg(routes[i]);
+        clientUrls << servers[i]->url().c_str();
+    }
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(servers[i]->start({"-n", QString("s%1").arg(i), "--cluster_name", "haul", "--cluster",
+                                       routeUrls[i], "--routes", routeUrls.join(',')}));
+    serverList = clientUrls.join(',');
+    for (const char* name : {"a", "b"})
+        host(name, 3, "joined the cluster", {"--set", "Cluster/Replicas=3"});
+    submit(24, 65536, 65536);
+    ASSERT_TRUE(waitUntil([&] { return saved().size() >= 4; }, 20000));
+    EXPECT_TRUE(streamInfo(second.port).contains("\"num_replicas\":3"));
+    nats.kill();
+    expectAllOnce(24, 65536);
 }
 
 } // namespace
