@@ -119,6 +119,7 @@ public:
             QJsonDocument(QJsonObject{{"action", QString::fromStdString(action)}}).toJson(QJsonDocument::Compact);
         natsStatus status = NATS_OK;
         QJsonObject answer;
+        bool noHost = false;
         // Twice: a host may take the request from the queue while its record is being changed.
         for (int round = 0; round < 2; ++round) {
             natsMsg* reply = nullptr;
@@ -130,16 +131,31 @@ public:
             }
             if (status != NATS_NO_RESPONDERS || round == 1)
                 break;
-            *refusal = ClientEvent{"DownloaderError", id};
-            const Queued queued = controlQueued(action, id, refusal);
-            if (queued == Queued::Done)
-                return true;
-            if (queued == Queued::Refused) {
-                watched.erase(id);
-                return false;
-            }
-            if (queued == Queued::No)
+            // Nobody holds it: a host changes its record, if it waits in the queue.
+            const QByteArray asked = QJsonDocument(QJsonObject{{"action", QString::fromStdString(action)},
+                                                               {"id", QString::fromStdString(id)}})
+                                         .toJson(QJsonDocument::Compact);
+            status = natsConnection_Request(&reply, link.connection, queuedControlSubject, asked.constData(),
+                                            asked.size(), answerTimeoutMs);
+            if (status != NATS_OK) {
+                noHost = status == NATS_NO_RESPONDERS;
                 break;
+            }
+            const QJsonObject queued = messageObject(reply);
+            natsMsg_Destroy(reply);
+            if (queued.value("ok").toBool()) {
+                if (action != "resume")
+                    settleLater(id, queued.value("state").toString().toStdString());
+                return true;
+            }
+            if (queued.contains("error")) {
+                answer = queued;
+                break;
+            }
+            status = NATS_NO_RESPONDERS;
+            if (!queued.value("held").toBool())
+                break;
+            // Taken by a host meanwhile: asked there.
             QThread::msleep(200);
         }
         if (answer.value("ok").toBool()) {
@@ -153,7 +169,7 @@ public:
             refusal->text = answer.value("error").toString().toStdString();
             refusal->host = answer.value("host").toString().toStdString();
         } else {
-            unheld(action, status, refusal);
+            unheld(action, status, noHost, refusal);
         }
         return false;
     }
@@ -230,69 +246,6 @@ private:
         const QByteArray digest = hash.result();
         hash.addData(QByteArray::number(equalsBefore[digest]++));
         return "b" + hash.result().toHex().left(23).toStdString();
-    }
-
-    enum class Queued
-    {
-        Done,    // the record says what a host taking it will do
-        Refused, // *refusal says why
-        No,      // not in the queue
-        Held     // a host took it meanwhile: asked again
-    };
-
-    // Pause, resume or abort of a download that waits in the queue: written on its record (a
-    // host that takes the request honours it) by compare-and-set, so that a host taking it at
-    // the same moment is noticed.
-    Queued controlQueued(const std::string& action, const std::string& id, ClientEvent* refusal)
-    {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            Claim claim;
-            std::uint64_t revision = 0;
-            natsStatus status = NATS_OK;
-            const bool recorded = link.getClaim(id, &claim, &revision, &status);
-            if (!recorded && (status != NATS_NOT_FOUND || link.requestQueued(id) != Link::Queued::Yes))
-                return Queued::No;
-            if (recorded && !claim.queued())
-                return claim.ended() ? Queued::No : Queued::Held;
-            const bool paused = recorded && claim.state == "paused";
-            if (action == "resume" && !paused)
-                return Queued::No;
-            if (action == "pause" && paused)
-                return settleLater(id, "paused"), Queued::Done;
-            Claim next = claim;
-            next.state = action == "pause" ? "paused" : action == "abort" ? "aborted" : "queued";
-            if (action == "abort")
-                next = Claim{"", "aborted", 0, "aborted while it waited in the queue"};
-            status = link.putClaim(id, next, &revision);
-            if (isConflict(status))
-                continue;
-            if (status == NATS_OK && action == "resume" && !claim.url.empty())
-                status = requeue(id, claim, revision);
-            if (status != NATS_OK) {
-                refusal->text = "the cluster did not record it: " + describe(status);
-                return Queued::Refused;
-            }
-            if (action != "resume")
-                settleLater(id, next.state);
-            return Queued::Done;
-        }
-        refusal->text = "its record kept changing; try again";
-        return Queued::Refused;
-    }
-
-    // A download paused in the queue left it; resumed, its request goes in again, under an id of
-    // its own in the duplicate window. Put back to paused when the queue does not take it.
-    natsStatus requeue(const std::string& id, const Claim& claim, std::uint64_t revision)
-    {
-        QJsonObject request{{"id", QString::fromStdString(id)}, {"url", QString::fromStdString(claim.url)}};
-        if (!claim.dir.empty())
-            request.insert("dir", QString::fromStdString(claim.dir));
-        if (!claim.sha1.empty())
-            request.insert("sha1", QString::fromStdString(claim.sha1));
-        const natsStatus status = link.queueRequest(id, request, id + "@" + std::to_string(revision));
-        if (status != NATS_OK)
-            link.putClaim(id, claim, &revision);
-        return status;
     }
 
     // What a control of a queued download did, told once the command waits for it.
@@ -453,7 +406,7 @@ private:
 
     // Why a control request found no holder, from the download's record, with the code the
     // owner of one data directory gives for a download it does not run.
-    void unheld(const std::string& action, natsStatus status, ClientEvent* refusal)
+    void unheld(const std::string& action, natsStatus status, bool noHost, ClientEvent* refusal)
     {
         if (status != NATS_NO_RESPONDERS) {
             refusal->text = "no answer from its host (" + describe(status) + ")";
@@ -465,12 +418,17 @@ private:
         Claim claim;
         std::uint64_t revision = 0;
         natsStatus lookup = NATS_OK;
-        if (!link.getClaim(refusal->session, &claim, &revision, &lookup))
-            refusal->text = "no host holds it (unknown, or still waiting in the queue)";
-        else if (claim.ended())
+        const bool recorded = link.getClaim(refusal->session, &claim, &revision, &lookup);
+        if (recorded && claim.ended())
             refusal->text = "no host holds it: it " +
                             std::string(claim.state == "refused" ? "was refused" : "has " + claim.state) +
                             (claim.host.empty() ? std::string() : " on " + claim.host);
+        else if (noHost)
+            refusal->text = "no host of the cluster answers (a host pauses or aborts a waiting download)";
+        else if (!recorded)
+            refusal->text = "no host holds it (unknown id)";
+        else if (action == "resume")
+            refusal->text = "it is not paused (it waits in the queue)";
         else
             refusal->text = "no host holds it (waiting in the queue for another try)";
     }

@@ -118,6 +118,8 @@ public:
         }
         if (listSub)
             natsSubscription_Unsubscribe(listSub);
+        if (queuedSub)
+            natsSubscription_Unsubscribe(queuedSub);
         for (auto& item : left) {
             if (item.second.control)
                 natsSubscription_Unsubscribe(item.second.control);
@@ -150,11 +152,13 @@ public:
         }
         if (listSub)
             natsSubscription_Destroy(listSub);
+        if (queuedSub)
+            natsSubscription_Destroy(queuedSub);
         if (link.hosts)
             link.markGone(settings.hostName);
         if (pullSub)
             natsSubscription_Destroy(pullSub);
-        listSub = pullSub = nullptr;
+        listSub = pullSub = queuedSub = nullptr;
         if (link.connection)
             natsConnection_FlushTimeout(link.connection, 2000);
         link.close();
@@ -226,6 +230,9 @@ private:
         natsStatus status = followQueue(&pullSub);
         if (status == NATS_OK)
             status = natsConnection_Subscribe(&listSub, link.connection, listSubject, &NatsHost::onList, this);
+        if (status == NATS_OK)
+            status = natsConnection_QueueSubscribe(&queuedSub, link.connection, queuedControlSubject, consumerName,
+                                                   &NatsHost::onQueuedControl, this);
         if (status != NATS_OK)
             *error = "cannot follow the request queue: " + describe(status);
         return status == NATS_OK;
@@ -883,6 +890,80 @@ private:
         natsMsg_Destroy(msg);
     }
 
+    // Pause, resume or abort of a download nobody holds, from a client: done on its record if it
+    // waits in the queue (a host that takes the request honours it), by compare-and-set, so that
+    // a host taking it at the same moment is noticed. Only hosts write records.
+    static void onQueuedControl(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
+    {
+        auto* self = static_cast<NatsHost*>(closure);
+        const QJsonObject request = messageObject(msg);
+        const std::string action = request.value("action").toString().toStdString();
+        const std::string id = request.value("id").toString().toStdString();
+        QJsonObject answer;
+        if (action != "pause" && action != "resume" && action != "abort")
+            answer = QJsonObject{{"error", qs("unknown action \"" + action + "\"")}, {"code", 0}};
+        else if (!inputPolicy::idProblem(id).empty())
+            answer = QJsonObject{{"error", qs(inputPolicy::idProblem(id))}, {"code", 0}};
+        else
+            answer = self->controlQueued(action, id);
+        answer.insert("host", qs(self->settings.hostName));
+        if (natsMsg_GetReply(msg)) {
+            const QByteArray data = QJsonDocument(answer).toJson(QJsonDocument::Compact);
+            natsConnection_Publish(connection, natsMsg_GetReply(msg), data.constData(), data.size());
+        }
+        natsMsg_Destroy(msg);
+    }
+
+    // {"ok":true,"state":…} when done; {"held":true} when a host took it meanwhile; {} when it
+    // does not wait in the queue; {"error":…} when the record could not be written.
+    QJsonObject controlQueued(const std::string& action, const std::string& id)
+    {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            Claim claim;
+            std::uint64_t revision = 0;
+            natsStatus status = NATS_OK;
+            const bool recorded = link.getClaim(id, &claim, &revision, &status);
+            if (!recorded && (status != NATS_NOT_FOUND || link.requestQueued(id) != Link::Queued::Yes))
+                return {};
+            if (recorded && !claim.queued())
+                return claim.ended() ? QJsonObject() : QJsonObject{{"held", true}};
+            const bool paused = recorded && claim.state == "paused";
+            if (action == "resume" && !paused)
+                return {};
+            if (action == "pause" && paused)
+                return QJsonObject{{"ok", true}, {"state", "paused"}};
+            Claim next = claim;
+            next.state = action == "pause" ? "paused" : "queued";
+            if (action == "abort")
+                next = Claim{"", "aborted", 0, "aborted while it waited in the queue"};
+            status = link.putClaim(id, next, &revision);
+            if (isConflict(status))
+                continue;
+            if (status == NATS_OK && action == "resume" && !claim.url.empty())
+                status = requeue(id, claim, revision);
+            if (status != NATS_OK)
+                return QJsonObject{{"error", qs("the cluster did not record it: " + describe(status))}, {"code", 0}};
+            owner.log(Info, id + (action == "resume" ? " goes back to the queue" : " is " + next.state + " in the queue"));
+            return QJsonObject{{"ok", true}, {"state", qs(next.state)}};
+        }
+        return QJsonObject{{"error", "its record kept changing; try again"}, {"code", 0}};
+    }
+
+    // A download paused in the queue left it; resumed, its request goes in again, under an id of
+    // its own in the duplicate window. Put back to paused when the queue does not take it.
+    natsStatus requeue(const std::string& id, const Claim& claim, std::uint64_t revision)
+    {
+        QJsonObject request{{"id", qs(id)}, {"url", qs(claim.url)}};
+        if (!claim.dir.empty())
+            request.insert("dir", qs(claim.dir));
+        if (!claim.sha1.empty())
+            request.insert("sha1", qs(claim.sha1));
+        const natsStatus status = link.queueRequest(id, request, id + "@" + std::to_string(revision));
+        if (status != NATS_OK)
+            link.putClaim(id, claim, &revision);
+        return status;
+    }
+
     // The downloads this host holds for the cluster, in parts small enough for any server's
     // message limit; each part says how many there are, so a client knows when it has all.
     static void onList(natsConnection* connection, natsSubscription*, natsMsg* msg, void* closure)
@@ -932,6 +1013,7 @@ private:
     Link link;
     natsSubscription* pullSub = nullptr;
     natsSubscription* listSub = nullptr;
+    natsSubscription* queuedSub = nullptr;
 
     // One write of a claim at a time: two from this host with one revision would conflict.
     std::mutex claimMutex;

@@ -19,6 +19,7 @@ const char* const consumerName = "haul-hosts";
 const char* const bucketName = "haul-downloads";
 const char* const hostsBucketName = "haul-hosts";
 const char* const listSubject = "haul.list";
+const char* const queuedControlSubject = "haul.queued";
 
 namespace {
 

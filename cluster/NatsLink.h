@@ -23,6 +23,8 @@ extern const char* const bucketName;
 // One key per host that joined, written again while it runs: who should answer a list.
 extern const char* const hostsBucketName;
 extern const char* const listSubject;
+// Pause, resume and abort of a download nobody holds: one host (a queue group) answers.
+extern const char* const queuedControlSubject;
 
 // A download's id as one subject token and bucket key: itself when it is made of letters,
 // digits, '-' and '_' only, otherwise "=" and its bytes in hex (no plain id starts with "=").
