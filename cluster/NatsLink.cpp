@@ -8,7 +8,9 @@
 #include <QUrl>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace cluster {
@@ -154,6 +156,17 @@ bool Link::connect(const Connection& reach, int reconnectWaitMs, std::string* er
 {
     const std::string& url = reach.url;
     replicas = reach.replicas;
+    // Said at once: the library would read some of them only when a server asks.
+    const std::pair<const char*, const std::string*> files[] = {{"Cluster/CredentialsFile", &reach.credentialsFile},
+                                                                {"Cluster/CAFile", &reach.caFile},
+                                                                {"Cluster/CertFile", &reach.certFile},
+                                                                {"Cluster/KeyFile", &reach.keyFile}};
+    for (const auto& file : files) {
+        if (!file.second->empty() && ::access(file.second->c_str(), R_OK) != 0) {
+            *error = std::string("cannot read ") + file.first + " " + *file.second + ": " + std::strerror(errno);
+            return false;
+        }
+    }
     // Several servers of one cluster, comma-separated. The first user name and password given
     // serve every server, those the cluster tells of later included.
     std::vector<std::string> servers;

@@ -576,4 +576,34 @@ TEST_F(ClusterTest, PermissionsKeepClientsAndStrangersToTheirPart)
     EXPECT_TRUE(files.requests().size() <= 2);
 }
 
+// TLS with client certificates: a host and a client with the CA, their certificate and key reach
+// the server; a client without a certificate does not.
+TEST_F(ClusterTest, TlsWithClientCertificates)
+{
+    const std::string folder = sandbox.file("tls");
+    ASSERT_TRUE(QDir().mkpath(folder.c_str()));
+    const QString key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 ";
+    const QString made = "cd '" + QString::fromStdString(folder) + "' && openssl req -x509" + key +
+                         "-keyout ca.key -out ca.crt -subj /CN=HaulTestCA"
+                         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign" +
+                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" + key +
+                         "-keyout server.key -out server.crt -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" +
+                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" + key +
+                         "-keyout client.key -out client.crt -subj /CN=haul-client";
+    ASSERT_EQ(QProcess::execute("sh", {"-c", made + " 2>/dev/null"}), 0);
+    const QString tls = QString::fromStdString(folder) + "/";
+    ASSERT_TRUE(nats.start({"--tlscert", tls + "server.crt", "--tlskey", tls + "server.key", "--tlscacert",
+                            tls + "ca.crt", "--tlsverify"}));
+    serverList = QString("tls://127.0.0.1:%1").arg(nats.port);
+    const QStringList access = {"--set", "Cluster/CAFile=" + tls + "ca.crt", "--set",
+                                "Cluster/CertFile=" + tls + "client.crt", "--set",
+                                "Cluster/KeyFile=" + tls + "client.key"};
+    host("a", 1, "joined the cluster", access);
+    const std::string small = files.url("/x?size=1000&seed=1");
+    EXPECT_TRUE(client(access + QStringList{"get", small.c_str()}).shows(0, "saved: " + sandbox.file("a/") + "download/x"));
+    EXPECT_TRUE(client(access.mid(0, 2) + QStringList{"list"}).shows(1, "cannot reach the cluster at tls://127.0.0.1:"));
+    EXPECT_TRUE(client({"--set", "Cluster/CredentialsFile=" + tls + "none.creds", "list"})
+                    .shows(1, "cannot read Cluster/CredentialsFile " + folder + "/none.creds: No such file"));
+}
+
 } // namespace
