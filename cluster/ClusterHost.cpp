@@ -51,8 +51,8 @@ bool hostFault(int code, int status = 0)
     return code == number(Code::CannotWrite) || code == number(Code::CannotSave) || status >= 500;
 }
 
-// The downloads of one answer to a list stay below this (a server takes 1 MiB by default).
-const int listPartBytes = 256 * 1024;
+// The downloads of one answer to a list stay below this, and below half the server's limit.
+const std::int64_t listPartBytes = 256 * 1024;
 
 // Host faults in a row after which a host takes no requests for a while.
 const int faultsBeforeRest = 3;
@@ -978,7 +978,8 @@ private:
                     holding.insert(qs(item.first));
         }
         std::vector<QJsonArray> parts(1);
-        int partBytes = 0;
+        const std::int64_t limit = std::min(listPartBytes, natsConnection_GetMaxPayload(connection) / 2);
+        std::int64_t partBytes = 0;
         const QJsonArray downloads = QJsonDocument::fromJson(QByteArray::fromStdString(self->owner.listJson()))
                                          .object()
                                          .value("downloads")
@@ -987,7 +988,7 @@ private:
             if (!holding.count(value.toObject().value("id").toString()))
                 continue;
             const int bytes = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact).size();
-            if (partBytes > 0 && partBytes + bytes > listPartBytes) {
+            if (partBytes > 0 && partBytes + bytes > limit) {
                 parts.emplace_back();
                 partBytes = 0;
             }

@@ -606,4 +606,26 @@ TEST_F(ClusterTest, TlsWithClientCertificates)
                     .shows(1, "cannot read Cluster/CredentialsFile " + folder + "/none.creds: No such file"));
 }
 
+// A host holding more than one message can carry answers a list in parts, and the client puts
+// them together: forty downloads with URLs near the longest allowed, all listed by a server that
+// takes at most 200 kB a message.
+TEST_F(ClusterTest, LargeListsComeInParts)
+{
+    ASSERT_TRUE(writeFile(sandbox.file("nats.conf"), "max_payload: 200000\n"));
+    ASSERT_TRUE(nats.start({"-c", sandbox.file("nats.conf").c_str()}));
+    OwnerProcess& owner = host("a", 40, "joined the cluster", {"--set", "Cluster/HostName=a"});
+    QByteArray list;
+    const QString padding(7000, 'p');
+    for (int i = 0; i < 40; ++i)
+        list += files.url(QString("/f%1?size=4000000&seed=%1&rate=4096&pad=%2").arg(i).arg(padding)).c_str() +
+                QByteArray("\n");
+    ASSERT_TRUE(writeFile(sandbox.file("urls"), list));
+    EXPECT_TRUE(client({"get", "--detach", "-i", sandbox.file("urls").c_str()}).shows(0, "started: f0"));
+    ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 40; }, 30000));
+    const Outcome listed = client({"--json", "list"});
+    EXPECT_EQ(listed.status, 0) << listed.err.data();
+    EXPECT_EQ(listed.out.count("\"host\":\"a\""), 40);
+    EXPECT_GT(listed.out.size(), 200000);
+}
+
 } // namespace
