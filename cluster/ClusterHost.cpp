@@ -750,12 +750,16 @@ public:
     {
         Held entry;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             const auto found = held.find(id);
-            if (found == held.end())
-                return givenUp.count(id) == 0; // not from the queue, or given up already
-            if (found->second.state == "watching")
-                return true; // another host's: this one runs no transfer of it
+            if (found == held.end() || found->second.state == "watching") {
+                if (givenUp.count(id) || !joined)
+                    return givenUp.count(id) == 0;
+                lock.unlock();
+                // Not taken since this host started: from the queue before a restart (resumed
+                // here at the start), or not from the queue at all.
+                return !heldElsewhere(id);
+            }
             entry.state = found->second.state;
             entry.lastBeat = found->second.lastBeat;
         }
@@ -782,6 +786,20 @@ public:
     }
 
 private:
+    bool heldElsewhere(const std::string& id)
+    {
+        Claim claim;
+        std::uint64_t revision = 0;
+        natsStatus status = NATS_OK;
+        if (!inputPolicy::idProblem(id).empty() || !link.getClaim(id, &claim, &revision, &status) ||
+            claim.host == settings.hostName)
+            return false;
+        owner.log(Warning, id + " is the cluster's, " +
+                               (claim.host.empty() ? std::string("in its queue") : "held by " + claim.host) +
+                               ": not saving it here");
+        return true;
+    }
+
     // A conflict where the record is simply gone (a server that lost its storage): this host
     // still holds the download, so it writes its claim again and goes on.
     bool recordLost(const std::string& id, const Held& entry)

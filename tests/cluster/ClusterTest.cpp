@@ -471,7 +471,7 @@ TEST_F(ClusterTest, QueuedDownloadsAreControlledWhereTheyWait)
 
 // A host stopped (SIGTERM) while it downloads hands the download back: the command that waits
 // on it is told and goes on to the true end on another host. Started again, the first host drops
-// the partial file it kept.
+// the partial file it kept, and saves no second copy.
 TEST_F(ClusterTest, StoppedHostsDownloadEndsElsewhere)
 {
     ASSERT_TRUE(nats.start());
@@ -486,7 +486,8 @@ TEST_F(ClusterTest, StoppedHostsDownloadEndsElsewhere)
     const Outcome ended = waiting.finish();
     EXPECT_TRUE(ended.shows(0, "saved: " + sandbox.file("b/") + "download/f0 [id f0 on b]"));
     expectAllOnce(1, 300000);
-    OwnerProcess& again = host("a", 1, "joined the cluster", named);
+    // Even with downloads resumed as the owner starts, before it joins.
+    OwnerProcess& again = host("a", 1, "joined the cluster", named + QStringList{"--set", "Service/ResumeOnStart=yes"});
     EXPECT_TRUE(waitUntil([&] { return again.errorSoFar().contains("dropped f0, kept here from before"); }, 10000))
         << again.errorSoFar().data();
     EXPECT_TRUE(waitUntil([&] { return QDir(sandbox.file("a/download").c_str()).entryList({"f0*"}, QDir::Files).isEmpty(); }, 10000));
