@@ -9,6 +9,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <map>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -328,7 +330,8 @@ TEST_F(ClusterTest, HandMadeRequestsOutsideTheRulesChangeNothing)
 }
 
 // A server that is not there yet: the host serves locally and joins once it is; a client fails
-// clearly. A server restarted mid-run loses no request.
+// clearly. A server away mid-run for longer than the ack wait loses no request and saves none
+// twice.
 TEST_F(ClusterTest, ServerAwayAndBack)
 {
     OwnerProcess& first = host("a", 2, "cannot reach the cluster at " + nats.url());
@@ -337,11 +340,13 @@ TEST_F(ClusterTest, ServerAwayAndBack)
     ASSERT_TRUE(nats.start());
     EXPECT_TRUE(waitUntil([&] { return first.errorSoFar().contains("joined the cluster"); }, 20000));
     host("b", 2);
-    submit(16, 65536, 65536);
+    submit(16, 131072, 65536);
     ASSERT_TRUE(waitUntil([&] { return saved().size() >= 4; }, 20000));
     nats.stop();
+    // Away for longer than the ack wait, while transfers run: their hosts let go of them.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
     ASSERT_TRUE(nats.start());
-    expectAllOnce(16, 65536);
+    expectAllOnce(16, 131072);
 }
 
 // A server restarted with its storage lost: the hosts make the queue, the shared consumer and
@@ -627,6 +632,29 @@ TEST_F(ClusterTest, LargeListsComeInParts)
     EXPECT_EQ(listed.status, 0) << listed.err.data();
     EXPECT_EQ(listed.out.count("\"host\":\"a\""), 40);
     EXPECT_GT(listed.out.size(), 200000);
+}
+
+// Two hosts saving same-named files into one shared folder: every file keeps its own name, none
+// replaces another.
+TEST_F(ClusterTest, SameNamesIntoOneSharedFolder)
+{
+    ASSERT_TRUE(nats.start());
+    const std::string shared = sandbox.file("shared/");
+    ASSERT_TRUE(QDir().mkpath(shared.c_str()));
+    for (const char* name : {"a", "b"})
+        host(name, 6, "joined the cluster", {"--set", ("Service/AllowedDirectories=" + shared).c_str()});
+    QByteArray list;
+    for (int i = 0; i < 20; ++i)
+        list += files.url(QString("/%1/same%2.bin?size=20000&seed=%3").arg(i % 2 ? "x" : "y").arg(i / 2).arg(i)).c_str() +
+                QByteArray("\n");
+    ASSERT_TRUE(writeFile(sandbox.file("urls"), list));
+    EXPECT_EQ(client({"get", "-d", shared.c_str(), "-i", sandbox.file("urls").c_str()}).status, 0);
+    std::multiset<std::string> digests;
+    for (const QString& name : QDir(shared.c_str()).entryList(QDir::Files))
+        digests.insert(sha1Hex(readFile(shared + name.toStdString())));
+    EXPECT_EQ(digests.size(), 20u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(digests.count(bodySha1(20000, quint32(i))), 1u) << i;
 }
 
 } // namespace
