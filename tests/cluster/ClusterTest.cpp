@@ -588,15 +588,7 @@ TEST_F(ClusterTest, TlsWithClientCertificates)
 {
     const std::string folder = sandbox.file("tls");
     ASSERT_TRUE(QDir().mkpath(folder.c_str()));
-    const QString key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 ";
-    const QString made = "cd '" + QString::fromStdString(folder) + "' && openssl req -x509" + key +
-                         "-keyout ca.key -out ca.crt -subj /CN=HaulTestCA"
-                         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign" +
-                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" + key +
-                         "-keyout server.key -out server.crt -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1" +
-                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" + key +
-                         "-keyout client.key -out client.crt -subj /CN=haul-client";
-    ASSERT_EQ(QProcess::execute("sh", {"-c", made + " 2>/dev/null"}), 0);
+    ASSERT_TRUE(makeCertificates(folder));
     const QString tls = QString::fromStdString(folder) + "/";
     ASSERT_TRUE(nats.start({"--tlscert", tls + "server.crt", "--tlskey", tls + "server.key", "--tlscacert",
                             tls + "ca.crt", "--tlsverify"}));

@@ -137,7 +137,7 @@ bool ScriptServer::start()
     return listen(false);
 }
 
-bool ScriptServer::startTls(const std::string& folder)
+bool makeCertificates(const std::string& folder)
 {
     // EC keys: milliseconds to make, where RSA takes a noticeable fraction of a second.
     const QString key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 ";
@@ -147,8 +147,15 @@ bool ScriptServer::startTls(const std::string& folder)
                          " && openssl req -x509 -CA ca.crt -CAkey ca.key" +
                          key +
                          "-keyout server.key -out server.crt -subj /CN=127.0.0.1"
-                         " -addext subjectAltName=IP:127.0.0.1,DNS:localhost";
-    if (!writeFile(folder + "/.made", "") || QProcess::execute("sh", {"-c", made + " 2>/dev/null"}) != 0)
+                         " -addext subjectAltName=IP:127.0.0.1,DNS:localhost"
+                         " && openssl req -x509 -CA ca.crt -CAkey ca.key" +
+                         key + "-keyout client.key -out client.crt -subj /CN=haul-client";
+    return writeFile(folder + "/.made", "") && QProcess::execute("sh", {"-c", made + " 2>/dev/null"}) == 0;
+}
+
+bool ScriptServer::startTls(const std::string& folder)
+{
+    if (!makeCertificates(folder))
         return false;
     certificate_ = readFile(folder + "/server.crt");
     key_ = readFile(folder + "/server.key");
