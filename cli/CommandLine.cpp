@@ -137,6 +137,18 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!problem.empty())
             throw UsageError("--batch: " + problem);
         line.batch = value;
+    } else if (name == "--header") {
+        const std::string problem = inputPolicy::headerProblem(value);
+        if (!problem.empty())
+            throw UsageError("--header: " + problem);
+        if (line.headers.size() >= inputPolicy::maxHeaders)
+            throw UsageError("--header: at most " + std::to_string(inputPolicy::maxHeaders) + " headers");
+        line.headers.push_back(value);
+    } else if (name == "--user-agent") {
+        const std::string problem = inputPolicy::userAgentProblem(value);
+        if (!problem.empty())
+            throw UsageError("--user-agent: " + problem);
+        line.userAgent = value;
     } else if (name == "--replace")
         line.replace = true;
     else if (name == "--all")
@@ -228,6 +240,10 @@ void checkArguments(CommandLine& line)
             throw UsageError("resume --all is for one data directory; with --cluster name the downloads");
         if (line.replace)
             throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
+        // The queue carries a request's URL, folder and digest, and nothing that could be a credential.
+        if (!line.headers.empty() || !line.userAgent.empty())
+            throw UsageError("--header and --user-agent are for one data directory: the cluster's queue carries no "
+                             "request headers");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
         throw UsageError("--size and --rate must be positive");

@@ -58,6 +58,8 @@ struct CommandLine
     std::string listen;
     bool allowRemote = false;
     std::vector<std::string> listenHosts;
+    std::vector<std::string> headers; // get --header: "Name: value", in order
+    std::string userAgent;            // get --user-agent
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

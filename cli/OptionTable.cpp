@@ -90,6 +90,14 @@ const std::vector<OptionInfo>& optionTable()
          "the same command run again (after a kill, say) queues nothing twice and follows what is already "
          "there. Without --batch the ids are made from the rest alone: a new NAME downloads the same URLs again",
          V::Any, nullptr, false},
+        {"--header", "-H", "get", "\"NAME: VALUE\"",
+         "add a header to each request of the downloads (repeatable)",
+         "adds a header to each request of the downloads (repeatable, at most 32). An Authorization header is a "
+         "credential: it goes only to the URL's own origin, lives in the owner's memory only and is never shown. "
+         "Host, Range, If-Range, Accept-Encoding and the connection's own headers are haul's to set",
+         V::Any, nullptr, true},
+        {"--user-agent", "-A", "get", "TEXT", "the User-Agent of the requests (default: haul/VERSION)", nullptr,
+         V::Any, nullptr, false},
         {"--replace", nullptr, "get", nullptr, "replace a known download of the same --id (its partial file goes)",
          nullptr, V::Any, nullptr, false},
         {"--detach", nullptr, "get", nullptr, "hand the downloads to the owner, print their ids and return",

@@ -124,6 +124,13 @@ int TransferCommand::get()
             download.insert("id", QString::fromStdString(line.id));
         if (!line.batch.empty())
             download.insert("batch", QString::fromStdString(line.batch));
+        if (!line.userAgent.empty())
+            download.insert("userAgent", QString::fromStdString(line.userAgent));
+        QJsonArray headers;
+        for (const std::string& header : line.headers)
+            headers.append(QString::fromStdString(header));
+        if (!headers.isEmpty())
+            download.insert("headers", headers);
         if (line.replace)
             download.insert("replace", true);
         downloads.append(download);

@@ -112,6 +112,67 @@ std::string idProblem(const std::string& id)
     return std::string();
 }
 
+namespace {
+
+bool tokenCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string("!#$%&'*+-.^_`|~").find(c) != std::string::npos;
+}
+
+bool printable(const std::string& text)
+{
+    for (const char c : text)
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f)
+            return false;
+    return true;
+}
+
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        c = lower(c);
+    return text;
+}
+
+} // namespace
+
+std::string headerProblem(const std::string& header, std::string* name, std::string* value)
+{
+    if (header.size() > maxFieldBytes)
+        return "a header is longer than " + std::to_string(maxFieldBytes) + " bytes";
+    const std::size_t colon = header.find(':');
+    const std::string key = header.substr(0, colon);
+    bool token = !key.empty() && key.size() <= 100 && colon != std::string::npos;
+    for (std::size_t i = 0; token && i < key.size(); ++i)
+        token = tokenCharacter(key[i]);
+    if (!token)
+        return "header " + quoted(header) + " needs \"Name: value\" with a name of letters, digits and !#$%&'*+-.^_`|~";
+    static const char* const ours[] = {"host",           "range",          "if-range",   "accept-encoding",
+                                       "connection",     "content-length", "transfer-encoding", "te",
+                                       "upgrade",        "keep-alive",     "proxy-connection",  "trailer"};
+    for (const char* own : ours)
+        if (lowered(key) == own)
+            return "header " + quoted(key) + " is haul's own to set";
+    std::string rest = header.substr(colon + 1);
+    const std::size_t first = rest.find_first_not_of(" \t");
+    rest = first == std::string::npos ? std::string() : rest.substr(first);
+    if (!printable(rest))
+        return "header " + quoted(key) + " may not hold control characters";
+    if (name)
+        *name = key;
+    if (value)
+        *value = rest;
+    return std::string();
+}
+
+std::string userAgentProblem(const std::string& agent)
+{
+    if (agent.empty() || agent.size() > 200 || !printable(agent))
+        return "user agent " + quoted(agent) + " needs 1 to 200 printable characters";
+    return std::string();
+}
+
 std::string sha1Problem(std::string& sha1)
 {
     bool valid = sha1.size() == 40;

@@ -31,6 +31,15 @@ std::string sha1Problem(std::string& sha1);
 // At most maxFieldBytes, no NUL (named in the text as name).
 std::string fieldProblem(const std::string& name, const std::string& value);
 
+// Request headers a download may add to its own requests.
+constexpr std::size_t maxHeaders = 32;
+// "Name: value": an HTTP token as name, none of those haul itself sets (Host, Range, If-Range,
+// Accept-Encoding, Connection and the framing ones), a value of at most maxFieldBytes without
+// control characters. *name and *value are the parts when accepted.
+std::string headerProblem(const std::string& header, std::string* name = nullptr, std::string* value = nullptr);
+// A User-Agent: 1 to 200 printable characters.
+std::string userAgentProblem(const std::string& agent);
+
 // text for quoting in a refusal: one line, at most 100 bytes and "…".
 std::string quoted(const std::string& text);
 

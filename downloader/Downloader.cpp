@@ -325,6 +325,12 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         hashedBytes = 0;
         hashUsable = true;
     }
+    request.setRawHeader("User-Agent", options.userAgent.isEmpty() ? QByteArray("haul/" HAUL_VERSION) : options.userAgent);
+    // A header of the client's own; an Authorization is a credential, for the origin it named.
+    for (const auto& header : options.headers) {
+        const bool credential = header.first.compare("Authorization", Qt::CaseInsensitive) == 0;
+        request.setRawHeader(header.first, credential && !sameOrigin(address) ? QByteArray() : header.second);
+    }
     // Credentials stay with the origin the client named.
     if (useAuthData && sameOrigin(address)) {
         address.setUserName(QString::fromStdString(userName));

@@ -1,7 +1,9 @@
 #include "TransferOptions.h"
 
+#include "InputPolicy.h"
 #include "JsonInput.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QUrl>
@@ -59,5 +61,18 @@ TransferOptions TransferOptions::from(const std::string& details)
     const QJsonValue proxy = object.value("proxy");
     if (proxy.isString())
         options.proxy = proxyNamed(proxy.toString());
+
+    const std::string agent = object.value("userAgent").toString().toStdString();
+    if (!agent.empty() && inputPolicy::userAgentProblem(agent).empty())
+        options.userAgent = QByteArray::fromStdString(agent);
+    for (const QJsonValue& pair : object.value("headers").toArray()) {
+        const QJsonArray both = pair.toArray();
+        std::string name, value;
+        if (both.size() == 2 && options.headers.size() < inputPolicy::maxHeaders &&
+            inputPolicy::headerProblem(both[0].toString().toStdString() + ": " + both[1].toString().toStdString(),
+                                       &name, &value)
+                .empty())
+            options.headers.emplace_back(QByteArray::fromStdString(name), QByteArray::fromStdString(value));
+    }
     return options;
 }

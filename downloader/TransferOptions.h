@@ -4,17 +4,23 @@
 #include <boost/optional.hpp>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Settings one request may give for its own transfer, in the JSON object of its envelope's
 // details, each in place of the configuration: "ignoreSslErrors" (true or false),
 // "requestTimeoutMs" (a whole number; 0 or less: no limit), "proxy" ("none",
-// "http://HOST:PORT" or "socks5://HOST:PORT"). A key that is missing or not of that form leaves
-// the configuration in charge.
+// "http://HOST:PORT" or "socks5://HOST:PORT"), "userAgent" (a text), "headers" (pairs of
+// name and value, each pair as a list of two texts). A key that is missing or not of that form
+// leaves the configuration (or haul's default) in charge; a header outside the request rules
+// is left out.
 struct TransferOptions
 {
     boost::optional<bool> ignoreSslErrors;
     boost::optional<std::int32_t> requestTimeoutMs;
     boost::optional<QNetworkProxy> proxy;
+    QByteArray userAgent; // empty: haul/VERSION
+    std::vector<std::pair<QByteArray, QByteArray>> headers;
 
     static TransferOptions from(const std::string& details);
 };

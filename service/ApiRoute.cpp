@@ -69,6 +69,32 @@ bool numberMember(const QJsonObject& object, const char* name, int& out, std::st
     return true;
 }
 
+// "headers": ["Name: value", ...], as the command line takes them.
+bool headersMember(const QJsonObject& object, std::vector<std::pair<std::string, std::string>>& out,
+                   std::string& error)
+{
+    const QJsonValue value = object.value("headers");
+    if (value.isUndefined() || value.isNull())
+        return true;
+    const QJsonArray all = value.toArray();
+    if (!value.isArray() || std::size_t(all.size()) > inputPolicy::maxHeaders) {
+        error = "\"headers\" must be a list of at most " + std::to_string(inputPolicy::maxHeaders) +
+                " texts \"Name: value\"";
+        return false;
+    }
+    for (const QJsonValue& header : all) {
+        std::string name, text;
+        if (!header.isString()) {
+            error = "\"headers\" must hold texts \"Name: value\"";
+            return false;
+        }
+        if (!(error = inputPolicy::headerProblem(header.toString().toStdString(), &name, &text)).empty())
+            return false;
+        out.emplace_back(name, text);
+    }
+    return true;
+}
+
 // What a request may set for its download alone.
 bool options(const QJsonObject& object, DownloadRequest& request, std::string& error)
 {
@@ -82,7 +108,11 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         return false;
     if (hasIgnore)
         request.options.ignoreSslErrors = ignore ? 1 : 0;
-    return true;
+    if (!stringMember(object, "userAgent", request.options.userAgent, error))
+        return false;
+    if (!request.options.userAgent.empty() && !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
+        return false;
+    return headersMember(object, request.options.headers, error);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "Download.h"
 
+#include "InputPolicy.h"
+
 #include "SafeText.h"
 
 #include <QJsonDocument>
@@ -74,7 +76,23 @@ std::string DownloadOptions::envelopeText() const
         object.insert("requestTimeoutMs", requestTimeoutMs);
     if (!proxy.empty())
         object.insert("proxy", qs(proxy));
+    if (!userAgent.empty())
+        object.insert("userAgent", qs(userAgent));
+    QJsonArray all;
+    for (const auto& header : headers)
+        all.append(QJsonArray{qs(header.first), qs(header.second)});
+    if (!all.isEmpty())
+        object.insert("headers", all);
     return object.isEmpty() ? std::string() : QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+QJsonArray DownloadOptions::headersToKeep() const
+{
+    QJsonArray kept;
+    for (const auto& header : headers)
+        if (QString::fromStdString(header.first).compare("Authorization", Qt::CaseInsensitive) != 0)
+            kept.append(qs(header.first + ": " + header.second));
+    return kept;
 }
 
 QJsonObject Download::toRecord() const
@@ -96,6 +114,10 @@ QJsonObject Download::toRecord() const
                        {"requestTimeoutMs", options.requestTimeoutMs},
                        // A proxy's password lives in memory only, as every credential.
                        {"proxy", qs(withoutUserInfo(options.proxy))}};
+    if (!options.userAgent.empty())
+        record.insert("userAgent", qs(options.userAgent));
+    if (!options.headers.empty())
+        record.insert("headers", options.headersToKeep());
     QJsonObject report;
     addReport(report, last);
     if (!report.isEmpty())
@@ -124,6 +146,12 @@ bool Download::fromRecord(const std::string& id, const QJsonObject& record, Down
     read.options.ignoreSslErrors = record.value("ignoreSslErrors").toInt(-1);
     read.options.requestTimeoutMs = record.value("requestTimeoutMs").toInt(-1);
     read.options.proxy = text(record, "proxy");
+    read.options.userAgent = text(record, "userAgent");
+    for (const QJsonValue& value : record.value("headers").toArray()) {
+        std::string name, header;
+        if (inputPolicy::headerProblem(value.toString().toStdString(), &name, &header).empty())
+            read.options.headers.emplace_back(name, header);
+    }
     const QJsonObject last = record.value("last").toObject();
     read.last.type = text(last, "type");
     read.last.code = last.value("code").toInt();

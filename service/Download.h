@@ -2,10 +2,13 @@
 
 #include "Outcome.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Where a download stands in the owner. Queued: accepted, waiting for a place (or for its next
 // try); Running: handed to the component; Pausing, Aborting: asked to stop; Paused: stopped,
@@ -46,10 +49,15 @@ struct DownloadOptions
     int ignoreSslErrors = -1;  // -1: as configured; 0 no; 1 yes
     int requestTimeoutMs = -1; // -1: as configured
     std::string proxy;         // empty: as configured; "none", or scheme://host:port
+    std::string userAgent;     // empty: haul/VERSION
+    // Added to each request, in order. An Authorization header is a credential: memory only.
+    std::vector<std::pair<std::string, std::string>> headers;
 
     // The options that differ from the configuration, as the component reads them from a
     // request's envelope; empty when none does.
     std::string envelopeText() const;
+    // The headers a record may keep: all but credentials.
+    QJsonArray headersToKeep() const;
 };
 
 // One download as the owner keeps it. The credentials live in memory only.

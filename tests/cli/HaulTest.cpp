@@ -218,6 +218,46 @@ TEST_F(HaulTest, PasswordComesFromTheEnvironmentAndIsNeverShownNorStored)
     EXPECT_FALSE(everything.contains("s3cret-Pa55") || everything.contains("wrong-guess"));
 }
 
+// Headers and the agent of --header and --user-agent reach the server on each request; an
+// Authorization header is a credential: it stays with the URL's origin across a redirect and is
+// never shown nor stored. haul's own headers are refused before anything starts.
+TEST_F(HaulTest, HeadersAndAgentReachTheServerAndAnAuthorizationStaysWithItsOrigin)
+{
+    ScriptServer other;
+    ASSERT_TRUE(other.start());
+    server.script("/h.bin", "size=1000&seed=1");
+    other.script("/x.bin", "size=1000&seed=2");
+    server.script("/away", ("to=" + other.url("/x.bin")).c_str());
+    const Result sent = run({"--log", sandbox.file("haul.log").c_str(), "get", url("/h.bin"), url("/away"), "-H",
+                             "X-Probe: one", "--header", "Authorization: Bearer t0ken-S3cret", "-A", "probe/2"});
+    EXPECT_TRUE(sent.shows(0, "saved: "));
+    ASSERT_EQ(server.requests().size(), 2);
+    for (const Request& request : server.requests()) {
+        EXPECT_EQ(request.header("User-Agent"), "probe/2");
+        EXPECT_EQ(request.header("X-Probe"), "one");
+        EXPECT_EQ(request.header("Authorization"), "Bearer t0ken-S3cret");
+    }
+    ASSERT_EQ(other.requests().size(), 1);
+    EXPECT_EQ(other.requests().first().header("X-Probe"), "one");
+    EXPECT_FALSE(other.requests().first().has("Authorization"));
+    EXPECT_EQ(body(1000, 2), readFile(data("download/away")));
+
+    server.clearRequests();
+    EXPECT_TRUE(run({"get", url("/h.bin"), "--id", "plain"}).shows(0, "saved: "));
+    EXPECT_EQ(server.requests().value(0).header("User-Agent"), "haul/" HAUL_VERSION);
+    EXPECT_FALSE(server.requests().value(0).has("X-Probe"));
+
+    QByteArray everything = readFile(sandbox.file("haul.log")) + sent.out + sent.err +
+                            run({"--json", "list"}).out;
+    for (const QString& name : QDir(data("store").c_str()).entryList(QDir::Files))
+        everything += readFile(data("store/") + name.toStdString());
+    EXPECT_TRUE(everything.contains("X-Probe")) << "kept with its download";
+    EXPECT_FALSE(everything.contains("t0ken-S3cret"));
+
+    EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "Range: bytes=5-"}).tells(2, "header \"Range\" is haul's own to set"));
+    EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "no colon"}).tells(2, "needs \"Name: value\""));
+}
+
 TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
 {
     // A limit of none: the component itself refuses every start.
