@@ -144,6 +144,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (line.headers.size() >= inputPolicy::maxHeaders)
             throw UsageError("--header: at most " + std::to_string(inputPolicy::maxHeaders) + " headers");
         line.headers.push_back(value);
+    } else if (name == "--no-timestamp") {
+        line.noTimestamp = true;
     } else if (name == "--user-agent") {
         const std::string problem = inputPolicy::userAgentProblem(value);
         if (!problem.empty())

@@ -60,6 +60,7 @@ struct CommandLine
     std::vector<std::string> listenHosts;
     std::vector<std::string> headers; // get --header: "Name: value", in order
     std::string userAgent;            // get --user-agent
+    bool noTimestamp = false;         // get --no-timestamp
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

@@ -126,6 +126,8 @@ int TransferCommand::get()
             download.insert("batch", QString::fromStdString(line.batch));
         if (!line.userAgent.empty())
             download.insert("userAgent", QString::fromStdString(line.userAgent));
+        if (line.noTimestamp)
+            download.insert("timestamp", false);
         QJsonArray headers;
         for (const std::string& header : line.headers)
             headers.append(QString::fromStdString(header));

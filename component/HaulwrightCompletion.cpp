@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -160,6 +162,10 @@ void Haulwright::saveCompletedDownload(const UUId& sessionId, const std::string&
             nameFinalFile(key, chosen, temporalFilePath) ? moveWithoutReplacing(temporalFilePath, chosen) : EIO;
         releaseFinalName(chosen);
         if (error == 0) {
+            if (details.lastModified > 0) {
+                const timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(details.lastModified), 0}};
+                ::utimensat(AT_FDCWD, chosen.c_str(), times, 0);
+            }
             postMessage("WasFinished", request, code, chosen, keeping(details.cause, size));
             dropFinishedRequest(key);
             return;

@@ -143,6 +143,8 @@ bool Downloader::acceptAnswer()
     discardBody = status != 200 && status != 206;
     if (discardBody)
         return true;
+    const QDateTime modified = reply->header(QNetworkRequest::LastModifiedHeader).toDateTime();
+    details.lastModified = options.keepServerTime && modified.isValid() ? modified.toSecsSinceEpoch() : 0;
     bool sound = true;
     // Two lengths in one answer: no telling which one the body follows.
     const QList<QByteArray> lengths = reply->rawHeader("Content-Length").split(',');

@@ -32,6 +32,9 @@ struct TransferDetails
 {
     Cause cause;
     bool provenStale = false; // the answer proved the partial file wrong (it is gone)
+    // The file's time on the server (Last-Modified of the answer its bytes came in), seconds
+    // since the epoch; 0 when unknown or when the request keeps the download's own time.
+    std::int64_t lastModified = 0;
 };
 
 // How the component drives one transfer. start/resume run on the delivering

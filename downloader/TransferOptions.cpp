@@ -62,6 +62,8 @@ TransferOptions TransferOptions::from(const std::string& details)
     if (proxy.isString())
         options.proxy = proxyNamed(proxy.toString());
 
+    if (object.value("timestamp").isBool())
+        options.keepServerTime = object.value("timestamp").toBool();
     const std::string agent = object.value("userAgent").toString().toStdString();
     if (!agent.empty() && inputPolicy::userAgentProblem(agent).empty())
         options.userAgent = QByteArray::fromStdString(agent);

@@ -108,7 +108,8 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         return false;
     if (hasIgnore)
         request.options.ignoreSslErrors = ignore ? 1 : 0;
-    if (!stringMember(object, "userAgent", request.options.userAgent, error))
+    if (!stringMember(object, "userAgent", request.options.userAgent, error) ||
+        !flagMember(object, "timestamp", request.options.serverTime, error))
         return false;
     if (!request.options.userAgent.empty() && !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;

@@ -78,6 +78,8 @@ std::string DownloadOptions::envelopeText() const
         object.insert("proxy", qs(proxy));
     if (!userAgent.empty())
         object.insert("userAgent", qs(userAgent));
+    if (!serverTime)
+        object.insert("timestamp", false);
     QJsonArray all;
     for (const auto& header : headers)
         all.append(QJsonArray{qs(header.first), qs(header.second)});
@@ -116,6 +118,8 @@ QJsonObject Download::toRecord() const
                        {"proxy", qs(withoutUserInfo(options.proxy))}};
     if (!options.userAgent.empty())
         record.insert("userAgent", qs(options.userAgent));
+    if (!options.serverTime)
+        record.insert("timestamp", false);
     if (!options.headers.empty())
         record.insert("headers", options.headersToKeep());
     QJsonObject report;
@@ -147,6 +151,7 @@ bool Download::fromRecord(const std::string& id, const QJsonObject& record, Down
     read.options.requestTimeoutMs = record.value("requestTimeoutMs").toInt(-1);
     read.options.proxy = text(record, "proxy");
     read.options.userAgent = text(record, "userAgent");
+    read.options.serverTime = record.value("timestamp").toBool(true);
     for (const QJsonValue& value : record.value("headers").toArray()) {
         std::string name, header;
         if (inputPolicy::headerProblem(value.toString().toStdString(), &name, &header).empty())

@@ -50,6 +50,7 @@ struct DownloadOptions
     int requestTimeoutMs = -1; // -1: as configured
     std::string proxy;         // empty: as configured; "none", or scheme://host:port
     std::string userAgent;     // empty: haul/VERSION
+    bool serverTime = true;    // the saved file takes the server's Last-Modified
     // Added to each request, in order. An Authorization header is a credential: memory only.
     std::vector<std::pair<std::string, std::string>> headers;
 

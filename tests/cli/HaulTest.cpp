@@ -258,6 +258,18 @@ TEST_F(HaulTest, HeadersAndAgentReachTheServerAndAnAuthorizationStaysWithItsOrig
     EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "no colon"}).tells(2, "needs \"Name: value\""));
 }
 
+// A saved file takes the server's Last-Modified as its time, as wget does; --no-timestamp keeps
+// the time it was written.
+TEST_F(HaulTest, SavedFileTakesTheServersTimeUnlessTold)
+{
+    server.script("/old.bin", "size=1000&seed=3&h=Last-Modified:%20Sun,%2006%20Nov%201994%2008:49:37%20GMT");
+    EXPECT_TRUE(run({"get", url("/old.bin")}).shows(0, "saved: "));
+    EXPECT_EQ(QFileInfo(data("download/old.bin").c_str()).lastModified().toSecsSinceEpoch(), 784111777);
+    EXPECT_TRUE(run({"get", url("/old.bin"), "--no-timestamp", "-d", data("now").c_str()}).shows(0, "saved: "));
+    const qint64 age = QFileInfo(data("now/old.bin").c_str()).lastModified().secsTo(QDateTime::currentDateTime());
+    EXPECT_TRUE(age >= 0 && age < 600) << age;
+}
+
 TEST_F(HaulTest, ConfigurationFileReachesTheComponentAndSetOverridesIt)
 {
     // A limit of none: the component itself refuses every start.
