@@ -13,6 +13,10 @@
 #include <QUrl>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -43,18 +47,38 @@ std::int64_t parseSize(const std::string& option, const std::string& text)
     return value * unit;
 }
 
+// One URL a line from path ("-": standard input), read as a stream: a pipe or a process
+// substitution serves as well as a file. A line is bounded, so an endless one is refused.
 std::vector<std::string> readUrlFile(const std::string& path)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        throw UsageError("cannot read " + path + ": " + file.errorString().toStdString());
+    std::ifstream file;
+    if (path != "-")
+        file.open(path, std::ios::binary);
+    std::istream& in = path == "-" ? std::cin : file;
+    if (path != "-" && !file.is_open())
+        throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    const std::size_t longest = 3 * inputPolicy::maxUrlBytes;
     std::vector<std::string> urls;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.isEmpty() || line.startsWith('#'))
+    std::string line;
+    std::size_t number = 0;
+    for (int c = in.get(); c != EOF || !line.empty(); c = in.get()) {
+        if (c != '\n' && c != EOF) {
+            if (line.size() == longest)
+                throw UsageError("line " + std::to_string(number + 1) + " of " + path + " is longer than " +
+                                 std::to_string(longest) + " bytes");
+            line.push_back(static_cast<char>(c));
             continue;
-        urls.push_back(line.toStdString());
+        }
+        ++number;
+        const QString url = QString::fromStdString(line).trimmed();
+        line.clear();
+        if (!url.isEmpty() && !url.startsWith('#'))
+            urls.push_back(url.toStdString());
+        if (c == EOF)
+            break;
     }
+    if (in.bad())
+        throw UsageError("cannot read " + path + ": " + std::strerror(errno));
     return urls;
 }
 

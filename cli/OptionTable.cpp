@@ -78,8 +78,10 @@ const std::vector<OptionInfo>& optionTable()
          "user name; the password is read from HAUL_PASSWORD, else from the terminal without echo. It is never "
          "taken from the command line, logged or persisted.",
          V::Any, nullptr, false},
-        {"--input", "-i", "get", "FILE", "read URLs from FILE, one a line (# comments, blank lines skipped)",
-         "more URLs, one a line; blank lines and lines starting with # skipped", V::File, nullptr, false},
+        {"--input", "-i", "get", "FILE", "read URLs from FILE (- for standard input), one a line",
+         "more URLs, one a line, from FILE or any stream (- for standard input, a pipe, <(...)); blank lines "
+         "and lines starting with # skipped",
+         V::File, nullptr, false},
         {"--id", nullptr, "get", "TEXT", "session identifier of a single download (default: a new UUID)",
          "session identifier of a single download (default: a new UUID; with --cluster one made as --batch "
          "tells); refused while a download of that identifier runs",

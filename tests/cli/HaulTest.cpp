@@ -258,6 +258,21 @@ TEST_F(HaulTest, HeadersAndAgentReachTheServerAndAnAuthorizationStaysWithItsOrig
     EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "no colon"}).tells(2, "needs \"Name: value\""));
 }
 
+// -i - reads the URLs from standard input (a pipe, as `cmd | haul get -i -`); a line without end
+// is refused by its length, not read to the end of memory.
+TEST_F(HaulTest, UrlsFromStandardInputAndBoundedLines)
+{
+    start({"get", "-i", "-"});
+    haul.write(("# two files\n" + url("/s1.bin?size=1000&seed=1") + "\n\n" + url("/s2.bin?size=1000&seed=2"))
+                   .toUtf8());
+    haul.closeWriteChannel();
+    const Result both = finish();
+    EXPECT_TRUE(both.shows(0, "saved: " + data("download/s1.bin")) && both.shows(0, data("download/s2.bin")));
+    ASSERT_TRUE(writeFile(sandbox.file("endless"), QByteArray(100000, 'u')));
+    EXPECT_TRUE(run({"get", "-i", sandbox.file("endless").c_str()}).tells(2, "line 1 of " + sandbox.file("endless") +
+                                                                              " is longer than 24576 bytes"));
+}
+
 // A saved file takes the server's Last-Modified as its time, as wget does; --no-timestamp keeps
 // the time it was written.
 TEST_F(HaulTest, SavedFileTakesTheServersTimeUnlessTold)
