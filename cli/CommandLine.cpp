@@ -9,6 +9,7 @@
 #include "ShellCompletion.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QUrl>
 #include <algorithm>
@@ -168,6 +169,12 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (line.headers.size() >= inputPolicy::maxHeaders)
             throw UsageError("--header: at most " + std::to_string(inputPolicy::maxHeaders) + " headers");
         line.headers.push_back(value);
+    } else if (name == "--output") {
+        const std::string problem =
+            inputPolicy::fileNameProblem(QFileInfo(QString::fromStdString(value)).fileName().toStdString());
+        if (!problem.empty())
+            throw UsageError("--output: " + problem);
+        line.output = value;
     } else if (name == "--no-timestamp") {
         line.noTimestamp = true;
     } else if (name == "--user-agent") {
@@ -223,6 +230,8 @@ void checkArguments(CommandLine& line)
             throw UsageError("get needs at least one URL");
         for (const std::string& url : line.arguments)
             checkUrl(url);
+        if (!line.output.empty() && line.arguments.size() != 1)
+            throw UsageError("--output names the file of a single URL");
         if (!line.id.empty() && line.arguments.size() != 1)
             throw UsageError("--id names the download of a single URL");
         if (line.replace && line.id.empty())
@@ -267,9 +276,9 @@ void checkArguments(CommandLine& line)
         if (line.replace)
             throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
         // The queue carries a request's URL, folder and digest, and nothing that could be a credential.
-        if (!line.headers.empty() || !line.userAgent.empty())
-            throw UsageError("--header and --user-agent are for one data directory: the cluster's queue carries no "
-                             "request headers");
+        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty())
+            throw UsageError("--header, --user-agent and --output are for one data directory: the cluster's queue "
+                             "carries a URL, a folder and a digest");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
         throw UsageError("--size and --rate must be positive");

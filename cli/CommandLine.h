@@ -61,6 +61,7 @@ struct CommandLine
     std::vector<std::string> headers; // get --header: "Name: value", in order
     std::string userAgent;            // get --user-agent
     bool noTimestamp = false;         // get --no-timestamp
+    std::string output;               // get -o: the saved file's name, or a path to it
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

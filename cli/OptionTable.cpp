@@ -70,8 +70,15 @@ const std::vector<OptionInfo>& optionTable()
          false},
         {"--version", nullptr, nullptr, nullptr, "haul's version", "prints \"haul VERSION\"", V::Any, nullptr, false},
 
-        {"--dir", "-d", "get", "DIR", "destination folder (default: the data directory's download/)",
-         "destination folder, created if missing (default: DATA/download/)", V::Directory, nullptr, false},
+        {"--dir", "-d", "get", "DIR", "destination folder (default: the current folder)",
+         "destination folder, created if missing (default: the current folder; with --cluster each host's "
+         "DATA/download/)",
+         V::Directory, nullptr, false},
+        {"--output", "-o", "get", "NAME",
+         "save the single URL's file as NAME (a path: in that folder)",
+         "saves the single URL's file as NAME instead of the server's or the URL's name; a NAME with a folder "
+         "saves there (relative to -d when given). A file of that name stays: the new one takes NAME_2",
+         V::File, nullptr, false},
         {"--sha1", nullptr, "get", "HEX", "expected SHA-1 digest of the file",
          "expected SHA-1 (40 hex digits, any case); a mismatch fails with 274", V::Any, nullptr, false},
         {"--user", nullptr, "get", "NAME", "user name; the password comes from HAUL_PASSWORD or the terminal",

@@ -112,8 +112,16 @@ int TransferCommand::get()
         QJsonObject download{{"url", QString::fromStdString(url)}, {"retries", line.retries}};
         addTransferOptions(download, url);
         // Absolute: the owner runs elsewhere, and the request may be resumed from another folder.
-        if (!line.destination.empty())
-            download.insert("dir", QDir(QString::fromStdString(line.destination)).absolutePath());
+        // Where the command runs, as curl -O and wget save; a cluster's hosts keep their own.
+        const QString folder =
+            line.destination.empty() ? QDir::currentPath() : QDir(QString::fromStdString(line.destination)).absolutePath();
+        if (!line.destination.empty() || line.cluster.empty())
+            download.insert("dir", folder);
+        if (!line.output.empty()) {
+            const QFileInfo named(QDir(folder).absoluteFilePath(QString::fromStdString(line.output)));
+            download.insert("dir", named.absolutePath());
+            download.insert("fileName", named.fileName());
+        }
         if (!line.sha1.empty())
             download.insert("sha1", QString::fromStdString(line.sha1));
         if (!line.user.empty()) {

@@ -166,6 +166,14 @@ std::string headerProblem(const std::string& header, std::string* name, std::str
     return std::string();
 }
 
+std::string fileNameProblem(const std::string& name)
+{
+    if (name.empty() || name.size() > 255 || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        !printable(name) || name.find('\t') != std::string::npos)
+        return "file name " + quoted(name) + " needs 1 to 255 bytes without \"/\" or control characters, not . or ..";
+    return std::string();
+}
+
 std::string userAgentProblem(const std::string& agent)
 {
     if (agent.empty() || agent.size() > 200 || !printable(agent))

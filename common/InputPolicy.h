@@ -37,6 +37,8 @@ constexpr std::size_t maxHeaders = 32;
 // Accept-Encoding, Connection and the framing ones), a value of at most maxFieldBytes without
 // control characters. *name and *value are the parts when accepted.
 std::string headerProblem(const std::string& header, std::string* name = nullptr, std::string* value = nullptr);
+// The name a saved file is to take: 1 to 255 bytes, no "/", no control character, not "." or "..".
+std::string fileNameProblem(const std::string& name);
 // A User-Agent: 1 to 200 printable characters.
 std::string userAgentProblem(const std::string& agent);
 

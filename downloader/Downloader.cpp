@@ -294,6 +294,9 @@ boost::shared_ptr<LocalMessage> Downloader::getRequestMessage()
 }
 std::string Downloader::getServerFilename()
 {
+    // The client's choice first: a name it gave outranks the server's.
+    if (!options.fileName.empty())
+        return options.fileName;
     return serverFilename;
 }
 std::string Downloader::getTemporalFilename()

@@ -62,6 +62,9 @@ TransferOptions TransferOptions::from(const std::string& details)
     if (proxy.isString())
         options.proxy = proxyNamed(proxy.toString());
 
+    const std::string name = object.value("fileName").toString().toStdString();
+    if (!name.empty() && inputPolicy::fileNameProblem(name).empty())
+        options.fileName = name;
     if (object.value("timestamp").isBool())
         options.keepServerTime = object.value("timestamp").toBool();
     const std::string agent = object.value("userAgent").toString().toStdString();

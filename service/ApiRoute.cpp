@@ -109,7 +109,10 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
     if (hasIgnore)
         request.options.ignoreSslErrors = ignore ? 1 : 0;
     if (!stringMember(object, "userAgent", request.options.userAgent, error) ||
-        !flagMember(object, "timestamp", request.options.serverTime, error))
+        !flagMember(object, "timestamp", request.options.serverTime, error) ||
+        !stringMember(object, "fileName", request.options.fileName, error))
+        return false;
+    if (!request.options.fileName.empty() && !(error = inputPolicy::fileNameProblem(request.options.fileName)).empty())
         return false;
     if (!request.options.userAgent.empty() && !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;

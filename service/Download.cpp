@@ -80,6 +80,8 @@ std::string DownloadOptions::envelopeText() const
         object.insert("userAgent", qs(userAgent));
     if (!serverTime)
         object.insert("timestamp", false);
+    if (!fileName.empty())
+        object.insert("fileName", qs(fileName));
     QJsonArray all;
     for (const auto& header : headers)
         all.append(QJsonArray{qs(header.first), qs(header.second)});
@@ -120,6 +122,8 @@ QJsonObject Download::toRecord() const
         record.insert("userAgent", qs(options.userAgent));
     if (!options.serverTime)
         record.insert("timestamp", false);
+    if (!options.fileName.empty())
+        record.insert("fileName", qs(options.fileName));
     if (!options.headers.empty())
         record.insert("headers", options.headersToKeep());
     QJsonObject report;
@@ -152,6 +156,7 @@ bool Download::fromRecord(const std::string& id, const QJsonObject& record, Down
     read.options.proxy = text(record, "proxy");
     read.options.userAgent = text(record, "userAgent");
     read.options.serverTime = record.value("timestamp").toBool(true);
+    read.options.fileName = text(record, "fileName");
     for (const QJsonValue& value : record.value("headers").toArray()) {
         std::string name, header;
         if (inputPolicy::headerProblem(value.toString().toStdString(), &name, &header).empty())

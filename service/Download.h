@@ -51,6 +51,7 @@ struct DownloadOptions
     std::string proxy;         // empty: as configured; "none", or scheme://host:port
     std::string userAgent;     // empty: haul/VERSION
     bool serverTime = true;    // the saved file takes the server's Last-Modified
+    std::string fileName;      // the saved file's name; empty: the server's or the URL's
     // Added to each request, in order. An Authorization header is a credential: memory only.
     std::vector<std::pair<std::string, std::string>> headers;
 

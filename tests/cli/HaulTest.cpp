@@ -4,8 +4,10 @@
 // command is a client of the owner it starts on demand in the sandbox's data directory.
 #include "Fixture.h"
 #include "ScriptServer.h"
+#include "ServiceClient.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +18,7 @@
 #include <map>
 #include <set>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -64,8 +67,12 @@ protected:
             ::kill(pid, signal);
         EXPECT_TRUE(waitUntil([&] { return owner() == 0; }, 30000));
     }
+    // Run from DATA/download, where a get saves unless told: where the owner's own requests save.
     void start(const QStringList& args)
     {
+        ::mkdir(data("").c_str(), 0700);
+        ::mkdir(data("download").c_str(), 0700);
+        haul.setWorkingDirectory(runIn.empty() ? data("download").c_str() : runIn.c_str());
         haul.setProcessEnvironment(env);
         haul.start(HAUL_PROGRAM, QStringList{"--data-dir", data("").c_str()} + args);
         haul.waitForStarted();
@@ -79,6 +86,7 @@ protected:
     }
     Result run(const QStringList& args) { return start(args), finish(); }
     QString url(const QString& pathAndQuery) const { return server.url(pathAndQuery).c_str(); }
+    std::string runIn; // the commands' working folder; empty: DATA/download
     std::string data(const std::string& name) const { return sandbox.file("data/" + name); }
     std::string partialOf(const QString& id, const std::string& folder) const
     {
@@ -256,6 +264,27 @@ TEST_F(HaulTest, HeadersAndAgentReachTheServerAndAnAuthorizationStaysWithItsOrig
 
     EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "Range: bytes=5-"}).tells(2, "header \"Range\" is haul's own to set"));
     EXPECT_TRUE(run({"get", url("/h.bin"), "-H", "no colon"}).tells(2, "needs \"Name: value\""));
+}
+
+// A get saves where it runs, as curl -O and wget do, and -o names the file (a folder in it too);
+// a file of that name stays. The owner's other clients keep DATA/download.
+TEST_F(HaulTest, SavesWhereItRunsAndUnderTheNameGiven)
+{
+    runIn = sandbox.file("here");
+    ASSERT_TRUE(QDir().mkpath(runIn.c_str()));
+    const QString file = url("/f.bin?size=1000&seed=7");
+    EXPECT_TRUE(run({"get", file}).shows(0, "saved: " + runIn + "/f.bin\n"));
+    EXPECT_TRUE(run({"get", file, "-o", "sub/named.bin"}).shows(0, "saved: " + runIn + "/sub/named.bin\n"));
+    EXPECT_TRUE(run({"get", file, "-o", "sub/named.bin"}).shows(0, "saved: " + runIn + "/sub/named_2.bin\n"));
+    EXPECT_TRUE(run({"get", file, "-d", sandbox.file("there").c_str(), "-o", "x"}).shows(0, "/there/x\n"));
+    for (const std::string& path : {"/f.bin", "/sub/named.bin", "/sub/named_2.bin"})
+        EXPECT_EQ(body(1000, 7), readFile(runIn + path)) << path;
+    EXPECT_TRUE(run({"get", file, file, "-o", "two"}).tells(2, "--output names the file of a single URL"));
+    EXPECT_TRUE(run({"get", file, "-o", "sub/.."}).tells(2, "--output: file name"));
+    const ServiceClient::Answer viaSocket = ServiceClient(data("haul.sock")).post(
+        "/v1/downloads", QJsonObject{{"downloads", QJsonArray{QJsonObject{{"url", file}, {"id", "api"}}}}});
+    EXPECT_EQ(viaSocket.status, 201);
+    EXPECT_TRUE(waitUntil([&] { return fileExists(data("download/f.bin")); }));
 }
 
 // -i - reads the URLs from standard input (a pipe, as `cmd | haul get -i -`); a line without end

@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <sys/stat.h>
 
 // What a child process left: exit status (-1 when it crashed, was killed or hung) and output.
 struct Outcome
@@ -45,6 +46,13 @@ public:
         env.insert("no_proxy", "*"); // the machine's proxy must not take the loopback requests
         env.remove("HAUL_PASSWORD");
         process.setProcessEnvironment(env);
+        // A command runs from DATA/download, where a get saves unless told, as the owner's own
+        // requests do; made as the owner makes it. An owner's own folders are its to make.
+        if (!args.contains("serve")) {
+            ::mkdir(data.c_str(), 0700);
+            ::mkdir((data + "download").c_str(), 0700);
+            process.setWorkingDirectory((data + "download").c_str());
+        }
         process.start(HAUL_PROGRAM, QStringList{"--data-dir", data.c_str()} + args);
         process.waitForStarted();
     }
