@@ -100,7 +100,7 @@ bool OwnerConnection::spawnOwner(qint64* pid)
               << "serve"
               << "--idle-exit"
               << "--log-level"
-              << "warning";
+              << "info";
     QProcess owner;
     owner.setProgram(QCoreApplication::applicationFilePath());
     owner.setArguments(arguments);

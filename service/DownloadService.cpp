@@ -5,6 +5,7 @@
 #include "Configuration.h"
 #include "DownloadBook.h"
 #include "EventHub.h"
+#include "HumanText.h"
 #include "InputPolicy.h"
 #include "JsonInput.h"
 #include "LocalMessage.h"
@@ -514,6 +515,10 @@ void DownloadService::transition(Download& download, Event event, const Report* 
                 retrying.delaySeconds = (delay + 999) / 1000;
                 retrying.reason = reason;
                 publish(json(retrying), download.id);
+                if (settings.note)
+                    settings.note("retrying " + download.id + " in " + std::to_string(retrying.delaySeconds) + " s (" +
+                                  std::to_string(retrying.attempt) + "/" + std::to_string(retrying.retries) +
+                                  "): " + reason);
                 changed.notify_all();
                 retryWake.notify_all();
             } else {
@@ -546,8 +551,42 @@ void DownloadService::enter(Download& download, DownloadState state)
     download.updated = now();
     book.save(download);
     publishState(download);
+    note(download);
     if (isOver(state))
         trimHistory();
+}
+
+// What a user watching the service wants to read of each download: its start, its ends.
+void DownloadService::note(const Download& download) const
+{
+    if (!settings.note)
+        return;
+    const std::string bytes = std::to_string(download.bytes) + " bytes";
+    // A line each, and short: the log is read by people, and its sink may be slow.
+    std::string url = withoutUserInfo(download.url);
+    if (url.size() > 300)
+        url = url.substr(0, 300) + "...";
+    switch (download.state) {
+    case DownloadState::Running:
+        settings.note("started " + download.id + ": " + url +
+                      (download.offset > 0 ? " from byte " + std::to_string(download.offset) : std::string()));
+        break;
+    case DownloadState::Paused:
+        settings.note("paused " + download.id + ": " + bytes + " kept");
+        break;
+    case DownloadState::Finished:
+        settings.note("finished " + download.id + ": " + download.path + ", " + bytes);
+        break;
+    case DownloadState::Failed:
+        settings.note("failed " + download.id + ": " + human::withCode(human::Report{download.last.type, download.last.code, download.last.text, download.id,
+                                                         download.last.cause}) + ", " + bytes + " kept");
+        break;
+    case DownloadState::Aborted:
+        settings.note("aborted " + download.id);
+        break;
+    default:
+        break;
+    }
 }
 
 void DownloadService::publishState(const Download& download)

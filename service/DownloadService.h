@@ -3,6 +3,7 @@
 #include "AllowedFolders.h"
 #include "DownloadRequest.h"
 
+#include <functional>
 #include <QJsonObject>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
@@ -37,6 +38,8 @@ public:
         std::size_t limit = 50;     // downloads handed to the component at once; 0: no limit
         bool resumeOnStart = false; // downloads running when the owner stopped go on at its start
         std::size_t history = 500;  // finished and aborted downloads kept for the lists
+        // A line for the owner's log at each start, retry, pause and end of a download.
+        std::function<void(const std::string&)> note;
     };
 
     DownloadService(EventHub& hub, DownloadBook& book, Settings settings, AllowedFolders allowed = AllowedFolders());
@@ -93,6 +96,7 @@ private:
     void dispatch();
     void post(const Download& download, const std::string& type);
     void publishState(const Download& download);
+    void note(const Download& download) const;
     void publish(const std::string& json, const std::string& session);
     bool checkRequest(DownloadRequest& request, Door door, ServiceError& error);
     // discard: the component's record and partial file go too (not for a download replaced by a

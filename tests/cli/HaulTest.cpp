@@ -287,6 +287,24 @@ TEST_F(HaulTest, SavesWhereItRunsAndUnderTheNameGiven)
     EXPECT_TRUE(waitUntil([&] { return fileExists(data("download/f.bin")); }));
 }
 
+// The owner's messages (DATA/serve.log for one started on demand, the journal under systemd)
+// tell each start, retry and end of a download in the words a command prints, with URLs shown
+// without their user information.
+TEST_F(HaulTest, TheOwnersMessagesTellEachStartRetryAndEnd)
+{
+    EXPECT_TRUE(run({"get", url("/w.bin?size=1000&seed=1"), "--id", "w"}).shows(0, "saved: "));
+    const QString missing = QString(url("/missing.bin?status=404")).replace("http://", "http://ann:pw@");
+    EXPECT_TRUE(run({"get", missing, "--id", "m"}).shows(1, "failed: "));
+    EXPECT_TRUE(run({"get", url("/busy.bin?status=503"), "--id", "b", "--retries", "1"}).shows(1, "failed: "));
+    stopOwner(SIGTERM);
+    const QByteArray lines = readFile(data("serve.log"));
+    EXPECT_TRUE(lines.contains("started w: " + url("/w.bin?size=1000&seed=1").toUtf8() + "\n")) << lines.data();
+    EXPECT_TRUE(lines.contains(("finished w: " + data("download/w.bin") + ", 1000 bytes\n").c_str()));
+    EXPECT_TRUE(lines.contains("failed m: HTTP 404 Not Found (code 260), 0 bytes kept\n"));
+    EXPECT_TRUE(lines.contains("retrying b in ") && lines.contains(" (1/1): HTTP 503\n"));
+    EXPECT_FALSE(lines.contains("ann:pw"));
+}
+
 // -i - reads the URLs from standard input (a pipe, as `cmd | haul get -i -`); a line without end
 // is refused by its length, not read to the end of memory.
 TEST_F(HaulTest, UrlsFromStandardInputAndBoundedLines)
