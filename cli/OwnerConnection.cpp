@@ -17,9 +17,12 @@
 #include <QProcess>
 #include <QThread>
 #include <QUrl>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -84,10 +87,22 @@ bool OwnerConnection::configure(std::string* error)
     return true;
 }
 
-bool OwnerConnection::spawnOwner(qint64* pid)
+bool OwnerConnection::spawnOwner(qint64* pid, std::string* why)
 {
-    if (!QDir().mkpath(QString::fromStdString(data)))
+    // Made here, so that the reason is this command's to tell.
+    for (std::size_t slash = data.find('/', 1); slash != std::string::npos; slash = data.find('/', slash + 1)) {
+        const std::string folder = data.substr(0, slash);
+        if (::mkdir(folder.c_str(), slash + 1 == data.size() ? 0700 : 0777) != 0 && errno != EEXIST) {
+            *why = "cannot make " + folder + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    QFile log(QString::fromStdString(data + "serve.log"));
+    if (!log.open(QIODevice::Append)) {
+        *why = "cannot write " + data + "serve.log: " + log.errorString().toStdString();
         return false;
+    }
+    log.close();
     QStringList arguments = {"--data-dir", QString::fromStdString(data)};
     if (!options.configFile.empty())
         arguments << "--config" << QFileInfo(QString::fromStdString(options.configFile)).absoluteFilePath();
@@ -109,7 +124,10 @@ bool OwnerConnection::spawnOwner(qint64* pid)
     owner.setStandardOutputFile(QProcess::nullDevice());
     owner.setStandardErrorFile(QString::fromStdString(data + "serve.log"), QIODevice::Append);
     // Detached in a session of its own: a Ctrl-C on this terminal is not meant for it.
-    return owner.startDetached(pid);
+    if (owner.startDetached(pid))
+        return true;
+    *why = "cannot run " + owner.program().toStdString();
+    return false;
 }
 
 bool OwnerConnection::lockHeld() const
@@ -151,8 +169,9 @@ bool OwnerConnection::ensureOwner(std::string* error)
         // One spawn at a time: a second one would only find the lock taken.
         if (pid == 0 && clock.elapsed() - spawnedAt >= respawnMs) {
             spawnedAt = clock.elapsed();
-            if (!spawnOwner(&pid)) {
-                *error = "cannot start haul serve for " + data;
+            std::string why;
+            if (!spawnOwner(&pid, &why)) {
+                *error = "cannot start haul serve for " + data + ": " + why;
                 return false;
             }
             spawned = true;

@@ -57,7 +57,9 @@ private:
     // True while some process holds the data directory's lock.
     bool lockHeld() const;
     // The detached owner's pid goes to *pid.
-    bool spawnOwner(qint64* pid);
+    // False with *why (a read-only or missing folder, a log that cannot be written) when no
+    // owner could be started.
+    bool spawnOwner(qint64* pid, std::string* why);
     void readEvents();
 
     const HostOptions options;

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -50,8 +51,8 @@ public:
         // requests do; made as the owner makes it. An owner's own folders are its to make.
         if (!args.contains("serve")) {
             ::mkdir(data.c_str(), 0700);
-            ::mkdir((data + "download").c_str(), 0700);
-            process.setWorkingDirectory((data + "download").c_str());
+            if (::mkdir((data + "download").c_str(), 0700) == 0 || errno == EEXIST)
+                process.setWorkingDirectory((data + "download").c_str());
         }
         process.start(HAUL_PROGRAM, QStringList{"--data-dir", data.c_str()} + args);
         process.waitForStarted();

@@ -72,7 +72,8 @@ TEST_F(OwnerTest, SecondTerminalWorksThroughTheOwnerOrIsRefused)
 
 // Commands started together with no owner each start one; one takes the lock, the others leave,
 // and every command is served by the one that won. It refuses a second owner naming itself, stays
-// while a detached download runs, then leaves when idle and removes its socket.
+// while a detached download runs, then leaves when idle and removes its socket. Where no owner can
+// start, the command says why.
 TEST_F(OwnerTest, CommandsStartedTogetherShareAnOwnerThatRefusesASecondAndLeavesWhenIdle)
 {
     std::vector<std::unique_ptr<HaulProcess>> commands;
@@ -95,6 +96,12 @@ TEST_F(OwnerTest, CommandsStartedTogetherShareAnOwnerThatRefusesASecondAndLeaves
     EXPECT_FALSE(fileExists(data + "haul.sock"));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(bodySha1(i ? 100000 : 600000, quint32(i)), sha1Hex(readFile(file(i))));
+    // No owner can start where the data directory cannot be: the command says why.
+    ASSERT_TRUE(writeFile(data + "afile", "not a folder"));
+    EXPECT_TRUE(HaulProcess(data + "afile/data/")
+                    .run({"list"})
+                    .shows(1, "cannot start haul serve for " + data + "afile/data/: cannot make " + data +
+                                  "afile/data: Not a directory"));
 }
 
 // A stop signal with five downloads running: each is paused with its record flushed, the owner
