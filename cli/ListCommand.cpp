@@ -44,7 +44,8 @@ int ListCommand::run()
             state = "interrupted";
         const std::string destination =
             (folder.empty() ? std::string("(data directory)") : folder) + (host.empty() ? "" : " on " + host);
-        std::string figures = formatBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
+        // The exact count where the short form rounds.
+        std::string figures = formatBytes(bytes) + (bytes >= 1024 ? " (" + std::to_string(bytes) + " bytes)" : "");
         if (size > 0)
             figures += " of " + formatBytes(size);
         std::printf("%s  %s\n  to %s, %s, %s\n", id.c_str(), url.c_str(), destination.c_str(), figures.c_str(),

@@ -177,7 +177,8 @@ const std::vector<CommandInfo>& commandTable()
         {"pause", "ID...", "pause running downloads",
          "Pauses running downloads; their partial files and records stay for a resume.\n",
          "Exit status: 0 all paused, 1 any not running, 2 usage error.\n", false, false},
-        {"abort", "ID...", "discard paused downloads", "Discards persisted downloads: partial file and record.\n",
+        {"abort", "ID...", "stop downloads and discard them",
+         "Stops running downloads and discards them, paused or failed ones too: partial file and record.\n",
          "Exit status: 0 all aborted, 1 any refused, 2 usage error.\n", false, false},
         {"forget", "ID... | --failed", "drop downloads that are not running (--failed: the failed ones)",
          "Drops persisted downloads that are not running, with their partial files, without\n"

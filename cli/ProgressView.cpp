@@ -117,12 +117,15 @@ std::string ProgressView::totalLine(const Totals& totals, int width)
     std::string counts = std::to_string(totals.count) + (totals.count == 1 ? " download" : " downloads");
     if (totals.done > 0)
         counts += ", " + std::to_string(totals.done) + " done";
+    if (totals.stopped > 0)
+        counts += ", " + std::to_string(totals.stopped) + " stopped";
     if (totals.queued > 0)
         counts += ", " + std::to_string(totals.queued) + " queued";
     const std::string bytes = formatBytes(totals.bytes);
     const std::string rate = formatBytes(totals.bytesPerSecond) + "/s";
     const std::vector<std::string> lines = {"total: " + counts + "  " + bytes + "  " + rate,
-                                            counts + "  " + bytes + "  " + rate, counts + "  " + rate, counts};
+                                            counts + "  " + bytes + "  " + rate, counts + "  " + rate, counts,
+                                            std::to_string(totals.count) + " downloads"};
     return width > 0 ? firstFitting(lines, width) : lines.front();
 }
 
@@ -183,6 +186,7 @@ void ProgressView::remove(const std::string& id, bool finished)
         return;
     Entry& entry = found->second;
     entry.live = false;
+    entry.finished = finished;
     entry.row.bytesPerSecond = 0;
     if (finished && entry.row.total > 0)
         entry.row.current = entry.row.total;
@@ -256,7 +260,7 @@ void ProgressView::draw()
         ++totals.count;
         totals.bytes += entry.row.current;
         if (!entry.live) {
-            ++totals.done;
+            ++(entry.finished ? totals.done : totals.stopped);
             continue;
         }
         totals.bytesPerSecond += entry.row.bytesPerSecond;

@@ -31,7 +31,8 @@ public:
     struct Totals
     {
         int count = 0;
-        int done = 0;
+        int done = 0;    // saved
+        int stopped = 0; // paused, failed or aborted
         int queued = 0;
         std::uint64_t bytes = 0;
         std::uint64_t bytesPerSecond = 0;
@@ -76,6 +77,7 @@ private:
     {
         Row row;
         bool live = true;
+        bool finished = false;
     };
 
     void erase();

@@ -39,8 +39,10 @@ TEST(OutputTest, ProgressRowsFitTheWidthWithWholeFigures)
         }
     }
     EXPECT_NE(std::string::npos, ProgressView::progressLine(rows[1].row, 60).find("5.0 MiB so far  1.0 MiB/s"));
-    const ProgressView::Totals totals{5, 1, 2, 7ull << 20, 3ull << 20};
-    EXPECT_EQ("total: 5 downloads, 1 done, 2 queued  7.0 MiB  3.0 MiB/s", ProgressView::totalLine(totals, 60));
+    // Only what was saved is done; a paused, failed or aborted one has stopped.
+    const ProgressView::Totals totals{5, 1, 1, 2, 7ull << 20, 3ull << 20};
+    EXPECT_EQ("total: 5 downloads, 1 done, 1 stopped, 2 queued  7.0 MiB  3.0 MiB/s",
+              ProgressView::totalLine(totals, 70));
     EXPECT_LE(ProgressView::columns(ProgressView::totalLine(totals, 30)), 30);
 }
 
