@@ -139,18 +139,34 @@ std::string bashCompletion()
         keys.add(std::string(key.name) + "=");
 
     std::string out = "# bash completion for haul, written by `haul --print-completion bash` from its option table.\n"
+                      "# Uses the bash-completion package's helpers where they are, plain bash where not.\n"
+                      "_haul_files()\n"
+                      "{\n"
+                      "    if declare -F _filedir >/dev/null; then\n"
+                      "        _filedir \"$@\"\n"
+                      "    elif [[ $1 == -d ]]; then\n"
+                      "        mapfile -t COMPREPLY < <(compgen -d -- \"$cur\")\n"
+                      "    else\n"
+                      "        mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
+                      "    fi\n"
+                      "}\n"
                       "_haul()\n"
                       "{\n"
                       "    local cur prev words cword\n"
-                      "    _init_completion || return\n"
+                      "    if declare -F _init_completion >/dev/null; then\n"
+                      "        _init_completion || return\n"
+                      "    else\n"
+                      "        words=(\"${COMP_WORDS[@]}\") cword=$COMP_CWORD\n"
+                      "        cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}\n"
+                      "    fi\n"
                       "\n"
                       "    case $prev in\n";
     const auto branch = [&out](const Words& options, const std::string& body) {
         if (!options.empty())
             out += "        " + options.joined("|") + ")\n" + body + "            return ;;\n";
     };
-    branch(files, "            _filedir\n");
-    branch(folders, "            _filedir -d\n");
+    branch(files, "            _haul_files\n");
+    branch(folders, "            _haul_files -d\n");
     for (const auto& [words, options] : choices)
         branch(options, "            COMPREPLY=($(compgen -W \"" + words + "\" -- \"$cur\"))\n");
     branch(keyed, "            COMPREPLY=($(compgen -W \"" + keys.joined(" ") +

@@ -287,15 +287,18 @@ QByteArray run(const QString& program, const QStringList& arguments, QByteArray*
 }
 
 // The completion a user gets for the words typed so far, the last one being completed: the
-// installed bash script with stand-ins for the two bash-completion helpers it calls.
-std::vector<std::string> bashCompletions(const std::vector<std::string>& words)
+// installed bash script with stand-ins for the two bash-completion helpers it calls, or (plain)
+// in a bash without them, run in folder.
+std::vector<std::string> bashCompletions(const std::vector<std::string>& words, bool plain = false,
+                                         const std::string& folder = ".")
 {
     QString line = "haul";
     for (const std::string& word : words)
         line += " '" + QString::fromStdString(word) + "'";
-    const QString script = "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]};"
-                           " prev=${words[cword-1]}; }\n"
-                           "_filedir() { COMPREPLY=(\"FILES$1\"); }\n"
+    const QString helpers = plain ? "" : "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]};"
+                                         " prev=${words[cword-1]}; }\n"
+                                         "_filedir() { COMPREPLY=(\"FILES$1\"); }\n";
+    const QString script = "cd '" + QString::fromStdString(folder) + "'\n" + helpers +
                            "compopt() { :; }\n"
                            "source '" HAUL_DIST_DIR "/haul.bash'\n"
                            "COMP_WORDS=(" +
@@ -331,6 +334,12 @@ TEST(DistTest, BashCompletionOffersWhatEachCommandTakes)
     EXPECT_EQ((Words{"debug"}), bashCompletions({"serve", "--log-level", "d"}));
     EXPECT_EQ((Words{"resume"}), bashCompletions({"help", "res"}));
     EXPECT_EQ((Words{}), bashCompletions({"get", "--sha1", ""}));
+    // Without the bash-completion package: the same words, and folders and files from bash itself.
+    Sandbox sandbox;
+    ASSERT_TRUE(writeFile(sandbox.file("urls.txt"), "") && QDir().mkpath(sandbox.file("under").c_str()));
+    EXPECT_EQ((Words{"--replace", "--retries"}), bashCompletions({"get", "--re"}, true));
+    EXPECT_EQ((Words{"under"}), bashCompletions({"get", "-d", "u"}, true, sandbox.file("")));
+    EXPECT_EQ((Words{"under", "urls.txt"}), bashCompletions({"get", "-i", "u"}, true, sandbox.file("")));
 }
 
 // What zsh offers after each of lines, each sorted.
