@@ -175,6 +175,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!problem.empty())
             throw UsageError("--output: " + problem);
         line.output = value;
+    } else if (name == "--limit-rate") {
+        line.limitRate = parseSize(name, value);
     } else if (name == "--no-timestamp") {
         line.noTimestamp = true;
     } else if (name == "--user-agent") {
@@ -276,9 +278,9 @@ void checkArguments(CommandLine& line)
         if (line.replace)
             throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
         // The queue carries a request's URL, folder and digest, and nothing that could be a credential.
-        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty())
-            throw UsageError("--header, --user-agent and --output are for one data directory: the cluster's queue "
-                             "carries a URL, a folder and a digest");
+        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty() || line.limitRate > 0)
+            throw UsageError("--header, --user-agent, --output and --limit-rate are for one data directory: the "
+                             "cluster's queue carries a URL, a folder and a digest");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))
         throw UsageError("--size and --rate must be positive");

@@ -62,6 +62,7 @@ struct CommandLine
     std::string userAgent;            // get --user-agent
     bool noTimestamp = false;         // get --no-timestamp
     std::string output;               // get -o: the saved file's name, or a path to it
+    std::int64_t limitRate = 0;       // get --limit-rate: bytes a second
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

@@ -107,6 +107,10 @@ const std::vector<OptionInfo>& optionTable()
          V::Any, nullptr, true},
         {"--user-agent", "-A", "get", "TEXT", "the User-Agent of the requests (default: haul/VERSION)", nullptr,
          V::Any, nullptr, false},
+        {"--limit-rate", nullptr, "get", "RATE", "at most RATE bytes a second for each download (K, M, G suffixes)",
+         "each download takes at most RATE bytes a second (K, M and G multiply by 1024); Downloader/MaxRate "
+         "limits all together",
+         V::Any, nullptr, false},
         {"--no-timestamp", nullptr, "get", nullptr,
          "the saved file keeps the time it was written (default: the server's Last-Modified)", nullptr, V::Any,
          nullptr, false},

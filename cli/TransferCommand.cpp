@@ -136,6 +136,8 @@ int TransferCommand::get()
             download.insert("userAgent", QString::fromStdString(line.userAgent));
         if (line.noTimestamp)
             download.insert("timestamp", false);
+        if (line.limitRate > 0)
+            download.insert("maxRate", static_cast<double>(line.limitRate));
         QJsonArray headers;
         for (const std::string& header : line.headers)
             headers.append(QString::fromStdString(header));

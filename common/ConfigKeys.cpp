@@ -29,6 +29,8 @@ const std::vector<ConfigKey>& configKeys()
     static const std::vector<ConfigKey> keys = {
         {"Downloader/MaxDownloads", Kind::Number, -1, intMax, "50",
          "downloads at once; -1 no limit, 0 refuses every start", nullptr},
+        {"Downloader/MaxRate", Kind::Number, 0, 1000000000000, "0",
+         "bytes a second all downloads together may take (0: no limit); --limit-rate limits one", nullptr},
         {"Downloader/StatusInterval", Kind::Number, 0, uintMax, "2000", "ms between progress reports; 0 none", "1000"},
         {"Downloader/RequestTimeout", Kind::Number, 0, intMax, "60000", "ms without data before 273; 0 no limit",
          nullptr},

@@ -81,6 +81,7 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
 
     statusInterval = readNumber<quint32>(config, "Downloader/StatusInterval", statusInterval);
     requestTimeout = readNumber<qint32>(config, "Downloader/RequestTimeout", requestTimeout);
+    overallRate = readNumber<std::int64_t>(config, "Downloader/MaxRate", configDefault("Downloader/MaxRate"));
 
     if (start != nullptr) {
         url = start->getUrl();
@@ -347,7 +348,12 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     discardBody = false;
     expectedTotal = -1;
     reply = networkManager->get(request);
-    reply->setReadBufferSize(replyBufferSize);
+    finishDeferred = false;
+    // Under a rate limit the buffer holds a quarter second: what the limit lets wait in memory.
+    const std::int64_t rate = options.maxRate > 0 && overallRate > 0 ? std::min(options.maxRate, overallRate)
+                                                                      : std::max(options.maxRate, overallRate);
+    reply->setReadBufferSize(rate > 0 ? std::max<qint64>(16384, std::min<qint64>(replyBufferSize, rate / 4))
+                                      : replyBufferSize);
     QNetworkReply* answer = reply;
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, answer](const QList<QSslError>& errors) { onSslErrors(answer, errors); });
@@ -358,8 +364,10 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
 
     requestTimer.setSingleShot(true);
     requestTimer.setInterval(requestTimeout);
+    paceTimer.setSingleShot(true);
     if (!timerConnected) {
         connect(&requestTimer, &QTimer::timeout, this, &Downloader::onRequestTimeout);
+        connect(&paceTimer, &QTimer::timeout, this, &Downloader::onReadyRead);
         timerConnected = true;
     }
     if (redirectCount > 0)

@@ -19,6 +19,8 @@
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QTimer>
+
+#include "RateLimit.h"
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 #include <memory>
@@ -114,6 +116,14 @@ private:
     ConfigurationManager* config;
     QElapsedTimer elapsedTime;
     QTimer requestTimer;
+    // Paced reading under a rate limit: the rest of the buffer waits for its share of time, and
+    // a finished reply for its last bytes to be read.
+    QTimer paceTimer;
+    QElapsedTimer paceClock;
+    RateLimit ownLimit;
+    std::int64_t overallRate = 0; // Downloader/MaxRate, as the transfer started
+    bool finishDeferred = false;
+    qint64 readBudget(qint64 want);
     quint32 statusInterval;
     qint32 requestTimeout;
     quint32 redirectCount;

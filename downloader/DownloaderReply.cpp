@@ -63,6 +63,19 @@ bool Downloader::isRedirect(QNetworkReply* answer)
     return !answer->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().isEmpty();
 }
 
+qint64 Downloader::readBudget(qint64 want)
+{
+    if (options.maxRate <= 0 && overallRate <= 0)
+        return want;
+    if (!paceClock.isValid())
+        paceClock.start();
+    const qint64 now = paceClock.elapsed();
+    const qint64 own = ownLimit.take(want, options.maxRate, now);
+    const qint64 both = RateLimit::overall().take(own, overallRate, now);
+    ownLimit.giveBack(own - both);
+    return both;
+}
+
 void Downloader::onReadyRead()
 {
     requestTimer.stop();
@@ -73,7 +86,11 @@ void Downloader::onReadyRead()
         readBuffer.reset(new char[readChunk]);
     const bool hashing = !fileHash.empty();
     for (;;) {
-        const qint64 got = reply->read(readBuffer.get(), static_cast<qint64>(readChunk));
+        const qint64 want = dropBody ? static_cast<qint64>(readChunk)
+                                     : readBudget(std::min<qint64>(readChunk, reply->bytesAvailable()));
+        const qint64 got = want > 0 ? reply->read(readBuffer.get(), want) : 0;
+        if (!dropBody && want > got)
+            ownLimit.giveBack(want - got), RateLimit::overall().giveBack(overallRate > 0 ? want - got : 0);
         if (got <= 0)
             break;
         if (dropBody)
@@ -89,6 +106,17 @@ void Downloader::onReadyRead()
             runningHash.update(readBuffer.get(), static_cast<std::size_t>(got));
             hashedBytes += got;
         }
+    }
+    if (!dropBody && reply->bytesAvailable() > 0) {
+        // Under a rate limit: the rest waits for its share of time.
+        const qint64 next = std::min<qint64>(readChunk, reply->bytesAvailable());
+        paceTimer.start(int(std::min<std::int64_t>(
+            1000, std::max(options.maxRate > 0 ? ownLimit.waitMs(next, options.maxRate) : 1,
+                           overallRate > 0 ? RateLimit::overall().waitMs(next, overallRate) : 1))));
+    } else if (finishDeferred) {
+        finishDeferred = false;
+        onFinishSlot();
+        return;
     }
     armTimer();
 }
@@ -192,6 +220,13 @@ void Downloader::onFinishSlot()
     bool redirecting = false;
     if (reply == nullptr)
         return;
+    // A paced transfer's last bytes are still to be read: it ends once they are.
+    if (!outcomeFinal && !discardBody && reply->error() == QNetworkReply::NoError && reply->bytesAvailable() > 0) {
+        finishDeferred = true;
+        return;
+    }
+    finishDeferred = false;
+    paceTimer.stop();
     if (outcomeFinal) {
         file.close();
         eventLoop->exit(0);

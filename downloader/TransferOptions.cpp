@@ -62,6 +62,9 @@ TransferOptions TransferOptions::from(const std::string& details)
     if (proxy.isString())
         options.proxy = proxyNamed(proxy.toString());
 
+    const double rate = object.value("maxRate").toDouble(0);
+    if (rate >= 1 && rate <= 1e15 && std::trunc(rate) == rate)
+        options.maxRate = static_cast<std::int64_t>(rate);
     const std::string name = object.value("fileName").toString().toStdString();
     if (!name.empty() && inputPolicy::fileNameProblem(name).empty())
         options.fileName = name;

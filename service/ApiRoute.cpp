@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace {
@@ -114,6 +115,15 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         return false;
     if (!request.options.fileName.empty() && !(error = inputPolicy::fileNameProblem(request.options.fileName)).empty())
         return false;
+    const QJsonValue rate = object.value("maxRate");
+    if (!rate.isUndefined() && !rate.isNull()) {
+        const double bytes = rate.toDouble(-1);
+        if (!rate.isDouble() || bytes < 0 || bytes > 1e12 || std::trunc(bytes) != bytes) {
+            error = "\"maxRate\" must be bytes a second, a whole number from 0";
+            return false;
+        }
+        request.options.maxRate = static_cast<std::int64_t>(bytes);
+    }
     if (!request.options.userAgent.empty() && !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;
     return headersMember(object, request.options.headers, error);

@@ -82,6 +82,8 @@ std::string DownloadOptions::envelopeText() const
         object.insert("timestamp", false);
     if (!fileName.empty())
         object.insert("fileName", qs(fileName));
+    if (maxRate > 0)
+        object.insert("maxRate", static_cast<double>(maxRate));
     QJsonArray all;
     for (const auto& header : headers)
         all.append(QJsonArray{qs(header.first), qs(header.second)});
@@ -124,6 +126,8 @@ QJsonObject Download::toRecord() const
         record.insert("timestamp", false);
     if (!options.fileName.empty())
         record.insert("fileName", qs(options.fileName));
+    if (options.maxRate > 0)
+        record.insert("maxRate", static_cast<double>(options.maxRate));
     if (!options.headers.empty())
         record.insert("headers", options.headersToKeep());
     QJsonObject report;
@@ -157,6 +161,7 @@ bool Download::fromRecord(const std::string& id, const QJsonObject& record, Down
     read.options.userAgent = text(record, "userAgent");
     read.options.serverTime = record.value("timestamp").toBool(true);
     read.options.fileName = text(record, "fileName");
+    read.options.maxRate = static_cast<std::int64_t>(record.value("maxRate").toDouble());
     for (const QJsonValue& value : record.value("headers").toArray()) {
         std::string name, header;
         if (inputPolicy::headerProblem(value.toString().toStdString(), &name, &header).empty())

@@ -330,7 +330,7 @@ TEST(DistTest, BashCompletionOffersWhatEachCommandTakes)
     EXPECT_EQ((Words{"--data-dir", "--detach", "--dir"}), bashCompletions({"--data-dir", "x", "get", "--d"}));
     EXPECT_EQ((Words{"FILES-d"}), bashCompletions({"get", "-d", ""}));
     EXPECT_EQ((Words{"FILES"}), bashCompletions({"--config", ""}));
-    EXPECT_EQ((Words{"Downloader/MaxDownloads="}), bashCompletions({"--set", "Downloader/Max"}));
+    EXPECT_EQ((Words{"Downloader/MaxDownloads=", "Downloader/MaxRate="}), bashCompletions({"--set", "Downloader/Max"}));
     EXPECT_EQ((Words{"debug"}), bashCompletions({"serve", "--log-level", "d"}));
     EXPECT_EQ((Words{"resume"}), bashCompletions({"help", "res"}));
     EXPECT_EQ((Words{}), bashCompletions({"get", "--sha1", ""}));
@@ -371,7 +371,7 @@ TEST(DistTest, ZshCompletionOffersWhatEachCommandTakes)
         {"--replace", "--retries"},
         {"--user"},
         {"--data-dir", "--detach", "--dir"},
-        {"Downloader/MaxDownloads"},
+        {"Downloader/MaxDownloads", "Downloader/MaxRate"},
         {"debug"},
         {"resume"},
     };

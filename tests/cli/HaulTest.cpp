@@ -8,6 +8,7 @@
 #include "ServiceClient.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -304,6 +305,27 @@ TEST_F(HaulTest, TheOwnersMessagesTellEachStartRetryAndEnd)
     EXPECT_TRUE(lines.contains("failed m: HTTP 404 Not Found (code 260), 0 bytes kept\n"));
     EXPECT_TRUE(lines.contains("retrying b in ") && lines.contains(" (1/1): HTTP 503\n"));
     EXPECT_FALSE(lines.contains("ann:pw"));
+}
+
+// --limit-rate holds one download to its rate, Downloader/MaxRate all of them together: never
+// faster (a quarter second of burst aside), and every byte arrives. Only the lower bound is
+// checked: a loaded machine may be slower, never faster.
+TEST_F(HaulTest, RateLimitsHoldForOneAndForAll)
+{
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(run({"get", url("/r.bin?size=600000&seed=5"), "--limit-rate", "200K"}).shows(0, "saved: "));
+    EXPECT_GE(clock.elapsed(), (600000 - 204800 / 4) * 1000 / 204800);
+    EXPECT_EQ(body(600000, 5), readFile(data("download/r.bin")));
+    stopOwner(SIGTERM);
+    clock.restart();
+    const Result both = run({"--set", "Downloader/MaxRate=300000", "get", url("/a.bin?size=600000&seed=6"),
+                             url("/b.bin?size=600000&seed=7")});
+    EXPECT_TRUE(both.shows(0, "saved: "));
+    EXPECT_GE(clock.elapsed(), (1200000 - 300000 / 4) * 1000 / 300000);
+    EXPECT_EQ(body(600000, 6), readFile(data("download/a.bin")));
+    EXPECT_EQ(body(600000, 7), readFile(data("download/b.bin")));
+    EXPECT_TRUE(run({"get", url("/r.bin"), "--limit-rate", "fast"}).tells(2, "--limit-rate needs a size such as"));
 }
 
 // -i - reads the URLs from standard input (a pipe, as `cmd | haul get -i -`); a line without end

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+// A token bucket: bytes a transfer may take now at a rate in bytes a second, with at most a
+// quarter second saved up. One per transfer (its --limit-rate), and one shared by every transfer
+// of the process (Downloader/MaxRate). Any thread.
+class RateLimit
+{
+public:
+    // Up to want bytes now; 0 when the bucket is empty. rate 0: no limit.
+    std::int64_t take(std::int64_t want, std::int64_t rate, std::int64_t nowMs);
+    // Bytes taken back that were not read after all.
+    void giveBack(std::int64_t bytes);
+    // Milliseconds until bytes are in the bucket at rate (at least 1).
+    std::int64_t waitMs(std::int64_t bytes, std::int64_t rate) const;
+
+    // The one of every transfer in this process.
+    static RateLimit& overall();
+
+private:
+    mutable std::mutex mutex;
+    std::int64_t tokens = 0;
+    std::int64_t lastMs = -1;
+};
