@@ -66,6 +66,8 @@ QByteArray ClientEvent::toJson() const
     }
     if (!host.empty())
         object.insert("host", qs(host));
+    if (!words.empty())
+        object.insert("words", qs(words));
     cause.addTo(object);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
@@ -92,5 +94,6 @@ ClientEvent ClientEvent::fromJson(const QByteArray& json)
     event.delaySeconds = object.value("delaySeconds").toInt();
     event.reason = object.value("reason").toString().toStdString();
     event.host = object.value("host").toString().toStdString();
+    event.words = object.value("words").toString().toStdString();
     return event;
 }

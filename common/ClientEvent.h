@@ -44,6 +44,9 @@ struct ClientEvent
     std::string reason;
     // A cluster's host that holds or saved the download; empty for one data directory.
     std::string host;
+    // State of a failed or aborted download: what happened in a person's words, as a command
+    // prints them ("HTTP 404 Not Found"); text stays the component's own.
+    std::string words;
 
     ClientEvent withText(std::string words) const
     {

@@ -1,5 +1,6 @@
 #include "Download.h"
 
+#include "HumanText.h"
 #include "InputPolicy.h"
 
 #include "SafeText.h"
@@ -198,5 +199,8 @@ QJsonObject Download::toJson() const
     addReport(report, last);
     for (auto it = report.begin(); it != report.end(); ++it)
         object.insert(it.key() == "type" ? "outcome" : it.key(), it.value());
+    // What a person reads of a failure, as the command prints it.
+    if (state != DownloadState::Finished && last.code != 0)
+        object.insert("words", qs(human::text(human::Report{last.type, last.code, last.text, id, last.cause})));
     return object;
 }

@@ -601,6 +601,8 @@ void DownloadService::publishState(const Download& download)
         event.code = download.last.code;
         event.text = download.last.text;
         event.cause = download.last.cause;
+        if (download.state != DownloadState::Finished && download.last.code != 0)
+            event.words = human::text(human::Report::fromEvent(event));
     }
     publish(json(event), download.id);
 }

@@ -170,7 +170,7 @@ function applyList(list, asked) {
     const state = d.state === 'paused' && d.interrupted ? 'interrupted' : d.state;
     Object.assign(r, {
       url: d.url, dir: d.dir, state, bytes: d.bytes, total: d.size, rate: d.rate, path: d.path || '',
-      code: d.code || 0, text: d.text || '',
+      code: d.code || 0, text: d.words || d.text || '',
     });
     touch(r);
   }
@@ -216,7 +216,7 @@ function onMessage(message) {
     const state = m.state === 'paused' && m.interrupted ? 'interrupted' : m.state;
     Object.assign(r, { state, bytes: m.bytes, total: m.size || r.total, rate: 0 });
     if (m.path) r.path = m.path;
-    Object.assign(r, { code: m.code || 0, text: m.text || '' });
+    Object.assign(r, { code: m.code || 0, text: m.words || m.text || '' });
   } else if (m.type === 'Retrying') {
     Object.assign(r, { state: 'queued', rate: 0, code: m.code, text: 'retrying in ' + m.delaySeconds + ' s (' +
       m.attempt + '/' + m.retries + '): ' + m.reason });

@@ -481,7 +481,9 @@ TEST_F(HaulTest, ListTellsHowEachEndedAndForgetDropsOnlyWhatDoesNotRun)
     EXPECT_TRUE(listed.shows(0, "(20000 bytes), failed: the connection closed before the whole file arrived"));
     EXPECT_TRUE(listed.shows(0, "failed: HTTP 404 Not Found (code 260)"));
     EXPECT_TRUE(listed.shows(0, "0 B, running\n"));
-    EXPECT_TRUE(run({"--json", "list"}).shows(0, "\"httpStatus\":404,\"id\":\"404\""));
+    const Result listedJson = run({"--json", "list"});
+    EXPECT_TRUE(listedJson.shows(0, "\"httpStatus\":404,\"id\":\"404\""));
+    EXPECT_TRUE(listedJson.shows(0, "\"words\":\"HTTP 404 Not Found\""));
 
     server.clearRequests();
     // --all leaves the failed ones to --failed.

@@ -371,7 +371,8 @@ class PageTest(unittest.TestCase):
                    ['aborted'])
         self.assertFalse(os.path.exists(os.path.join(self.downloads, 'aborted.bin')))
         failed = self.row_when('gone.bin', lambda r: r['state'] == 'failed', 'failed')
-        self.assertRegex(failed['detail'], r'.+ \(code 266\)$')
+        # In the command's words, from the typed cause, and the same code.
+        self.assertEqual(failed['detail'], 'HTTP 410 Gone: the file is no longer on the server (code 266)')
         self.assertEqual(failed['buttons'], ['resume', 'abort'], 'a failure may be tried again at once')
         # The name from Content-Disposition once saved, the one from the URL while running.
         finished = self.row_when(HOSTILE, lambda r: r['state'] == 'finished', 'finished')
