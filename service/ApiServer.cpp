@@ -532,6 +532,12 @@ bool ApiServer::listen(const std::shared_ptr<Door>& door, const Protocol::endpoi
         *error = ec.message();
         return false;
     }
+    serve(door);
+    return true;
+}
+
+void ApiServer::serve(const std::shared_ptr<Door>& door)
+{
     doors.push_back(door);
     accept(door);
     // Two threads for every connection of every door.
@@ -540,6 +546,18 @@ bool ApiServer::listen(const std::shared_ptr<Door>& door, const Protocol::endpoi
             auto work = asio::make_work_guard(io);
             io.run();
         });
+}
+
+bool ApiServer::adoptUnix(int fd, std::string* error)
+{
+    auto door = std::make_shared<Door>(io);
+    boost::system::error_code ec;
+    door->acceptor.assign(Protocol(AF_UNIX, SOCK_STREAM), fd, ec);
+    if (ec) {
+        *error = "cannot take the socket systemd passed: " + ec.message();
+        return false;
+    }
+    serve(door);
     return true;
 }
 

@@ -43,6 +43,8 @@ public:
 
     // Replaces a stale socket file; the socket is made 0600.
     bool listenUnix(const std::string& path, std::string* error);
+    // A listening Unix socket handed over by systemd (socket activation); its file is systemd's.
+    bool adoptUnix(int fd, std::string* error);
     // address: a literal IPv4 or IPv6 address; port 0 picks one (see tcpPort()). hostNames:
     // the names besides the address that a Host header may give (the machine's, a proxy's).
     bool listenTcp(const std::string& address, unsigned short port, const std::string& token,
@@ -70,6 +72,7 @@ private:
     class Connection;
     friend class Connection;
 
+    void serve(const std::shared_ptr<Door>& door);
     bool listen(const std::shared_ptr<Door>& door, const Protocol::endpoint& endpoint, std::string* error);
     void accept(const std::shared_ptr<Door>& door);
     void forget(Connection* connection);

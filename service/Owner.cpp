@@ -25,6 +25,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -106,6 +107,22 @@ bool makeToken(const std::string& path, const std::string& kept, std::string* to
     }
     ::close(file);
     return true;
+}
+
+// The listening socket systemd passes as fd 3 (LISTEN_PID, LISTEN_FDS), or -1. The variables are
+// cleared so that no process this one starts takes them for its own.
+int activationSocket()
+{
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    const bool ours = pid && fds && std::strtol(pid, nullptr, 10) == long(::getpid()) && std::strtol(fds, nullptr, 10) >= 1;
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    if (!ours)
+        return -1;
+    ::fcntl(3, F_SETFD, FD_CLOEXEC);
+    return 3;
 }
 
 // The data directory holds the token, the store (URLs with their secrets) and the socket: the
@@ -362,7 +379,10 @@ int Owner::run()
     }
     tightenDataDirectory(data, [log](const std::string& text) { log(Level::Info, text); });
     service.open();
-    if (!server.listenUnix(socketPath(data), &error) ||
+    // Started by systemd for its socket (haul.socket): that socket is the door, and its file
+    // stays systemd's when the owner leaves.
+    const int inherited = activationSocket();
+    if (!(inherited >= 0 ? server.adoptUnix(inherited, &error) : server.listenUnix(socketPath(data), &error)) ||
         (!address.empty() &&
          !server.listenTcp(address, port, token, hostNames(options.listenHosts, listenIp), &error))) {
         std::fprintf(stderr, "haul: %s\n", error.c_str());
@@ -417,7 +437,8 @@ int Owner::run()
     // Streams end once they have sent the last events, then the connections close.
     hub.close();
     server.stop();
-    ::unlink(socketPath(data).c_str());
+    if (inherited < 0)
+        ::unlink(socketPath(data).c_str());
     log(Level::Info, "stopped");
     watcher.setArmed(false);
     return 0;

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <set>
 
 namespace {
@@ -102,6 +103,37 @@ TEST_F(OwnerTest, CommandsStartedTogetherShareAnOwnerThatRefusesASecondAndLeaves
                     .run({"list"})
                     .shows(1, "cannot start haul serve for " + data + "afile/data/: cannot make " + data +
                                   "afile/data: Not a directory"));
+}
+
+// Socket activation as systemd's haul.socket does it (systemd-socket-activate where installed,
+// else by hand): the first command's connection starts the owner on the socket it is given, no
+// command starts one of its own, and the socket file stays when the owner leaves.
+TEST_F(OwnerTest, SocketActivationStartsTheOwnerOnTheFirstCommand)
+{
+    const std::string socket = data + "haul.sock";
+    ASSERT_TRUE(QDir().mkpath(data.c_str()));
+    QProcess activator;
+    const QString tool = QStandardPaths::findExecutable("systemd-socket-activate");
+    const QStringList owner = {HAUL_PROGRAM, "--data-dir", data.c_str(), "serve"};
+    if (!tool.isEmpty())
+        activator.start(tool, QStringList{"-l", socket.c_str()} + owner);
+    else
+        activator.start("python3", QStringList{"-c", "import os, socket, sys\n"
+                                                     "s = socket.socket(socket.AF_UNIX)\n"
+                                                     "s.bind(sys.argv[1]); s.listen()\n"
+                                                     "os.dup2(s.fileno(), 3)\n"
+                                                     "os.environ.update(LISTEN_FDS='1', LISTEN_PID=str(os.getpid()))\n"
+                                                     "os.execv(sys.argv[2], sys.argv[2:])\n",
+                                               socket.c_str()} +
+                                       owner);
+    ASSERT_TRUE(waitUntil([&] { return fileExists(socket); }));
+    EXPECT_EQ(0, lockHolder(data)) << "no owner before the first command";
+    EXPECT_TRUE(HaulProcess(data).run({"list"}).shows(0, "no persisted downloads"));
+    EXPECT_EQ(activator.processId(), lockHolder(data)) << "the activated owner, not one a command started";
+    ::kill(pid_t(activator.processId()), SIGTERM);
+    EXPECT_TRUE(activator.waitForFinished(30000));
+    EXPECT_EQ(activator.exitCode(), 0) << activator.readAllStandardError().data();
+    EXPECT_TRUE(fileExists(socket)) << "systemd's file";
 }
 
 // A stop signal with five downloads running: each is paused with its record flushed, the owner
