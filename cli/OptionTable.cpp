@@ -74,8 +74,7 @@ const std::vector<OptionInfo>& optionTable()
          "destination folder, created if missing (default: the current folder; with --cluster each host's "
          "DATA/download/)",
          V::Directory, nullptr, false},
-        {"--output", "-o", "get", "NAME",
-         "save the single URL's file as NAME (a path: in that folder)",
+        {"--output", "-o", "get", "NAME", "save the single URL's file as NAME (a path: in that folder)",
          "saves the single URL's file as NAME instead of the server's or the URL's name; a NAME with a folder "
          "saves there (relative to -d when given). A file of that name stays: the new one takes NAME_2",
          V::File, nullptr, false},
@@ -99,21 +98,20 @@ const std::vector<OptionInfo>& optionTable()
          "the same command run again (after a kill, say) queues nothing twice and follows what is already "
          "there. Without --batch the ids are made from the rest alone: a new NAME downloads the same URLs again",
          V::Any, nullptr, false},
-        {"--header", "-H", "get", "\"NAME: VALUE\"",
-         "add a header to each request of the downloads (repeatable)",
+        {"--header", "-H", "get", "\"NAME: VALUE\"", "add a header to each request of the downloads (repeatable)",
          "adds a header to each request of the downloads (repeatable, at most 32). An Authorization header is a "
          "credential: it goes only to the URL's own origin, lives in the owner's memory only and is never shown. "
          "Host, Range, If-Range, Accept-Encoding and the connection's own headers are haul's to set",
          V::Any, nullptr, true},
-        {"--user-agent", "-A", "get", "TEXT", "the User-Agent of the requests (default: haul/VERSION)", nullptr,
-         V::Any, nullptr, false},
+        {"--user-agent", "-A", "get", "TEXT", "the User-Agent of the requests (default: haul/VERSION)", nullptr, V::Any,
+         nullptr, false},
         {"--limit-rate", nullptr, "get", "RATE", "at most RATE bytes a second for each download (K, M, G suffixes)",
          "each download takes at most RATE bytes a second (K, M and G multiply by 1024); Downloader/MaxRate "
          "limits all together",
          V::Any, nullptr, false},
         {"--no-timestamp", nullptr, "get", nullptr,
-         "the saved file keeps the time it was written (default: the server's Last-Modified)", nullptr, V::Any,
-         nullptr, false},
+         "the saved file keeps the time it was written (default: the server's Last-Modified)", nullptr, V::Any, nullptr,
+         false},
         {"--replace", nullptr, "get", nullptr, "replace a known download of the same --id (its partial file goes)",
          nullptr, V::Any, nullptr, false},
         {"--detach", nullptr, "get", nullptr, "hand the downloads to the owner, print their ids and return",

@@ -113,8 +113,8 @@ int TransferCommand::get()
         addTransferOptions(download, url);
         // Absolute: the owner runs elsewhere, and the request may be resumed from another folder.
         // Where the command runs, as curl -O and wget save; a cluster's hosts keep their own.
-        const QString folder =
-            line.destination.empty() ? QDir::currentPath() : QDir(QString::fromStdString(line.destination)).absolutePath();
+        const QString folder = line.destination.empty() ? QDir::currentPath()
+                                                        : QDir(QString::fromStdString(line.destination)).absolutePath();
         if (!line.destination.empty() || line.cluster.empty())
             download.insert("dir", folder);
         if (!line.output.empty()) {

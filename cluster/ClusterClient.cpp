@@ -81,8 +81,7 @@ public:
             std::uint64_t revision = 0;
             natsStatus status = NATS_OK;
             const bool recorded = link.getClaim(id, &claim, &revision, &status);
-            const bool taken =
-                recorded || (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::Yes);
+            const bool taken = recorded || (status == NATS_NOT_FOUND && link.requestQueued(id) == Link::Queued::Yes);
             // Submitted before by the same command: followed, not queued again.
             if (taken && derived) {
                 follow(id);

@@ -140,13 +140,12 @@ public:
                 link.putClaim(item.first, Claim{"", "retry", 0, why}, &revision);
                 natsMsg_Nak(entry.msg, nullptr);
                 // Its clients wait on for the end, wherever it comes.
-                link.publish(endedSubject(item.first),
-                             QJsonObject{{"session", qs(item.first)},
-                                         {"state", "retrying"},
-                                         {"text", qs(why)},
-                                         {"host", qs(settings.hostName)},
-                                         {"delivery", static_cast<double>(entry.delivery)},
-                                         {"maxDeliveries", shared.maxDeliveries}});
+                link.publish(endedSubject(item.first), QJsonObject{{"session", qs(item.first)},
+                                                                   {"state", "retrying"},
+                                                                   {"text", qs(why)},
+                                                                   {"host", qs(settings.hostName)},
+                                                                   {"delivery", static_cast<double>(entry.delivery)},
+                                                                   {"maxDeliveries", shared.maxDeliveries}});
             }
             release(entry);
         }
@@ -186,9 +185,9 @@ private:
                 return true;
             }
             link.close();
-            owner.log(attempt == 1 ? Warning : Info, "cannot reach the cluster at " + withoutUserInfo(settings.connection.url) +
-                                                         ": " + error + "; serving locally, trying again in " +
-                                                         std::to_string(delay) + " s");
+            owner.log(attempt == 1 ? Warning : Info,
+                      "cannot reach the cluster at " + withoutUserInfo(settings.connection.url) + ": " + error +
+                          "; serving locally, trying again in " + std::to_string(delay) + " s");
             if (!waitFor(std::chrono::seconds(delay)))
                 return false;
             delay = std::min(delay * 2, 5);
@@ -242,8 +241,8 @@ private:
     {
         if (!join())
             return;
-        owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.connection.url) + " as " + settings.hostName +
-                            " (ack wait " + std::to_string(shared.ackWaitSeconds) + " s)");
+        owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.connection.url) + " as " +
+                            settings.hostName + " (ack wait " + std::to_string(shared.ackWaitSeconds) + " s)");
         forgetHandedBack();
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -589,10 +588,9 @@ private:
     // Gives a delivery back to the queue for another try after a delay, here or on another host.
     void handBack(const std::string& id, QJsonObject ended, std::uint64_t delivery, int code, const std::string& text)
     {
-        const std::int64_t delayMs =
-            code == number(Code::LimitReached) || code == number(Code::IdInUse)
-                ? 1000
-                : std::int64_t(shared.retryDelaySeconds) * 1000;
+        const std::int64_t delayMs = code == number(Code::LimitReached) || code == number(Code::IdInUse)
+                                         ? 1000
+                                         : std::int64_t(shared.retryDelaySeconds) * 1000;
         ended.insert("state", "retrying");
         ended.insert("delivery", static_cast<double>(delivery));
         ended.insert("maxDeliveries", shared.maxDeliveries);
@@ -961,7 +959,8 @@ private:
                 status = requeue(id, claim, revision);
             if (status != NATS_OK)
                 return QJsonObject{{"error", qs("the cluster did not record it: " + describe(status))}, {"code", 0}};
-            owner.log(Info, id + (action == "resume" ? " goes back to the queue" : " is " + next.state + " in the queue"));
+            owner.log(Info,
+                      id + (action == "resume" ? " goes back to the queue" : " is " + next.state + " in the queue"));
             return QJsonObject{{"ok", true}, {"state", qs(next.state)}};
         }
         return QJsonObject{{"error", "its record kept changing; try again"}, {"code", 0}};

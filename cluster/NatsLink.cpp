@@ -238,7 +238,8 @@ bool Link::ensureStore(std::string* error)
     jsErrCode code = jsErrCode(0);
     jsStreamInfo* info = nullptr;
     natsStatus status = js_GetStreamInfo(&info, js, streamName, &options, &code);
-    if (status == NATS_OK && (info->Config->SubjectsLen != 1 || std::strcmp(info->Config->Subjects[0], requestSubjects) != 0)) {
+    if (status == NATS_OK &&
+        (info->Config->SubjectsLen != 1 || std::strcmp(info->Config->Subjects[0], requestSubjects) != 0)) {
         // Made by an older haul with other subjects: brought to these.
         jsStreamConfig update = *info->Config;
         update.Subjects = subjects;
@@ -293,7 +294,7 @@ Link::Queued Link::requestQueued(const std::string& id)
     if (status == NATS_OK)
         return Queued::Yes;
     return status == NATS_NOT_FOUND || code == JSNoMessageFoundErr || code == JSStreamNotFoundErr ? Queued::No
-                                                                                                   : Queued::Unknown;
+                                                                                                  : Queued::Unknown;
 }
 
 natsStatus Link::queueRequest(const std::string& id, const QJsonObject& request, const std::string& msgId)

@@ -148,9 +148,9 @@ std::string headerProblem(const std::string& header, std::string* name, std::str
         token = tokenCharacter(key[i]);
     if (!token)
         return "header " + quoted(header) + " needs \"Name: value\" with a name of letters, digits and !#$%&'*+-.^_`|~";
-    static const char* const ours[] = {"host",           "range",          "if-range",   "accept-encoding",
-                                       "connection",     "content-length", "transfer-encoding", "te",
-                                       "upgrade",        "keep-alive",     "proxy-connection",  "trailer"};
+    static const char* const ours[] = {"host",       "range",          "if-range",          "accept-encoding",
+                                       "connection", "content-length", "transfer-encoding", "te",
+                                       "upgrade",    "keep-alive",     "proxy-connection",  "trailer"};
     for (const char* own : ours)
         if (lowered(key) == own)
             return "header " + quoted(key) + " is haul's own to set";

@@ -9,8 +9,8 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
-#include <stdexcept>
 #include <fcntl.h>
+#include <stdexcept>
 #include <sys/stat.h>
 
 namespace {

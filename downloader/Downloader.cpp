@@ -329,7 +329,8 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         hashedBytes = 0;
         hashUsable = true;
     }
-    request.setRawHeader("User-Agent", options.userAgent.isEmpty() ? QByteArray("haul/" HAUL_VERSION) : options.userAgent);
+    request.setRawHeader("User-Agent",
+                         options.userAgent.isEmpty() ? QByteArray("haul/" HAUL_VERSION) : options.userAgent);
     // A header of the client's own; an Authorization is a credential, for the origin it named.
     for (const auto& header : options.headers) {
         const bool credential = header.first.compare("Authorization", Qt::CaseInsensitive) == 0;
@@ -351,7 +352,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     finishDeferred = false;
     // Under a rate limit the buffer holds a quarter second: what the limit lets wait in memory.
     const std::int64_t rate = options.maxRate > 0 && overallRate > 0 ? std::min(options.maxRate, overallRate)
-                                                                      : std::max(options.maxRate, overallRate);
+                                                                     : std::max(options.maxRate, overallRate);
     reply->setReadBufferSize(rate > 0 ? std::max<qint64>(16384, std::min<qint64>(replyBufferSize, rate / 4))
                                       : replyBufferSize);
     QNetworkReply* answer = reply;

@@ -4,6 +4,7 @@
 #include "IDownloader.h"
 #include "LocalMessage.h"
 #include "Logger.h"
+#include "RateLimit.h"
 #include "Sha1.h"
 #include "TransferOptions.h"
 
@@ -19,8 +20,6 @@
 #include <QSslConfiguration>
 #include <QSslError>
 #include <QTimer>
-
-#include "RateLimit.h"
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 #include <memory>
@@ -119,7 +118,6 @@ private:
     // Paced reading under a rate limit: the rest of the buffer waits for its share of time, and
     // a finished reply for its last bytes to be read.
     QTimer paceTimer;
-    QElapsedTimer paceClock;
     RateLimit ownLimit;
     std::int64_t overallRate = 0; // Downloader/MaxRate, as the transfer started
     bool finishDeferred = false;

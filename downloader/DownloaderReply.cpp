@@ -67,11 +67,8 @@ qint64 Downloader::readBudget(qint64 want)
 {
     if (options.maxRate <= 0 && overallRate <= 0)
         return want;
-    if (!paceClock.isValid())
-        paceClock.start();
-    const qint64 now = paceClock.elapsed();
-    const qint64 own = ownLimit.take(want, options.maxRate, now);
-    const qint64 both = RateLimit::overall().take(own, overallRate, now);
+    const qint64 own = ownLimit.take(want, options.maxRate);
+    const qint64 both = RateLimit::overall().take(own, overallRate);
     ownLimit.giveBack(own - both);
     return both;
 }

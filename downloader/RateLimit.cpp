@@ -2,17 +2,23 @@
 
 #include <algorithm>
 
-std::int64_t RateLimit::take(std::int64_t want, std::int64_t rate, std::int64_t nowMs)
+std::int64_t RateLimit::take(std::int64_t want, std::int64_t rate)
 {
     if (rate <= 0)
         return want;
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex);
     const std::int64_t burst = std::max<std::int64_t>(rate / 4, 1);
-    if (lastMs < 0)
+    if (!started)
         tokens = burst;
-    else
-        tokens = std::min(burst, tokens + (nowMs - lastMs) * rate / 1000);
-    lastMs = nowMs;
+    else {
+        // A second fills any bucket; counting no further keeps the product in range.
+        const std::int64_t us =
+            std::min<std::int64_t>(1000000, std::chrono::duration_cast<std::chrono::microseconds>(now - last).count());
+        tokens = std::min(burst, tokens + us * (rate / 1000) / 1000 + us * (rate % 1000) / 1000000);
+    }
+    started = true;
+    last = now;
     const std::int64_t taken = std::max<std::int64_t>(0, std::min(want, tokens));
     tokens -= taken;
     return taken;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -10,7 +11,7 @@ class RateLimit
 {
 public:
     // Up to want bytes now; 0 when the bucket is empty. rate 0: no limit.
-    std::int64_t take(std::int64_t want, std::int64_t rate, std::int64_t nowMs);
+    std::int64_t take(std::int64_t want, std::int64_t rate);
     // Bytes taken back that were not read after all.
     void giveBack(std::int64_t bytes);
     // Milliseconds until bytes are in the bucket at rate (at least 1).
@@ -22,5 +23,6 @@ public:
 private:
     mutable std::mutex mutex;
     std::int64_t tokens = 0;
-    std::int64_t lastMs = -1;
+    bool started = false;
+    std::chrono::steady_clock::time_point last; // of every transfer alike: one clock
 };

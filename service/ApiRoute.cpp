@@ -71,8 +71,7 @@ bool numberMember(const QJsonObject& object, const char* name, int& out, std::st
 }
 
 // "headers": ["Name: value", ...], as the command line takes them.
-bool headersMember(const QJsonObject& object, std::vector<std::pair<std::string, std::string>>& out,
-                   std::string& error)
+bool headersMember(const QJsonObject& object, std::vector<std::pair<std::string, std::string>>& out, std::string& error)
 {
     const QJsonValue value = object.value("headers");
     if (value.isUndefined() || value.isNull())
@@ -124,7 +123,8 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         }
         request.options.maxRate = static_cast<std::int64_t>(bytes);
     }
-    if (!request.options.userAgent.empty() && !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
+    if (!request.options.userAgent.empty() &&
+        !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;
     return headersMember(object, request.options.headers, error);
 }

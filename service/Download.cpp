@@ -2,7 +2,6 @@
 
 #include "HumanText.h"
 #include "InputPolicy.h"
-
 #include "SafeText.h"
 
 #include <QJsonDocument>

@@ -578,8 +578,10 @@ void DownloadService::note(const Download& download) const
         settings.note("finished " + download.id + ": " + download.path + ", " + bytes);
         break;
     case DownloadState::Failed:
-        settings.note("failed " + download.id + ": " + human::withCode(human::Report{download.last.type, download.last.code, download.last.text, download.id,
-                                                         download.last.cause}) + ", " + bytes + " kept");
+        settings.note("failed " + download.id + ": " +
+                      human::withCode(human::Report{download.last.type, download.last.code, download.last.text,
+                                                    download.id, download.last.cause}) +
+                      ", " + bytes + " kept");
         break;
     case DownloadState::Aborted:
         settings.note("aborted " + download.id);

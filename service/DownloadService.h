@@ -3,13 +3,13 @@
 #include "AllowedFolders.h"
 #include "DownloadRequest.h"
 
-#include <functional>
 #include <QJsonObject>
 #include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>

@@ -115,7 +115,8 @@ int activationSocket()
 {
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
-    const bool ours = pid && fds && std::strtol(pid, nullptr, 10) == long(::getpid()) && std::strtol(fds, nullptr, 10) >= 1;
+    const bool ours =
+        pid && fds && std::strtol(pid, nullptr, 10) == long(::getpid()) && std::strtol(fds, nullptr, 10) >= 1;
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");

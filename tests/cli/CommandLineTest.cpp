@@ -295,9 +295,11 @@ std::vector<std::string> bashCompletions(const std::vector<std::string>& words, 
     QString line = "haul";
     for (const std::string& word : words)
         line += " '" + QString::fromStdString(word) + "'";
-    const QString helpers = plain ? "" : "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]};"
-                                         " prev=${words[cword-1]}; }\n"
-                                         "_filedir() { COMPREPLY=(\"FILES$1\"); }\n";
+    const QString helpers =
+        plain ? ""
+              : "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; cur=${words[cword]};"
+                " prev=${words[cword-1]}; }\n"
+                "_filedir() { COMPREPLY=(\"FILES$1\"); }\n";
     const QString script = "cd '" + QString::fromStdString(folder) + "'\n" + helpers +
                            "compopt() { :; }\n"
                            "source '" HAUL_DIST_DIR "/haul.bash'\n"

@@ -9,8 +9,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -257,8 +257,7 @@ TEST_F(HaulTest, HeadersAndAgentReachTheServerAndAnAuthorizationStaysWithItsOrig
     EXPECT_EQ(server.requests().value(0).header("User-Agent"), "haul/" HAUL_VERSION);
     EXPECT_FALSE(server.requests().value(0).has("X-Probe"));
 
-    QByteArray everything = readFile(sandbox.file("haul.log")) + sent.out + sent.err +
-                            run({"--json", "list"}).out;
+    QByteArray everything = readFile(sandbox.file("haul.log")) + sent.out + sent.err + run({"--json", "list"}).out;
     for (const QString& name : QDir(data("store").c_str()).entryList(QDir::Files))
         everything += readFile(data("store/") + name.toStdString());
     EXPECT_TRUE(everything.contains("X-Probe")) << "kept with its download";
@@ -279,12 +278,13 @@ TEST_F(HaulTest, SavesWhereItRunsAndUnderTheNameGiven)
     EXPECT_TRUE(run({"get", file, "-o", "sub/named.bin"}).shows(0, "saved: " + runIn + "/sub/named.bin\n"));
     EXPECT_TRUE(run({"get", file, "-o", "sub/named.bin"}).shows(0, "saved: " + runIn + "/sub/named_2.bin\n"));
     EXPECT_TRUE(run({"get", file, "-d", sandbox.file("there").c_str(), "-o", "x"}).shows(0, "/there/x\n"));
-    for (const std::string& path : {"/f.bin", "/sub/named.bin", "/sub/named_2.bin"})
+    for (const char* path : {"/f.bin", "/sub/named.bin", "/sub/named_2.bin"})
         EXPECT_EQ(body(1000, 7), readFile(runIn + path)) << path;
     EXPECT_TRUE(run({"get", file, file, "-o", "two"}).tells(2, "--output names the file of a single URL"));
     EXPECT_TRUE(run({"get", file, "-o", "sub/.."}).tells(2, "--output: file name"));
-    const ServiceClient::Answer viaSocket = ServiceClient(data("haul.sock")).post(
-        "/v1/downloads", QJsonObject{{"downloads", QJsonArray{QJsonObject{{"url", file}, {"id", "api"}}}}});
+    const ServiceClient::Answer viaSocket =
+        ServiceClient(data("haul.sock"))
+            .post("/v1/downloads", QJsonObject{{"downloads", QJsonArray{QJsonObject{{"url", file}, {"id", "api"}}}}});
     EXPECT_EQ(viaSocket.status, 201);
     EXPECT_TRUE(waitUntil([&] { return fileExists(data("download/f.bin")); }));
 }
@@ -333,14 +333,13 @@ TEST_F(HaulTest, RateLimitsHoldForOneAndForAll)
 TEST_F(HaulTest, UrlsFromStandardInputAndBoundedLines)
 {
     start({"get", "-i", "-"});
-    haul.write(("# two files\n" + url("/s1.bin?size=1000&seed=1") + "\n\n" + url("/s2.bin?size=1000&seed=2"))
-                   .toUtf8());
+    haul.write(("# two files\n" + url("/s1.bin?size=1000&seed=1") + "\n\n" + url("/s2.bin?size=1000&seed=2")).toUtf8());
     haul.closeWriteChannel();
     const Result both = finish();
     EXPECT_TRUE(both.shows(0, "saved: " + data("download/s1.bin")) && both.shows(0, data("download/s2.bin")));
     ASSERT_TRUE(writeFile(sandbox.file("endless"), QByteArray(100000, 'u')));
-    EXPECT_TRUE(run({"get", "-i", sandbox.file("endless").c_str()}).tells(2, "line 1 of " + sandbox.file("endless") +
-                                                                              " is longer than 24576 bytes"));
+    EXPECT_TRUE(run({"get", "-i", sandbox.file("endless").c_str()})
+                    .tells(2, "line 1 of " + sandbox.file("endless") + " is longer than 24576 bytes"));
 }
 
 // A saved file takes the server's Last-Modified as its time, as wget does; --no-timestamp keeps

@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
-#include <sys/stat.h>
 
 // What a child process left: exit status (-1 when it crashed, was killed or hung) and output.
 struct Outcome

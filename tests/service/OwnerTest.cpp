@@ -118,12 +118,13 @@ TEST_F(OwnerTest, SocketActivationStartsTheOwnerOnTheFirstCommand)
     if (!tool.isEmpty())
         activator.start(tool, QStringList{"-l", socket.c_str()} + owner);
     else
-        activator.start("python3", QStringList{"-c", "import os, socket, sys\n"
-                                                     "s = socket.socket(socket.AF_UNIX)\n"
-                                                     "s.bind(sys.argv[1]); s.listen()\n"
-                                                     "os.dup2(s.fileno(), 3)\n"
-                                                     "os.environ.update(LISTEN_FDS='1', LISTEN_PID=str(os.getpid()))\n"
-                                                     "os.execv(sys.argv[2], sys.argv[2:])\n",
+        activator.start("python3", QStringList{"-c",
+                                               "import os, socket, sys\n"
+                                               "s = socket.socket(socket.AF_UNIX)\n"
+                                               "s.bind(sys.argv[1]); s.listen()\n"
+                                               "os.dup2(s.fileno(), 3)\n"
+                                               "os.environ.update(LISTEN_FDS='1', LISTEN_PID=str(os.getpid()))\n"
+                                               "os.execv(sys.argv[2], sys.argv[2:])\n",
                                                socket.c_str()} +
                                        owner);
     ASSERT_TRUE(waitUntil([&] { return fileExists(socket); }));
