@@ -789,8 +789,11 @@ private:
         Claim claim;
         std::uint64_t revision = 0;
         natsStatus status = NATS_OK;
-        if (!inputPolicy::idProblem(id).empty() || !link.getClaim(id, &claim, &revision, &status) ||
-            claim.host == settings.hostName)
+        if (!inputPolicy::idProblem(id).empty() || !link.getClaim(id, &claim, &revision, &status))
+            return false;
+        // This host's, as a copy of the bucket says: confirmed by a write at that revision, since
+        // the copy may lag behind the claim another host took since.
+        if (claim.host == settings.hostName && !claim.ended() && link.putClaim(id, claim, &revision) == NATS_OK)
             return false;
         owner.log(Warning, id + " is the cluster's, " +
                                (claim.host.empty() ? std::string("in its queue") : "held by " + claim.host) +
@@ -811,8 +814,11 @@ private:
         if (!link.ensureStore(&error))
             return false;
         if (link.getClaim(id, &claim, &revision, &status)) {
-            // Written again by this host's other thread a moment ago: the claim is ours.
-            if (claim.host != settings.hostName || claim.ended())
+            // Written again by this host's other thread a moment ago, as this copy says: a copy
+            // of the bucket may lag behind, so the claim is ours only once a write at that
+            // revision takes.
+            if (claim.host != settings.hostName || claim.ended() ||
+                link.putClaim(id, Claim{settings.hostName, entry.state, 0, ""}, &revision) != NATS_OK)
                 return false;
         } else if (status != NATS_NOT_FOUND) {
             return false;

@@ -148,7 +148,10 @@ private:
     bool stopping;
     boost::mutex completionMutex; // guards completing
     boost::condition_variable completionDone;
-    std::set<UUId> completing;            // sessions whose completion runs now
+    std::set<UUId> completing; // sessions whose completion runs now
+    // A completion unregisters its transfer before it moves the file and removes the record:
+    // until it is done, the download is neither running nor idle. Requests wait for it.
+    void awaitCompletion(const UUId& sessionId);
     boost::mutex namingMutex;             // guards finalNamesHeld
     std::set<std::string> finalNamesHeld; // chosen by a completion, not on disk yet
     Logger* logger;

@@ -8,6 +8,13 @@
 #include <QFileInfo>
 #include <stdexcept>
 
+void Haulwright::awaitCompletion(const UUId& sessionId)
+{
+    boost::unique_lock<boost::mutex> completion(completionMutex);
+    while (completing.count(sessionId))
+        completionDone.wait(completion);
+}
+
 bool Haulwright::movedBeforeCrash(const HaulwrightPersistedRequest& record)
 {
     if (record.finalFilename.empty() || QFileInfo::exists(QString::fromStdString(record.temporalFilename)))
@@ -35,6 +42,9 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
         return;
     }
     AdmissionGuard admission(*this, sessionId);
+    // Taken up during a completion, the file being moved would be written again; once it is
+    // done, the record is gone and nothing is resumed.
+    awaitCompletion(sessionId);
     try {
         HaulwrightPersistedRequest record;
         readPersistedRequest(sessionId.getValue(), record);
@@ -92,7 +102,8 @@ void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)
     try {
         const UUId sessionId = request->getSessionId();
         // A completion unregisters its transfer before it reports and removes the record:
-        // until it is done, the download is neither running nor idle.
+        // until it is done, the download is neither running nor idle. Held to the end, so that
+        // no completion starts while this abort decides.
         boost::unique_lock<boost::mutex> completion(completionMutex);
         while (completing.count(sessionId))
             completionDone.wait(completion);

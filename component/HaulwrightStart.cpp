@@ -24,6 +24,8 @@ void Haulwright::handleStart(boost::shared_ptr<LocalMessage> request)
         return;
     }
     AdmissionGuard admission(*this, sessionId);
+    // A completion of the same id may be moving its file: its record is the answer once it is done.
+    awaitCompletion(sessionId);
     try {
         const boost::shared_ptr<ISerializable> payload = request->getPayload();
         if (!payload) {
