@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
@@ -153,7 +154,11 @@ protected:
     // Every one of count files saved exactly once with its content.
     void expectAllOnce(int count, int size)
     {
-        EXPECT_TRUE(waitUntil([&] { return saved().size() >= std::size_t(count); }, 40000)) << saved().size();
+        if (!waitUntil([&] { return saved().size() >= std::size_t(count); }, 60000)) {
+            ADD_FAILURE() << saved().size() << " of " << count << " saved";
+            for (const auto& item : hosts)
+                std::cerr << "--- host " << item.first << ":\n" << item.second->errorSoFar().data();
+        }
         const auto where = saved();
         for (int i = 0; i < count; ++i) {
             const std::string name = "f" + std::to_string(i);
