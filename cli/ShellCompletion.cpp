@@ -75,40 +75,40 @@ std::string zshQuoted(const std::string& text, const char* special)
 
 std::string zshSpec(const OptionInfo& option)
 {
-    std::string spec;
+    std::string described;
     const std::string rest = "[" + zshQuoted(option.help, "[]") + "]";
     if (option.shortName) {
         const std::string s = option.shortName, l = option.name;
-        spec = (option.repeatable ? "'*'" : "'(" + s + " " + l + ")'") + "{" + s + "," + l + "}'" + rest;
+        described = (option.repeatable ? "'*'" : "'(" + s + " " + l + ")'") + "{" + s + "," + l + "}'" + rest;
     } else {
-        spec = std::string("'") + (option.repeatable ? "*" : "") + option.name + rest;
+        described = std::string("'") + (option.repeatable ? "*" : "") + option.name + rest;
     }
     if (option.takesValue()) {
         std::string message = option.placeholder;
         std::transform(message.begin(), message.end(), message.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        spec += ":" + zshQuoted(message, ":") + ":";
+        described += ":" + zshQuoted(message, ":") + ":";
         switch (option.values) {
         case V::File:
-            spec += "_files";
+            described += "_files";
             break;
         case V::Directory:
-            spec += "_files -/";
+            described += "_files -/";
             break;
         case V::Host:
-            spec += "_hosts";
+            described += "_hosts";
             break;
         case V::ConfigKey:
-            spec += "->key";
+            described += "->key";
             break;
         case V::Choice:
-            spec += std::string("(") + option.choices + ")";
+            described += std::string("(") + option.choices + ")";
             break;
         case V::Any:
             break;
         }
     }
-    return spec + "'";
+    return described + "'";
 }
 
 } // namespace
