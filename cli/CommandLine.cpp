@@ -43,8 +43,8 @@ std::int64_t parseSize(const std::string& option, const std::string& text)
     }
     bool ok = false;
     const qint64 value = QString::fromStdString(digits).toLongLong(&ok);
-    if (!ok || value < 0)
-        throw UsageError(option + " needs a size such as 300M, got \"" + text + "\"");
+    if (!ok || value < 0 || value > (std::int64_t(1) << 40) / unit)
+        throw UsageError(option + " needs a size such as 300M (at most 1T), got \"" + text + "\"");
     return value * unit;
 }
 
@@ -246,6 +246,11 @@ void checkArguments(CommandLine& line)
     } else if (command == "forget") {
         if (line.failed == !line.arguments.empty())
             throw UsageError("forget needs identifiers or --failed (not both)");
+    } else if (command == "limit") {
+        if (line.arguments.empty())
+            throw UsageError("limit needs a RATE such as 500K (0: none), then the downloads' identifiers if any");
+        line.rate = parseSize("limit", line.arguments.front());
+        line.arguments.erase(line.arguments.begin());
     } else if (command == "abort" || command == "pause") {
         if (line.arguments.empty())
             throw UsageError(command + " needs at least one identifier");
@@ -260,7 +265,7 @@ void checkArguments(CommandLine& line)
                 throw UsageError("--cluster needs nats://HOST:PORT (several separated by commas), got \"" +
                                  withoutUserInfo(one.toStdString()) + "\"");
         }
-        if (command == "demo" || command == "forget")
+        if (command == "demo" || command == "forget" || command == "limit")
             throw UsageError(command + " does not take --cluster: it works on one data directory");
         if (line.failed)
             throw UsageError("--failed is for one data directory; with --cluster name the downloads");

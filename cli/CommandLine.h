@@ -30,7 +30,7 @@ public:
 // Everything the command line asked for, checked. Built once on the main thread.
 struct CommandLine
 {
-    std::string command; // get, resume, pause, abort, forget, list, demo, serve, page; empty with --help alone
+    std::string command; // get, resume, pause, abort, forget, limit, list, demo, serve, page; empty with --help alone
     bool help = false;
     bool version = false;
 
@@ -63,6 +63,7 @@ struct CommandLine
     bool noTimestamp = false;         // get --no-timestamp
     std::string output;               // get -o: the saved file's name, or a path to it
     std::int64_t limitRate = 0;       // get --limit-rate: bytes a second
+    std::int64_t rate = 0;            // limit RATE: bytes a second
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 class DownloadBackend;
+class OwnerConnection;
 class ProgressView;
 
 // "haul pause ID...", "haul abort ID..." and "haul forget ID...": one request each to the owner or the cluster,
@@ -18,6 +20,9 @@ public:
     // "haul forget": ids, or with failed every download whose last try failed. The owner
     // refuses a running one; nothing reaches any server.
     int forget(std::vector<std::string> ids, bool failed);
+    // "haul limit RATE [ID...]": the rate of each download from now on, or without ids of all
+    // together until the owner stops; 0 lifts it. One data directory only.
+    int limit(OwnerConnection& owner, std::int64_t rate, const std::vector<std::string>& ids);
 
 private:
     DownloadBackend& backend;

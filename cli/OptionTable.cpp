@@ -186,6 +186,11 @@ const std::vector<CommandInfo>& commandTable()
          "Drops persisted downloads that are not running, with their partial files, without\n"
          "contacting any server.\n",
          "Exit status: 0 all forgotten, 1 any refused (running or unknown), 2 usage error.\n", false, false},
+        {"limit", "RATE [ID...]", "change rate limits while downloads run",
+         "Sets the rate of each download ID from now on, or without IDs of every download\n"
+         "together until the owner stops (Downloader/MaxRate keeps one across starts). RATE is\n"
+         "bytes a second, with K, M or G (1024, 1024², 1024³); 0 lifts the limit.\n",
+         "Exit status: 0 all set, 1 any refused (unknown or ended), 2 usage error.\n", false, false},
         {"list", "", "show the persisted downloads",
          "Lists the persisted requests: identifier, URL, destination, partial file size, and\n"
          "state: running, queued, paused, failed (code and text) or interrupted.\n",

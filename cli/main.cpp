@@ -106,6 +106,8 @@ int runCommand(CommandLine& line)
         status = ControlCommand(owner, view, line.json).run(line.command, line.arguments);
     } else if (line.command == "forget") {
         status = ControlCommand(owner, view, line.json).forget(line.arguments, line.failed);
+    } else if (line.command == "limit") {
+        status = ControlCommand(owner, view, line.json).limit(owner, line.rate, line.arguments);
     } else if (line.command == "list") {
         status = ListCommand(owner, line.json).run();
     } else if (line.command == "demo") {

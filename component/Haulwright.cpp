@@ -3,6 +3,7 @@
 #include "ConfigKeys.h"
 #include "ConfigNumber.h"
 #include "MessageDispatcher.h"
+#include "RateLimit.h"
 #include "SafeText.h"
 #include "StatusReportPayload.h"
 
@@ -26,6 +27,7 @@ Haulwright::Haulwright()
     handlers["Resume"] = &Haulwright::handleResume;
     handlers["Abort"] = &Haulwright::handleAbort;
     handlers["Pause"] = &Haulwright::handlePause;
+    handlers["Limit"] = &Haulwright::handleLimit;
 
     try {
         std::string domain;
@@ -62,6 +64,9 @@ void Haulwright::start()
         if (configuration->getValue("Downloader/MaxDownloads", text, 0) == 0)
             limit = maxDownloadsFromText(text, defaultMaxDownloads);
         setMaxDownloads(limit);
+        text.clear();
+        configuration->getValue("Downloader/MaxRate", text, 0);
+        RateLimit::overall().setRate(configNumber<std::int64_t>(text, configDefault("Downloader/MaxRate")));
     } catch (const std::exception& e) {
         HAUL_LOG(" Exception caught.");
         HAUL_LOG(e.what());
@@ -173,7 +178,7 @@ bool Haulwright::registerDownload(const UUId& sessionId, IDownloader* downloader
     return true;
 }
 
-bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operation)())
+bool Haulwright::withDownload(const UUId& sessionId, const std::function<void(IDownloader&)>& operation)
 {
     // Held across the call so that the completion cannot destroy the transfer meanwhile.
     boost::unique_lock<boost::mutex> lock(registryMutex);
@@ -186,7 +191,7 @@ bool Haulwright::withDownload(const UUId& sessionId, void (IDownloader::*operati
     const auto found = activeDownloads.find(sessionId);
     if (found == activeDownloads.end())
         return false;
-    (found->second->*operation)();
+    operation(*found->second);
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -69,6 +70,10 @@ public:
     void handleResume(boost::shared_ptr<LocalMessage> request);
     void handlePause(boost::shared_ptr<LocalMessage> request);
     void handleAbort(boost::shared_ptr<LocalMessage> request);
+    // Rates in bytes a second from the envelope's details, taking effect at the next read:
+    // "maxRate" for the session's running transfer, "overallRate" for every transfer of the
+    // process (Downloader/MaxRate until the component starts again). 0 lifts a limit.
+    void handleLimit(boost::shared_ptr<LocalMessage> request);
 
     // File names.
     std::string makeTemporalFileName(const UUId& sessionId);
@@ -139,7 +144,7 @@ private:
     bool discardClaimed(const UUId& sessionId);
     void ignoreMessage(boost::shared_ptr<LocalMessage>) {}
     // Runs operation on the registered transfer under registryMutex; false when none.
-    bool withDownload(const UUId& sessionId, void (IDownloader::*operation)());
+    bool withDownload(const UUId& sessionId, const std::function<void(IDownloader&)>& operation);
 
     std::map<UUId, IDownloader*> activeDownloads;
     std::uint64_t maxDownloads;

@@ -3,9 +3,13 @@
 #include "Downloader.h"
 #include "FileDigest.h"
 #include "Haulwright.h"
+#include "JsonInput.h"
+#include "RateLimit.h"
 #include "StartRequestPayload.h"
 
 #include <QFileInfo>
+#include <QJsonObject>
+#include <algorithm>
 #include <stdexcept>
 
 void Haulwright::awaitCompletion(const UUId& sessionId)
@@ -91,10 +95,34 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
 
 void Haulwright::handlePause(boost::shared_ptr<LocalMessage> request)
 {
-    if (withDownload(request->getSessionId(), &IDownloader::pause))
+    if (withDownload(request->getSessionId(), [](IDownloader& transfer) { transfer.pause(); }))
         return;
     HAUL_LOG(" No file to stop");
     postErrorMessage("DownloaderError", request, number(Code::NothingToPause), "No file to stop");
+}
+
+void Haulwright::handleLimit(boost::shared_ptr<LocalMessage> request)
+{
+    const QJsonObject rates = jsonObjectFrom(request->getDetails().data(), request->getDetails().size());
+    const auto rateOf = [&rates](const char* key) {
+        return static_cast<std::int64_t>(std::max(0.0, std::min(1e12, rates.value(key).toDouble())));
+    };
+    bool applied = false;
+    if (rates.contains("overallRate")) {
+        RateLimit::overall().setRate(rateOf("overallRate"));
+        applied = true;
+    }
+    if (rates.contains("maxRate")) {
+        const std::int64_t rate = rateOf("maxRate");
+        applied = withDownload(request->getSessionId(), [rate](IDownloader& transfer) {
+                      static_cast<Downloader&>(transfer).setMaxRate(rate);
+                  }) ||
+                  applied;
+    }
+    if (applied)
+        postMessage("WasLimited", request, number(Code::Ok), "Rate limit set");
+    else
+        postErrorMessage("DownloaderError", request, number(Code::NothingToPause), "No file to limit");
 }
 
 void Haulwright::handleAbort(boost::shared_ptr<LocalMessage> request)

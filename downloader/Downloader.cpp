@@ -81,7 +81,6 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
 
     statusInterval = readNumber<quint32>(config, "Downloader/StatusInterval", statusInterval);
     requestTimeout = readNumber<qint32>(config, "Downloader/RequestTimeout", requestTimeout);
-    overallRate = readNumber<std::int64_t>(config, "Downloader/MaxRate", configDefault("Downloader/MaxRate"));
 
     if (start != nullptr) {
         url = start->getUrl();
@@ -101,9 +100,21 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
     }
     if (requestMessage)
         options = TransferOptions::from(requestMessage->getDetails());
+    ownLimit.setRate(options.maxRate);
     if (options.requestTimeoutMs)
         requestTimeout = *options.requestTimeoutMs;
     eventLoop = new QEventLoop;
+}
+
+// Under a rate limit the buffer holds a quarter second: what the limit lets wait in memory.
+void Downloader::fitReadBuffer()
+{
+    const std::int64_t rate = effectiveRate();
+    if (reply == nullptr || rate == bufferRate)
+        return;
+    bufferRate = rate;
+    reply->setReadBufferSize(rate > 0 ? std::max<qint64>(16384, std::min<qint64>(replyBufferSize, rate / 4))
+                                      : replyBufferSize);
 }
 
 Downloader::~Downloader()
@@ -350,11 +361,8 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     expectedTotal = -1;
     reply = networkManager->get(request);
     finishDeferred = false;
-    // Under a rate limit the buffer holds a quarter second: what the limit lets wait in memory.
-    const std::int64_t rate = options.maxRate > 0 && overallRate > 0 ? std::min(options.maxRate, overallRate)
-                                                                     : std::max(options.maxRate, overallRate);
-    reply->setReadBufferSize(rate > 0 ? std::max<qint64>(16384, std::min<qint64>(replyBufferSize, rate / 4))
-                                      : replyBufferSize);
+    bufferRate = -1;
+    fitReadBuffer();
     QNetworkReply* answer = reply;
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, answer](const QList<QSslError>& errors) { onSslErrors(answer, errors); });

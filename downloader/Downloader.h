@@ -54,6 +54,8 @@ public:
     std::string getServerFilename() override;
     std::string getTemporalFilename() override;
     TransferDetails getDetails() override { return details; }
+    // From any thread: this transfer's own limit in bytes a second from its next read on (0: none).
+    void setMaxRate(std::int64_t bytesPerSecond) { ownLimit.setRate(bytesPerSecond); }
 
     // For tests: the configured intervals.
     quint32 getStatusInterval() const { return statusInterval; }
@@ -119,9 +121,12 @@ private:
     // a finished reply for its last bytes to be read.
     QTimer paceTimer;
     RateLimit ownLimit;
-    std::int64_t overallRate = 0; // Downloader/MaxRate, as the transfer started
     bool finishDeferred = false;
     qint64 readBudget(qint64 want);
+    // The lower of the two limits now (0: none); the reply's buffer holds a quarter second of it.
+    std::int64_t effectiveRate() const;
+    void fitReadBuffer();
+    std::int64_t bufferRate = -1; // the rate the reply's buffer was fitted to
     quint32 statusInterval;
     qint32 requestTimeout;
     quint32 redirectCount;

@@ -63,12 +63,17 @@ bool Downloader::isRedirect(QNetworkReply* answer)
     return !answer->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().isEmpty();
 }
 
+std::int64_t Downloader::effectiveRate() const
+{
+    const std::int64_t own = ownLimit.rate();
+    const std::int64_t all = RateLimit::overall().rate();
+    return own > 0 && all > 0 ? std::min(own, all) : std::max(own, all);
+}
+
 qint64 Downloader::readBudget(qint64 want)
 {
-    if (options.maxRate <= 0 && overallRate <= 0)
-        return want;
-    const qint64 own = ownLimit.take(want, options.maxRate);
-    const qint64 both = RateLimit::overall().take(own, overallRate);
+    const qint64 own = ownLimit.take(want);
+    const qint64 both = RateLimit::overall().take(own);
     ownLimit.giveBack(own - both);
     return both;
 }
@@ -79,6 +84,7 @@ void Downloader::onReadyRead()
     if (reply == nullptr || outcomeFinal || !acceptAnswer())
         return;
     const bool dropBody = discardBody;
+    fitReadBuffer(); // a limit may have changed since the last read
     if (!readBuffer)
         readBuffer.reset(new char[readChunk]);
     const bool hashing = !fileHash.empty();
@@ -87,7 +93,7 @@ void Downloader::onReadyRead()
                                      : readBudget(std::min<qint64>(readChunk, reply->bytesAvailable()));
         const qint64 got = want > 0 ? reply->read(readBuffer.get(), want) : 0;
         if (!dropBody && want > got)
-            ownLimit.giveBack(want - got), RateLimit::overall().giveBack(overallRate > 0 ? want - got : 0);
+            ownLimit.giveBack(want - got), RateLimit::overall().giveBack(want - got);
         if (got <= 0)
             break;
         if (dropBody)
@@ -107,9 +113,8 @@ void Downloader::onReadyRead()
     if (!dropBody && reply->bytesAvailable() > 0) {
         // Under a rate limit: the rest waits for its share of time.
         const qint64 next = std::min<qint64>(readChunk, reply->bytesAvailable());
-        paceTimer.start(int(std::min<std::int64_t>(
-            1000, std::max(options.maxRate > 0 ? ownLimit.waitMs(next, options.maxRate) : 1,
-                           overallRate > 0 ? RateLimit::overall().waitMs(next, overallRate) : 1))));
+        paceTimer.start(
+            int(std::min<std::int64_t>(1000, std::max(ownLimit.waitMs(next), RateLimit::overall().waitMs(next)))));
     } else if (finishDeferred) {
         finishDeferred = false;
         onFinishSlot();

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-std::int64_t RateLimit::take(std::int64_t want, std::int64_t rate)
+std::int64_t RateLimit::take(std::int64_t want)
 {
+    const std::int64_t rate = limit;
     if (rate <= 0)
         return want;
     const auto now = std::chrono::steady_clock::now();
@@ -26,12 +27,15 @@ std::int64_t RateLimit::take(std::int64_t want, std::int64_t rate)
 
 void RateLimit::giveBack(std::int64_t bytes)
 {
+    if (limit <= 0 || bytes <= 0)
+        return;
     std::lock_guard<std::mutex> lock(mutex);
     tokens += bytes;
 }
 
-std::int64_t RateLimit::waitMs(std::int64_t bytes, std::int64_t rate) const
+std::int64_t RateLimit::waitMs(std::int64_t bytes) const
 {
+    const std::int64_t rate = limit;
     if (rate <= 0)
         return 1;
     std::lock_guard<std::mutex> lock(mutex);

@@ -70,6 +70,23 @@ bool numberMember(const QJsonObject& object, const char* name, int& out, std::st
     return true;
 }
 
+// "maxRate": bytes a second, 0 for none; *given says whether it was there.
+bool rateMember(const QJsonObject& object, std::int64_t& out, std::string& error, bool* given = nullptr)
+{
+    const QJsonValue rate = object.value("maxRate");
+    if (given)
+        *given = !rate.isUndefined() && !rate.isNull();
+    if (rate.isUndefined() || rate.isNull())
+        return true;
+    const double bytes = rate.toDouble(-1);
+    if (!rate.isDouble() || bytes < 0 || bytes > 1e12 || std::trunc(bytes) != bytes) {
+        error = "\"maxRate\" must be bytes a second, a whole number from 0";
+        return false;
+    }
+    out = static_cast<std::int64_t>(bytes);
+    return true;
+}
+
 // "headers": ["Name: value", ...], as the command line takes them.
 bool headersMember(const QJsonObject& object, std::vector<std::pair<std::string, std::string>>& out, std::string& error)
 {
@@ -114,15 +131,8 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         return false;
     if (!request.options.fileName.empty() && !(error = inputPolicy::fileNameProblem(request.options.fileName)).empty())
         return false;
-    const QJsonValue rate = object.value("maxRate");
-    if (!rate.isUndefined() && !rate.isNull()) {
-        const double bytes = rate.toDouble(-1);
-        if (!rate.isDouble() || bytes < 0 || bytes > 1e12 || std::trunc(bytes) != bytes) {
-            error = "\"maxRate\" must be bytes a second, a whole number from 0";
-            return false;
-        }
-        request.options.maxRate = static_cast<std::int64_t>(bytes);
-    }
+    if (!rateMember(object, request.options.maxRate, error))
+        return false;
     if (!request.options.userAgent.empty() &&
         !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;
@@ -131,13 +141,20 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
 
 } // namespace
 
-bool decodeCredentials(const std::string& body, DownloadRequest& out, std::string& error)
+bool decodeControl(const std::string& action, const std::string& body, DownloadRequest& out, std::string& error)
 {
-    if (body.empty())
+    const bool limit = action == "limit";
+    if (body.empty() && !limit)
         return true;
     const QJsonObject object = jsonObjectFrom(body.data(), body.size(), &error);
-    return error.empty() && stringMember(object, "user", out.user, error) &&
-           stringMember(object, "password", out.password, error);
+    bool rateGiven = false;
+    if (!error.empty() || !stringMember(object, "user", out.user, error) ||
+        !stringMember(object, "password", out.password, error) ||
+        !rateMember(object, out.options.maxRate, error, &rateGiven))
+        return false;
+    if (limit && !rateGiven)
+        error = "a limit needs {\"maxRate\": bytes a second} (0: none)";
+    return error.empty();
 }
 
 std::string queryValue(const std::string& query, const std::string& name)
@@ -196,6 +213,12 @@ ApiRoute routeOf(const std::string& method, const std::string& target)
         route.kind = ApiRoute::Kind::Settings;
         return route;
     }
+    if (rawPath == "/v1/limit") {
+        if (!post)
+            return refused(route, 405, "use POST on /v1/limit");
+        route.kind = ApiRoute::Kind::Limit;
+        return route;
+    }
     if (rawPath == "/v1/session" || rawPath == "/v1/page-link") {
         if (!post)
             return refused(route, 405, "use POST on " + rawPath);
@@ -208,7 +231,7 @@ ApiRoute routeOf(const std::string& method, const std::string& target)
         const std::size_t slash = rest.rfind('/');
         const std::string action = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
         if (slash == std::string::npos || slash == 0 ||
-            (action != "pause" && action != "resume" && action != "abort" && action != "forget"))
+            (action != "pause" && action != "resume" && action != "abort" && action != "forget" && action != "limit"))
             return refused(route, 404, "no such endpoint: " + route.path);
         if (!post)
             return refused(route, 405, "use POST on " + route.path);

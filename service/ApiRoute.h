@@ -19,6 +19,7 @@ struct ApiRoute
         Session,  // POST /v1/session: a page code or the token traded for a cookie
         PageLink, // POST /v1/page-link: a new one-time link to the page (Unix socket only)
         Settings, // GET /v1/settings: the configuration the owner runs with
+        Limit,    // POST /v1/limit: the overall rate limit of the running owner
         Refused   // status and error say why
     };
     Kind kind = Kind::Refused;
@@ -27,7 +28,7 @@ struct ApiRoute
     std::string path;   // without the query, one line, for the request log
     std::string page;   // Page: the file's name
     std::string id;     // Control: the download; Events: only its events when not empty
-    std::string action; // Control: pause, resume, abort or forget
+    std::string action; // Control: pause, resume, abort, forget or limit
     std::string token;  // Events: ?token=, for clients that cannot send a header
 };
 
@@ -38,9 +39,9 @@ ApiRoute routeOf(const std::string& method, const std::string& target);
 // as given (checked later by the service), or false with why it is no such body.
 bool decodeDownloads(const std::string& body, std::vector<DownloadRequest>& out, std::string& error);
 
-// The optional body of POST /v1/downloads/ID/resume, {"user":...,"password":...}: the
-// credentials for the resumed transfer.
-bool decodeCredentials(const std::string& body, DownloadRequest& out, std::string& error);
+// The body of POST /v1/downloads/ID/ACTION: for resume, optional {"user":...,"password":...},
+// the credentials for the resumed transfer; for limit (and /v1/limit), {"maxRate": N}.
+bool decodeControl(const std::string& action, const std::string& body, DownloadRequest& out, std::string& error);
 
 // The value of name in a query ("a=1&b=2"), percent-decoded; empty when absent.
 std::string queryValue(const std::string& query, const std::string& name);

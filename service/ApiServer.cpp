@@ -317,12 +317,19 @@ private:
             return Reply{201, QJsonObject{{"ids", list}}, {}};
         }
         case ApiRoute::Kind::Control: {
-            DownloadRequest credentials;
-            if (!decodeCredentials(request.body(), credentials, error.text))
+            DownloadRequest given;
+            if (!decodeControl(route.action, request.body(), given, error.text))
                 return failure(400, error.text);
-            if (!server.service.control(route.action, route.id, error, credentials))
+            if (!server.service.control(route.action, route.id, error, given))
                 return failure(error.status, error.text, error.code, route.id);
             return Reply{202, QJsonObject{{"id", QString::fromStdString(route.id)}}, {}};
+        }
+        case ApiRoute::Kind::Limit: {
+            DownloadRequest given;
+            if (!decodeControl("limit", request.body(), given, error.text))
+                return failure(400, error.text);
+            server.service.setOverallRate(given.options.maxRate);
+            return Reply{200, QJsonObject{{"maxRate", static_cast<double>(given.options.maxRate)}}, {}};
         }
         case ApiRoute::Kind::Session: {
             if (!door->tcp)

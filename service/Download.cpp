@@ -190,6 +190,8 @@ QJsonObject Download::toJson() const
                        {"tries", tries}};
     if (!sha1.empty())
         object.insert("sha1", qs(sha1));
+    if (options.maxRate > 0)
+        object.insert("maxRate", static_cast<double>(options.maxRate));
     if (!path.empty())
         object.insert("path", qs(path));
     if (interrupted)

@@ -26,6 +26,8 @@
 const char* const DownloadService::replyTopic = "client://haul/owner/replies";
 const char* const DownloadService::controlTopic = "client://haul/owner/control";
 const char* const DownloadService::handledTopic = "client://haul/owner/handled";
+// Nobody listens: a limit that finds no transfer is kept for the download's next try anyway.
+const char* const DownloadService::limitTopic = "client://haul/owner/limits";
 
 namespace {
 
@@ -110,7 +112,8 @@ std::string describe(const Download& download)
 } // namespace
 
 DownloadService::DownloadService(EventHub& hub, DownloadBook& book, Settings settings, AllowedFolders allowed)
-    : hub(hub), book(book), settings(settings), allowed(std::move(allowed)), retry(new RetryPolicy())
+    : hub(hub), book(book), settings(settings), allowed(std::move(allowed)), retry(new RetryPolicy()),
+      overallRate(settings.maxRate)
 {
     retrier = std::thread([this] { retryLoop(); });
 }
@@ -349,7 +352,7 @@ bool DownloadService::start(std::vector<DownloadRequest> requests, std::vector<s
 }
 
 bool DownloadService::control(const std::string& action, const std::string& id, ServiceError& error,
-                              const DownloadRequest& credentials)
+                              const DownloadRequest& given)
 {
     const std::string problem = inputPolicy::idProblem(id);
     if (!problem.empty()) {
@@ -364,6 +367,7 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
     const auto found = downloads.find(id);
     const int code = action == "pause"    ? number(Code::NothingToPause)
                      : action == "resume" ? number(Code::CannotResume)
+                     : action == "limit"  ? 0
                                           : number(Code::NothingToAbort);
     if (found == downloads.end()) {
         error = {404, "no download " + id, code};
@@ -389,9 +393,9 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
                      running ? number(Code::IdInUse) : code};
             return false;
         }
-        if (!credentials.user.empty()) {
-            download.user = credentials.user;
-            download.password = credentials.password;
+        if (!given.user.empty()) {
+            download.user = given.user;
+            download.password = given.password;
         }
         transition(download, Event::Resume);
     } else if (action == "abort") {
@@ -400,6 +404,17 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
             return false;
         }
         transition(download, Event::Abort);
+    } else if (action == "limit") {
+        if (isOver(state)) {
+            error = {409, "download " + id + " is over (" + describe(download) + ")", 0};
+            return false;
+        }
+        download.options.maxRate = std::max<std::int64_t>(0, given.options.maxRate);
+        book.save(download);
+        // Its next try reads the record; a running one hears it at its next read.
+        if (isActive(state) || download.transferring)
+            postLimit(id, QJsonObject{{"maxRate", static_cast<double>(download.options.maxRate)}});
+        return true;
     } else if (action == "forget") {
         // Only what nothing runs or waits for: its record and its partial file go, and no
         // server is asked.
@@ -810,11 +825,31 @@ void DownloadService::trimHistory()
     }
 }
 
+void DownloadService::postLimit(const std::string& id, const QJsonObject& rates)
+{
+    CommonMessageProperties properties;
+    properties.messageType = "Limit";
+    properties.topic = requestTopic;
+    properties.sessionId = UUId(id);
+    properties.replyTopic = limitTopic;
+    properties.details = QJsonDocument(rates).toJson(QJsonDocument::Compact).toStdString();
+    MessageBus::instance().post(boost::shared_ptr<LocalMessage>(new LocalMessage(properties)));
+}
+
+void DownloadService::setOverallRate(std::int64_t bytesPerSecond)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    overallRate = std::max<std::int64_t>(0, bytesPerSecond);
+    postLimit(std::string(), QJsonObject{{"overallRate", static_cast<double>(overallRate)}});
+}
+
 QJsonObject DownloadService::list()
 {
     std::vector<QJsonObject> rows;
+    std::int64_t rate = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        rate = overallRate;
         std::vector<const Download*> all;
         for (const auto& item : downloads)
             all.push_back(&item.second);
@@ -826,7 +861,7 @@ QJsonObject DownloadService::list()
     QJsonArray array;
     for (const QJsonObject& row : rows)
         array.append(row);
-    return QJsonObject{{"downloads", array}};
+    return QJsonObject{{"downloads", array}, {"maxRate", static_cast<double>(rate)}};
 }
 
 void DownloadService::refuseNew()

@@ -38,6 +38,7 @@ public:
         std::size_t limit = 50;     // downloads handed to the component at once; 0: no limit
         bool resumeOnStart = false; // downloads running when the owner stopped go on at its start
         std::size_t history = 500;  // finished and aborted downloads kept for the lists
+        std::int64_t maxRate = 0;   // every transfer together, bytes a second; 0: no limit
         // A line for the owner's log at each start, retry, pause and end of a download.
         std::function<void(const std::string&)> note;
     };
@@ -53,11 +54,14 @@ public:
     // those without one. door: where the requests came in, which decides the folders allowed.
     // Returns once their records are on disk.
     bool start(std::vector<DownloadRequest> requests, std::vector<std::string>& ids, ServiceError& error, Door door);
-    // action: "pause", "resume" (credentials: user and password for the resumed transfer, may be
-    // empty), "abort" or "forget" (an abort that refuses what runs and asks no server).
+    // action: "pause", "resume" (given: user and password for the resumed transfer, may be
+    // empty), "abort", "forget" (an abort that refuses what runs and asks no server) or "limit"
+    // (given: options.maxRate, bytes a second for this download from now on, 0: none of its own).
     bool control(const std::string& action, const std::string& id, ServiceError& error,
-                 const DownloadRequest& credentials = DownloadRequest());
-    // {"downloads":[...]}: every download known, oldest first.
+                 const DownloadRequest& given = DownloadRequest());
+    // Every transfer together from their next read on, until the owner stops; 0: no limit.
+    void setOverallRate(std::int64_t bytesPerSecond);
+    // {"downloads":[...], "maxRate": N}: every download known, oldest first, and the overall limit.
     QJsonObject list();
 
     // Takes no further start or resume; what waits stays queued, in the book, for the next start.
@@ -73,6 +77,7 @@ public:
     static const char* const replyTopic;
     static const char* const controlTopic;
     static const char* const handledTopic;
+    static const char* const limitTopic;
     // Downloads known at once (the history aside): beyond it a start is refused with 503.
     static constexpr std::size_t maxKnown = 10000;
 
@@ -96,6 +101,7 @@ private:
     void dispatch();
     void post(const Download& download, const std::string& type);
     void publishState(const Download& download);
+    void postLimit(const std::string& id, const QJsonObject& rates);
     void note(const Download& download) const;
     void publish(const std::string& json, const std::string& session);
     bool checkRequest(DownloadRequest& request, Door door, ServiceError& error);
@@ -129,6 +135,7 @@ private:
     };
     std::vector<Repost> reposts;
     std::size_t posted = 0; // transfers handed to the component and not yet handled
+    std::int64_t overallRate = 0;
     bool refusing = false;
     bool quitting = false;
     std::thread retrier;

@@ -366,6 +366,7 @@ int Owner::run()
     settings.resumeOnStart =
         Configuration::instance().getValue("Service/ResumeOnStart", resumeOnStart, 0) == 0 && resumeOnStart == "yes";
     settings.history = std::size_t(configInt("Service/History"));
+    settings.maxRate = configInt("Downloader/MaxRate");
     settings.note = [log](const std::string& line) { log(Level::Info, line); };
     DownloadService service(hub, *book, settings, AllowedFolders(allowedList, data));
     ApiServer server(service, hub, interfaceLimits());

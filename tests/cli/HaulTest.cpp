@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QThread>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -326,6 +327,40 @@ TEST_F(HaulTest, RateLimitsHoldForOneAndForAll)
     EXPECT_EQ(body(600000, 6), readFile(data("download/a.bin")));
     EXPECT_EQ(body(600000, 7), readFile(data("download/b.bin")));
     EXPECT_TRUE(run({"get", url("/r.bin"), "--limit-rate", "fast"}).tells(2, "--limit-rate needs a size such as"));
+}
+
+// haul limit changes what runs: a download's own limit lifted ends it long before its rate would,
+// an overall limit set while one runs holds it from then on (only upper bounds: a loaded machine
+// is slower, never faster), and limits of what is unknown or over are refused.
+TEST_F(HaulTest, LimitsChangeWhileDownloadsRun)
+{
+    const std::string lifted = data("download/l.bin");
+    ASSERT_TRUE(run({"get", "--detach", "--id", "l", "--limit-rate", "40K", url("/l.bin?size=2000000&seed=8")})
+                    .shows(0, "started"));
+    ASSERT_TRUE(waitUntil([&] { return fileSize(partialOf("l", data("download"))) > 0; }));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(run({"limit", "0", "l"}).shows(0, "limit: l has no limit of its own"));
+    EXPECT_TRUE(waitUntil([&] { return fileExists(lifted); }, 25000)) << "at 40K/s it takes 48 s";
+    EXPECT_TRUE(body(2000000, 8) == readFile(lifted));
+    EXPECT_TRUE(run({"limit", "1M", "l", "nope"}).shows(1, "failed: nope: "));
+
+    ASSERT_TRUE(run({"get", "--detach", "--id", "m", url("/m.bin?size=3000000&seed=9&rate=1000000")})
+                    .shows(0, "started"));
+    EXPECT_TRUE(run({"limit", "100K"}).shows(0, "limit: every download together at most 100.0 KiB/s"));
+    const std::string partial = partialOf("m", data("download"));
+    QThread::msleep(300); // the transfer hears of it at its next read
+    const qint64 before = fileSize(partial);
+    clock.restart();
+    QThread::msleep(2000);
+    const qint64 grown = fileSize(partial) - before;
+    EXPECT_LE(grown, 102400 * (clock.elapsed() + 250) / 1000 + 65536) << "100K/s overall";
+    EXPECT_GT(grown, 0);
+    EXPECT_TRUE(run({"--json", "limit", "0"}).shows(0, "{\"maxRate\":0,\"type\":\"Limited\"}"));
+    EXPECT_TRUE(waitUntil([&] { return fileExists(data("download/m.bin")); }, 25000));
+    EXPECT_TRUE(body(3000000, 9) == readFile(data("download/m.bin")));
+    EXPECT_TRUE(run({"limit", "fast"}).tells(2, "limit needs a size such as"));
+    EXPECT_TRUE(run({"limit"}).tells(2, "limit needs a RATE"));
 }
 
 // -i - reads the URLs from standard input (a pipe, as `cmd | haul get -i -`); a line without end
