@@ -188,6 +188,8 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         line.replace = true;
     else if (name == "--all")
         line.all = true;
+    else if (name == "--ids")
+        line.idsOnly = true;
     else if (name == "--detach")
         line.detach = true;
     else if (name == "--failed")

@@ -51,6 +51,7 @@ struct CommandLine
     std::string id;
     std::string batch; // get --cluster: names the submission, so that running it again queues nothing twice
     bool all = false;
+    bool idsOnly = false; // list --ids: for shell completion, which must start no owner
     bool detach = false;
     bool failed = false; // resume, forget: the downloads whose last try failed
     int retries = 5;

@@ -130,6 +130,8 @@ const std::vector<OptionInfo>& optionTable()
          V::Any, nullptr, false},
 
         {"--all", nullptr, "resume", nullptr, "every paused or interrupted download", nullptr, V::Any, nullptr, false},
+        {"--ids", nullptr, "list", nullptr, "only the identifiers, one a line, of an owner that runs now (none is started)",
+         nullptr, V::Any, nullptr, false},
         {"--failed", nullptr, "resume", nullptr, "the downloads whose last try failed (with --all: those too)", nullptr,
          V::Any, nullptr, false},
         {"--retries", nullptr, "resume", "N", "as for get (default 5)", nullptr, V::Any, nullptr, false},

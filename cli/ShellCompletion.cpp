@@ -201,6 +201,14 @@ std::string bashCompletion()
            spaced(commandNames(true)) +
            "\" -- \"$cur\")); return; fi ;;\n"
            "    esac\n"
+           // Identifiers from an owner that runs now (the options before the command name its
+           // data); limit's first argument is a rate.
+           "    if [[ $cur != -* && ( $command == @(pause|resume|abort|forget) || ( $command == limit && "
+           "cword -gt i+1 ) ) ]]; then\n"
+           "        COMPREPLY=($(compgen -W \"$(\"${words[0]}\" \"${words[@]:1:i-1}\" list --ids 2>/dev/null)\" -- "
+           "\"$cur\"))\n"
+           "        return\n"
+           "    fi\n"
            "    if [[ $cur == -* ]]; then\n"
            "        COMPREPLY=($(compgen -W \"" +
            global.joined(" ") +

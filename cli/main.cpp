@@ -37,6 +37,19 @@ int serve(const CommandLine& line)
     return Owner(options).run();
 }
 
+// The ids the owner that runs now knows, one a line; nothing when none runs, and none is started.
+int printIds(const CommandLine& line)
+{
+    OwnerConnection owner(line.hostOptions());
+    std::string error;
+    if (!owner.configure(&error))
+        return 1;
+    const ServiceClient::Answer answer = ServiceClient(Owner::socketPath(owner.dataPath())).get("/v1/downloads");
+    for (const QJsonValue& download : answer.body.value("downloads").toArray())
+        std::printf("%s\n", download.toObject().value("id").toString().toUtf8().constData());
+    return answer.status == 200 ? 0 : 1;
+}
+
 // A new one-time link to the page of the owner that runs now; none is started for it.
 int printPageLink(const CommandLine& line)
 {
@@ -66,6 +79,8 @@ int runCommand(CommandLine& line)
         return serve(line);
     if (line.command == "page")
         return printPageLink(line);
+    if (line.command == "list" && line.idsOnly)
+        return printIds(line);
     if (!line.cluster.empty())
         return runOnCluster(line);
 

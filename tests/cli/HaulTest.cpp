@@ -338,6 +338,18 @@ TEST_F(HaulTest, LimitsChangeWhileDownloadsRun)
     ASSERT_TRUE(run({"get", "--detach", "--id", "l", "--limit-rate", "40K", url("/l.bin?size=2000000&seed=8")})
                     .shows(0, "started"));
     ASSERT_TRUE(waitUntil([&] { return fileSize(partialOf("l", data("download"))) > 0; }));
+    // Shell completion offers the ids the running owner knows, after limit's rate only.
+    const auto offered = [&](const QString& words) {
+        QProcess bash;
+        bash.start("bash", {"-c", "compopt() { :; }; source '" HAUL_DIST_DIR "/haul.bash'; COMP_WORDS=('" HAUL_PROGRAM
+                                  "' --data-dir '" + QString::fromStdString(data("")) + "' " + words +
+                                  "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _haul; echo \"${COMPREPLY[*]}\""});
+        bash.waitForFinished();
+        return bash.readAllStandardOutput().trimmed().toStdString();
+    };
+    EXPECT_EQ("l", offered("limit 0 ''"));
+    EXPECT_EQ("", offered("limit ''"));
+    EXPECT_EQ("l", offered("pause l"));
     QElapsedTimer clock;
     clock.start();
     EXPECT_TRUE(run({"limit", "0", "l"}).shows(0, "limit: l has no limit of its own"));
