@@ -152,8 +152,11 @@ void ProgressView::update(const std::string& id, const std::string& label, std::
     // A download resumed under the same id gets its row back.
     rows[id].live = true;
     Row& row = rows[id].row;
+    // A reply that does not say its size (a stall's retry, the first moments of a resume) is
+    // still the file whose size an earlier one said.
+    if (total > 0 || current > row.total)
+        row.total = total;
     row.current = current;
-    row.total = total;
     row.bytesPerSecond = bytesPerSecond;
     row.state.clear();
     if (mode != Mode::Human)
@@ -242,9 +245,15 @@ void ProgressView::plain(const Row& row)
 
 void ProgressView::erase()
 {
-    if (terminal && drawn > 0)
-        std::fprintf(stderr, "\033[%dA\r\033[J", drawn);
-    drawn = 0;
+    // A terminal made narrower since wraps the lines drawn before: each now takes the rows it
+    // fills at the present width.
+    const int now = width();
+    int up = 0;
+    for (const int columns : drawn)
+        up += std::max(1, (columns + now - 1) / now);
+    if (terminal && up > 0)
+        std::fprintf(stderr, "\033[%dA\r\033[J", up);
+    drawn.clear();
 }
 
 void ProgressView::draw()
@@ -272,13 +281,15 @@ void ProgressView::draw()
     std::string screen;
     for (const std::string& id : order) {
         if (rows[id].live) {
-            screen += progressLine(rows[id].row, limit, nameColumns) + "\n";
-            ++drawn;
+            const std::string line = progressLine(rows[id].row, limit, nameColumns);
+            screen += line + "\n";
+            drawn.push_back(columns(line));
         }
     }
-    if (drawn > 0 && totals.count > 1) {
-        screen += totalLine(totals, limit) + "\n";
-        ++drawn;
+    if (!drawn.empty() && totals.count > 1) {
+        const std::string line = totalLine(totals, limit);
+        screen += line + "\n";
+        drawn.push_back(columns(line));
     }
     std::fputs(screen.c_str(), stderr);
 }

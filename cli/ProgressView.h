@@ -89,5 +89,5 @@ private:
     const bool terminal;
     std::vector<std::string> order; // ids of every row, in the order they were added
     std::map<std::string, Entry> rows;
-    int drawn = 0; // rows on the screen below the cursor's row
+    std::vector<int> drawn; // the columns of each line drawn below the cursor's row
 };

@@ -3,7 +3,11 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,6 +48,48 @@ TEST(OutputTest, ProgressRowsFitTheWidthWithWholeFigures)
     EXPECT_EQ("total: 5 downloads, 1 done, 1 stopped, 2 queued  7.0 MiB  3.0 MiB/s",
               ProgressView::totalLine(totals, 70));
     EXPECT_LE(ProgressView::columns(ProgressView::totalLine(totals, 30)), 30);
+}
+
+// Rows redrawn in place on a terminal: a row whose update does not say the size keeps the size
+// said before, and after the terminal narrowed the cursor goes up over every row the wrapped
+// lines now fill, so that no stale line stays behind.
+TEST(OutputTest, RedrawsKeepTheSizeAndCoverWrappedRows)
+{
+    int master = -1, slave = -1;
+    winsize size{};
+    size.ws_col = 100, size.ws_row = 40;
+    ASSERT_EQ(0, ::openpty(&master, &slave, nullptr, nullptr, &size));
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    const int kept = ::dup(STDERR_FILENO);
+    ::dup2(slave, STDERR_FILENO);
+    const auto drawn = [&] {
+        std::fflush(stderr);
+        std::string all;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, std::size_t(got));
+        return all;
+    };
+    {
+        ProgressView view(ProgressView::Mode::Human, true);
+        view.update("a", std::string(60, 'a') + ".iso", 1 << 20, 8 << 20, 1 << 20);
+        view.update("b", "b.iso", 2 << 20, 8 << 20, 1 << 20);
+        const std::string wide = drawn();
+        view.update("a", std::string(60, 'a') + ".iso", 2 << 20, 0, 1 << 20);
+        const std::string resumed = drawn();
+        size.ws_col = 30;
+        ::ioctl(slave, TIOCSWINSZ, &size);
+        view.update("b", "b.iso", 3 << 20, 8 << 20, 1 << 20);
+        const std::string narrowed = drawn();
+        ::dup2(kept, STDERR_FILENO);
+        EXPECT_NE(std::string::npos, resumed.find("2.0 MiB / 8.0 MiB")) << resumed;
+        EXPECT_EQ(std::string::npos, resumed.find("so far")) << resumed;
+        // Three lines of up to 99 columns, now 30 wide: at least seven rows to go up.
+        const std::size_t up = narrowed.find("\033[");
+        ASSERT_NE(std::string::npos, up) << narrowed;
+        EXPECT_GE(std::stoi(narrowed.substr(up + 2)), 7) << narrowed << " after " << wide;
+    }
+    ::close(kept), ::close(master), ::close(slave);
 }
 
 } // namespace
