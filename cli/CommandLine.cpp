@@ -175,6 +175,11 @@ void apply(CommandLine& line, const std::string& name, const std::string& value)
         if (!problem.empty())
             throw UsageError("--output: " + problem);
         line.output = value;
+    } else if (name == "--connections") {
+        bool ok = false;
+        line.connections = QString::fromStdString(value).toInt(&ok);
+        if (!ok || line.connections < 1 || line.connections > 16)
+            throw UsageError("--connections needs a number from 1 to 16, got \"" + value + "\"");
     } else if (name == "--limit-rate") {
         line.limitRate = parseSize(name, value);
     } else if (name == "--no-timestamp") {
@@ -285,8 +290,10 @@ void checkArguments(CommandLine& line)
         if (line.replace)
             throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
         // The queue carries a request's URL, folder and digest, and nothing that could be a credential.
-        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty() || line.limitRate > 0)
-            throw UsageError("--header, --user-agent, --output and --limit-rate are for one data directory: the "
+        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty() || line.limitRate > 0 ||
+            line.connections > 0)
+            throw UsageError("--header, --user-agent, --output, --limit-rate and --connections are for one data "
+                             "directory: the "
                              "cluster's queue carries a URL, a folder and a digest");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))

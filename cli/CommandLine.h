@@ -65,6 +65,7 @@ struct CommandLine
     std::string output;               // get -o: the saved file's name, or a path to it
     std::int64_t limitRate = 0;       // get --limit-rate: bytes a second
     std::int64_t rate = 0;            // limit RATE: bytes a second
+    int connections = 0;              // get --connections: 1 to 16; 0: as configured
     std::string tokenFile;
     bool idleExit = false;
     std::string logLevel = "info";

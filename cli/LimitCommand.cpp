@@ -46,8 +46,9 @@ int ControlCommand::limit(OwnerConnection& owner, std::int64_t rate, const std::
         ClientEvent refusal;
         if (backend.control("limit", id, body, &refusal)) {
             if (json)
-                printJson(QJsonObject{
-                    {"type", "Limited"}, {"session", QString::fromStdString(id)}, {"maxRate", static_cast<double>(rate)}});
+                printJson(QJsonObject{{"type", "Limited"},
+                                      {"session", QString::fromStdString(id)},
+                                      {"maxRate", static_cast<double>(rate)}});
             view.result(rate > 0 ? "limit: " + id + " " + rateText(rate) : "limit: " + id + " has no limit of its own");
             continue;
         }

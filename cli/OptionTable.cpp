@@ -105,6 +105,10 @@ const std::vector<OptionInfo>& optionTable()
          V::Any, nullptr, true},
         {"--user-agent", "-A", "get", "TEXT", "the User-Agent of the requests (default: haul/VERSION)", nullptr, V::Any,
          nullptr, false},
+        {"--connections", "-x", "get", "N", "fetch each file over N connections at once (1 to 16)",
+         "fetches each file over N connections at once, each a piece of it (1 to 16; default "
+         "Downloader/Connections, 1), when the server tells the size and honours ranges; else over one",
+         V::Any, nullptr, false},
         {"--limit-rate", nullptr, "get", "RATE", "at most RATE bytes a second for each download (K, M, G suffixes)",
          "each download takes at most RATE bytes a second (K, M and G multiply by 1024); Downloader/MaxRate "
          "limits all together",

@@ -138,6 +138,8 @@ int TransferCommand::get()
             download.insert("timestamp", false);
         if (line.limitRate > 0)
             download.insert("maxRate", static_cast<double>(line.limitRate));
+        if (line.connections > 0)
+            download.insert("connections", line.connections);
         QJsonArray headers;
         for (const std::string& header : line.headers)
             headers.append(QString::fromStdString(header));

@@ -27,6 +27,8 @@ bool wholeNumber(const std::string& value, std::int64_t& number, bool& huge)
 const std::vector<ConfigKey>& configKeys()
 {
     static const std::vector<ConfigKey> keys = {
+        {"Downloader/Connections", Kind::Number, 1, 16, "1",
+         "connections per download whose server honours ranges (--connections sets one)", nullptr},
         {"Downloader/MaxDownloads", Kind::Number, -1, intMax, "50",
          "downloads at once; -1 no limit, 0 refuses every start", nullptr},
         {"Downloader/MaxRate", Kind::Number, 0, 1000000000000, "0",

@@ -15,6 +15,8 @@ struct HaulwrightPersistedRequest
     std::string finalSize = {};
     // ETag (else Last-Modified) of the file being fetched: a resume continues only that file.
     std::string validator = {};
+    // A file fetched in pieces: "start-pos-end,..." as last made durable; empty: one connection's.
+    std::string pieces = {};
     // How the last try ended, for a record that stays: "" while it runs (and after a crash),
     // "paused" or "failed". For a failure: its report and what a client needs to decide on
     // another try (HTTP status of the last answer, 0 for none; TLS cause; Retry-After in

@@ -21,6 +21,8 @@ std::string wrapValue(const HaulwrightPersistedRequest& value)
     body += tool->makeElement("finalFilename", tool->encode(value.finalFilename), false);
     body += tool->makeElement("finalSize", tool->encode(value.finalSize), false);
     body += tool->makeElement("validator", tool->encode(value.validator), false);
+    if (!value.pieces.empty())
+        body += tool->makeElement("pieces", tool->encode(value.pieces), false);
     if (!value.lastState.empty()) {
         body += tool->makeElement("lastState", tool->encode(value.lastState), false);
         body += tool->makeElement("lastType", tool->encode(value.lastType), false);
@@ -48,6 +50,7 @@ bool unwrapValue(const std::string& text, HaulwrightPersistedRequest& value)
     take("finalFilename", value.finalFilename);
     take("finalSize", value.finalSize);
     take("validator", value.validator);
+    take("pieces", value.pieces);
     // Records written before outcomes were kept have none of these: they read as "no outcome".
     const auto number = [&take](const char* name, int& field) {
         std::string text;

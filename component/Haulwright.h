@@ -105,6 +105,8 @@ public:
                        const std::string& text, const TransferDetails& details);
     // Called by a transfer on its own thread when the server names the file's version.
     void rememberValidator(const UUId& sessionId, const std::string& validator);
+    // The same, each time the pieces of a file fetched over several connections are on disk.
+    void rememberPieces(const UUId& sessionId, const std::string& pieces);
 
     // Completion.
     void onDownloadFinished(IDownloader* downloader);

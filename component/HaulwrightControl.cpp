@@ -79,6 +79,7 @@ void Haulwright::handleResume(boost::shared_ptr<LocalMessage> request)
         }
         IDownloader* downloader = createDownloader(record.temporalFilename, request);
         static_cast<Downloader*>(downloader)->setValidator(record.validator);
+        static_cast<Downloader*>(downloader)->setPieces(record.pieces);
         registerDownload(sessionId, downloader);
         admission.dismiss();
         downloader->resume();

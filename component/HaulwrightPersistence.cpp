@@ -69,6 +69,17 @@ void Haulwright::rememberValidator(const UUId& sessionId, const std::string& val
     }
 }
 
+void Haulwright::rememberPieces(const UUId& sessionId, const std::string& pieces)
+{
+    const std::string key = sessionId.getValue();
+    HaulwrightPersistedRequest record;
+    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0 &&
+        record.pieces != pieces) {
+        record.pieces = pieces;
+        persistRequest(key, record);
+    }
+}
+
 void Haulwright::recordOutcome(const UUId& sessionId, const std::string& state, const std::string& type, int code,
                                const std::string& text, const TransferDetails& details)
 {

@@ -7,6 +7,8 @@
 #include "DispatcherFilterGuard.h"
 #include "Haulwright.h"
 #include "NetworkProxyHelper.h"
+#include "PieceFetcher.h"
+#include "PrefixHasher.h"
 #include "SafeText.h"
 #include "StartRequestPayload.h"
 
@@ -101,6 +103,10 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
     if (requestMessage)
         options = TransferOptions::from(requestMessage->getDetails());
     ownLimit.setRate(options.maxRate);
+    connections = options.connections > 0
+                      ? options.connections
+                      : readNumber<int>(config, "Downloader/Connections", int(configDefault("Downloader/Connections")));
+    connections = std::max(1, std::min(connections, pieces::maxConnections));
     if (options.requestTimeoutMs)
         requestTimeout = *options.requestTimeoutMs;
     eventLoop = new QEventLoop;
@@ -162,9 +168,13 @@ void Downloader::start()
         hashedBytes = 0;
         hashUsable = true;
         const QFileInfo partial(temporalFilename);
+        if (!partial.exists() || action != ActionResume)
+            pieces.clear();
+        // Never appending: pieces are written at their offsets, which O_APPEND would ignore.
         if (partial.exists() && action == ActionResume) {
-            mode = QIODevice::Append;
-            rangeStart = partial.size();
+            mode = QIODevice::ReadWrite;
+            // A file in pieces is as long as the whole file: it goes on from where it is whole.
+            rangeStart = pieces.empty() ? partial.size() : pieces::frontier(pieces, pieces.front().start);
             replyOffset = rangeStart;
             request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeStart) + "-");
             // Only the same file may be continued; another one answers 200 and starts over.
@@ -175,7 +185,8 @@ void Downloader::start()
         }
 
         // A link planted at the partial file's name would have the data written elsewhere.
-        if (partial.isSymLink() || !file.open(mode | QIODevice::Unbuffered)) {
+        if (partial.isSymLink() || !file.open(mode | QIODevice::Unbuffered) ||
+            (rangeStart > 0 && !file.seek(rangeStart))) {
             setOutcome(Failed, "Could not create destination file", Code::CannotWrite);
             owner->onDownloadFinished(this);
             return;
@@ -229,7 +240,12 @@ void Downloader::start()
     }
 
     requestTimer.stop();
+    pieceTimer.stop();
     noteLastAnswer();
+    hasher.reset();
+    retired.clear();
+    fetchers.clear();
+    pieceManagers.clear();
     // Outside the loop: a shared manager would otherwise keep it until its thread's next transfer.
     delete reply;
     reply = nullptr;
@@ -271,8 +287,10 @@ void Downloader::requestStop(DownloadAction requested)
     // The reply belongs to the transfer's thread; its abort has to run there.
     QMetaObject::invokeMethod(
         this,
-        [this] {
-            if (reply != nullptr)
+        [this, requested] {
+            if (segmented)
+                stopPieces(requested);
+            else if (reply != nullptr)
                 reply->abort();
         },
         Qt::QueuedConnection);
@@ -359,6 +377,12 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
     rangeChecked = false;
     discardBody = false;
     expectedTotal = -1;
+    piecesDecided = false;
+    // Asked from the first byte, a server that honours ranges says so with a 206: the file may
+    // then be cut into pieces.
+    if (connections > 1 && rangeStart < 0 && request.rawHeader("Range").isEmpty() &&
+        address.scheme().startsWith(QLatin1String("http")))
+        request.setRawHeader("Range", "bytes=0-");
     reply = networkManager->get(request);
     finishDeferred = false;
     bufferRate = -1;
@@ -455,6 +479,12 @@ QNetworkProxy Downloader::buildProxy(const std::string& target)
 
 void Downloader::onRequestTimeout()
 {
+    if (segmented) {
+        // The reply's piece stalled: another connection takes it up.
+        if (mainPiece >= 0)
+            endMainPiece(false, Code::TimedOut, NetworkCause::TimedOut);
+        return;
+    }
     setOutcome(Failed, "No response from the endpoint - timeout occurred", Code::TimedOut);
     details.cause.network = NetworkCause::TimedOut;
     file.close();

@@ -4,6 +4,7 @@
 #include "IDownloader.h"
 #include "LocalMessage.h"
 #include "Logger.h"
+#include "Pieces.h"
 #include "RateLimit.h"
 #include "Sha1.h"
 #include "TransferOptions.h"
@@ -28,6 +29,17 @@
 #include <vector>
 
 class Haulwright;
+class PieceFetcher;
+class PrefixHasher;
+
+struct ContentRange
+{
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+};
+// "bytes A-B/T" or "bytes */T"; -1 for what is absent.
+ContentRange parseContentRange(const QByteArray& value);
 
 // One transfer from a URL into a partial file, redirects included.
 // Thread: created on the delivery thread that then runs start()/resume() on it;
@@ -38,6 +50,7 @@ class Downloader : public QObject, public IDownloader
     Q_OBJECT
 
 public:
+    static constexpr std::size_t readChunk = 256 * 1024;
     typedef std::tuple<DownloadState, std::string, Code> ReplyOutcome;
 
     Downloader(Haulwright* owner, const QString& temporalFilename, boost::shared_ptr<LocalMessage> requestMessage);
@@ -63,6 +76,8 @@ public:
     DownloadAction getAction() const { return action; }
     // ETag or Last-Modified of the file a resume continues; sent as If-Range.
     void setValidator(const std::string& value) { validator = value; }
+    // The pieces a resume continues, as the record keeps them; empty: one connection's file.
+    void setPieces(const std::string& text);
 
 public slots:
     void onFinishSlot();
@@ -160,6 +175,54 @@ private:
     TransferOptions options;
     // A 416 already had the file started over: a second one fails.
     bool restartedStale;
+
+    // Several connections for one file. The first answer (a 206 with a size) cuts it into
+    // pieces; the reply goes on as the connection of the first, PieceFetchers fetch the others
+    // into the same file at their offsets. All on the transfer's thread.
+    friend class PieceFetcher;
+    void noteValidator();
+    bool wantsPieces() const;
+    // After the first 206; false when the transfer ended or started over instead.
+    bool beginPieces(std::int64_t total);
+    // The file is one connection's again (its record says so).
+    void forgetPieces();
+    bool piecesDecided = false;
+    void readMainPiece();
+    // The reply stops being a piece's connection; ok: its piece is done.
+    void endMainPiece(bool ok, Code code = Code::CutShort, NetworkCause cause = NetworkCause::Reset, int status = 0);
+    // A connection (0: the reply's) left its piece; ok: the piece is done. A piece that failed
+    // is tried again by a free connection, a few times.
+    void pieceEnded(int connection, int piece, bool ok, Code code, NetworkCause cause, int status);
+    void fillConnections();
+    void pieceWritten();
+    void advanceHash();
+    // Waits for the digest of the whole file; hashedBytes says how far it reached.
+    void settleHash();
+    std::unique_ptr<PrefixHasher> hasher;
+    void savePieces();
+    void onPieceTimer();
+    void postProgress(std::uint64_t current, std::uint64_t total, std::uint64_t rate, qint64 offset);
+    // Ends the transfer from its pieces: done, failed with code (pieces kept), or stopped by a client.
+    void finishPieces();
+    void failPieces(const std::string& text, Code code);
+    void stopPieces(DownloadAction requested);
+    // A piece answered for another version of the file: it starts over on one connection.
+    void startOver();
+    void dropConnections();
+    int connections = 1;
+    bool segmented = false;
+    std::vector<Piece> pieces;
+    std::int64_t piecesTotal = -1;
+    int mainPiece = -1; // the piece the reply writes; -1: none
+    // Managers before fetchers: a fetcher's reply dies with it, then the manager.
+    std::vector<std::unique_ptr<QNetworkAccessManager>> pieceManagers;
+    std::vector<std::unique_ptr<PieceFetcher>> fetchers; // slot i: connection i (0 once the reply is done)
+    // Ended in one of their own slots: destroyed from the event loop, or when the transfer ends.
+    std::vector<std::unique_ptr<PieceFetcher>> retired;
+    void retire(std::size_t slot);
+    QNetworkRequest pieceRequest; // the first answer's request: what every piece asks again
+    QTimer pieceTimer;            // makes the pieces durable, and tells the progress of the whole file
+    std::int64_t writtenAtStart = 0;
 };
 
 #define DOWNLOADER_LOG(text) log(__LINE__, (text))

@@ -22,7 +22,6 @@
 namespace {
 
 const quint32 maxRedirects = 5;
-const std::size_t readChunk = 256 * 1024;
 const char* const kCutShort = "Download failed: Connection closed prematurely.";
 
 NetworkCause networkCauseOf(QNetworkReply::NetworkError error)
@@ -83,6 +82,13 @@ void Downloader::onReadyRead()
     requestTimer.stop();
     if (reply == nullptr || outcomeFinal || !acceptAnswer())
         return;
+    if (!piecesDecided && !discardBody) {
+        piecesDecided = true;
+        if (wantsPieces() && !beginPieces(expectedTotal))
+            return;
+    }
+    if (segmented)
+        return readMainPiece();
     const bool dropBody = discardBody;
     fitReadBuffer(); // a limit may have changed since the last read
     if (!readBuffer)
@@ -123,15 +129,6 @@ void Downloader::onReadyRead()
     armTimer();
 }
 
-namespace {
-
-struct ContentRange
-{
-    qint64 first = -1;
-    qint64 last = -1;
-    qint64 total = -1;
-};
-
 // "bytes A-B/T" or "bytes */T"; -1 for what is absent.
 ContentRange parseContentRange(const QByteArray& value)
 {
@@ -159,8 +156,6 @@ ContentRange parseContentRange(const QByteArray& value)
     return result;
 }
 
-} // namespace
-
 bool Downloader::acceptAnswer()
 {
     if (rangeChecked)
@@ -185,20 +180,13 @@ bool Downloader::acceptAnswer()
         if (rangeStart > 0) {
             // The server ignored "Range" or the file changed (If-Range): start the partial file over.
             file.resize(0);
+            file.seek(0);
             runningHash.reset();
             hashedBytes = 0;
             hashUsable = true;
         }
-        QByteArray tag = reply->rawHeader("ETag");
-        if (tag.isEmpty() || tag.startsWith("W/"))
-            tag = reply->rawHeader("Last-Modified");
-        // Kept in the record: a validator no server needs is not kept at all.
-        if (tag.size() > 1024)
-            tag.clear();
-        if (tag.toStdString() != validator) {
-            validator = tag.toStdString();
-            owner->rememberValidator(requestMessage->getSessionId(), validator);
-        }
+        forgetPieces();
+        noteValidator();
     } else {
         // A part must start where the file ends and reach the end of the server's file.
         const ContentRange range = parseContentRange(reply->rawHeader("Content-Range"));
@@ -216,12 +204,32 @@ bool Downloader::acceptAnswer()
     return sound;
 }
 
+void Downloader::noteValidator()
+{
+    QByteArray tag = reply->rawHeader("ETag");
+    if (tag.isEmpty() || tag.startsWith("W/"))
+        tag = reply->rawHeader("Last-Modified");
+    // Kept in the record: a validator no server needs is not kept at all.
+    if (tag.size() > 1024)
+        tag.clear();
+    if (tag.toStdString() != validator) {
+        validator = tag.toStdString();
+        owner->rememberValidator(requestMessage->getSessionId(), validator);
+    }
+}
+
 void Downloader::onFinishSlot()
 {
     requestTimer.stop();
     bool redirecting = false;
     if (reply == nullptr)
         return;
+    if (segmented) {
+        // The reply was one piece's connection: what it ends is that piece's.
+        if (mainPiece >= 0 && !outcomeFinal)
+            readMainPiece();
+        return;
+    }
     // A paced transfer's last bytes are still to be read: it ends once they are.
     if (!outcomeFinal && !discardBody && reply->error() == QNetworkReply::NoError && reply->bytesAvailable() > 0) {
         finishDeferred = true;
@@ -341,7 +349,9 @@ bool Downloader::restartStale()
     restartedStale = true;
     // The server's file is shorter than what we hold: start the file over, as a 200 to a
     // Range does, with the same request but for its Range.
+    forgetPieces();
     file.resize(0);
+    file.seek(0);
     rangeStart = -1;
     runningHash.reset();
     hashedBytes = 0;
@@ -451,7 +461,8 @@ void Downloader::onSslErrors(QNetworkReply* answer, const QList<QSslError>& erro
 
 void Downloader::noteLastAnswer()
 {
-    if (reply == nullptr)
+    // A piece that failed the transfer has said its own.
+    if (reply == nullptr || details.cause.httpStatus != 0)
         return;
     details.cause.httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     details.cause.retryAfter = retryAfterSeconds(reply->rawHeader("Retry-After"));
@@ -484,6 +495,9 @@ bool Downloader::verifyFileHash()
 
 void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    // A file in pieces tells its progress as a whole, from its timer.
+    if (segmented)
+        return;
     const qint32 now = static_cast<qint32>(elapsedTime.elapsed());
     if (static_cast<quint32>(now) - static_cast<quint32>(lastReportElapsed) < statusInterval || statusInterval == 0)
         return;
@@ -495,17 +509,20 @@ void Downloader::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     lastReportElapsed = static_cast<qint32>(elapsedTime.elapsed());
     const std::uint64_t rate =
         lastReportElapsed != 0 ? static_cast<std::uint64_t>(bytesReceived * 1000.0 / lastReportElapsed) : 0;
+    postProgress(static_cast<std::uint64_t>(bytesReceived), total, rate, replyOffset);
+}
 
+void Downloader::postProgress(std::uint64_t current, std::uint64_t total, std::uint64_t rate, qint64 offset)
+{
     CommonMessageProperties properties;
     properties.messageType = "Progress";
     properties.topic = "event://Client/Service/DownloadStatus/" + requestMessage->getSessionId().getValue();
     properties.priority = 1;
     properties.sessionId = requestMessage->getSessionId();
     properties.replyTopic = std::string();
-    // Where in the file this reply's bytes begin, so a client can count the whole file.
-    properties.details = "{\"offset\":" + std::to_string(replyOffset) + "}";
-    boost::shared_ptr<ISerializable> payload(
-        new ProgressReportPayload(static_cast<std::uint64_t>(bytesReceived), total, rate));
+    // Where in the file these bytes begin, so a client can count the whole file.
+    properties.details = "{\"offset\":" + std::to_string(offset) + "}";
+    boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(current, total, rate));
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     message->setPayload(payload);
     if (MessageDispatcher::getInstance()->post(message) != 0)

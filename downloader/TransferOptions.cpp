@@ -65,6 +65,9 @@ TransferOptions TransferOptions::from(const std::string& details)
     const double rate = object.value("maxRate").toDouble(0);
     if (rate >= 1 && rate <= 1e15 && std::trunc(rate) == rate)
         options.maxRate = static_cast<std::int64_t>(rate);
+    const double connections = object.value("connections").toDouble(0);
+    if (connections >= 1 && connections <= 16 && std::trunc(connections) == connections)
+        options.connections = static_cast<int>(connections);
     const std::string name = object.value("fileName").toString().toStdString();
     if (!name.empty() && inputPolicy::fileNameProblem(name).empty())
         options.fileName = name;

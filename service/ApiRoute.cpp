@@ -131,8 +131,13 @@ bool options(const QJsonObject& object, DownloadRequest& request, std::string& e
         return false;
     if (!request.options.fileName.empty() && !(error = inputPolicy::fileNameProblem(request.options.fileName)).empty())
         return false;
-    if (!rateMember(object, request.options.maxRate, error))
+    if (!rateMember(object, request.options.maxRate, error) ||
+        !numberMember(object, "connections", request.options.connections, error))
         return false;
+    if (request.options.connections > 16) {
+        error = "\"connections\" must be from 1 to 16";
+        return false;
+    }
     if (!request.options.userAgent.empty() &&
         !(error = inputPolicy::userAgentProblem(request.options.userAgent)).empty())
         return false;

@@ -84,6 +84,8 @@ std::string DownloadOptions::envelopeText() const
         object.insert("fileName", qs(fileName));
     if (maxRate > 0)
         object.insert("maxRate", static_cast<double>(maxRate));
+    if (connections > 0)
+        object.insert("connections", connections);
     QJsonArray all;
     for (const auto& header : headers)
         all.append(QJsonArray{qs(header.first), qs(header.second)});
@@ -128,6 +130,8 @@ QJsonObject Download::toRecord() const
         record.insert("fileName", qs(options.fileName));
     if (options.maxRate > 0)
         record.insert("maxRate", static_cast<double>(options.maxRate));
+    if (options.connections > 0)
+        record.insert("connections", options.connections);
     if (!options.headers.empty())
         record.insert("headers", options.headersToKeep());
     QJsonObject report;
@@ -162,6 +166,7 @@ bool Download::fromRecord(const std::string& id, const QJsonObject& record, Down
     read.options.serverTime = record.value("timestamp").toBool(true);
     read.options.fileName = text(record, "fileName");
     read.options.maxRate = static_cast<std::int64_t>(record.value("maxRate").toDouble());
+    read.options.connections = std::max(0, std::min(16, record.value("connections").toInt()));
     for (const QJsonValue& value : record.value("headers").toArray()) {
         std::string name, header;
         if (inputPolicy::headerProblem(value.toString().toStdString(), &name, &header).empty())
@@ -192,6 +197,8 @@ QJsonObject Download::toJson() const
         object.insert("sha1", qs(sha1));
     if (options.maxRate > 0)
         object.insert("maxRate", static_cast<double>(options.maxRate));
+    if (options.connections > 0)
+        object.insert("connections", options.connections);
     if (!path.empty())
         object.insert("path", qs(path));
     if (interrupted)

@@ -53,6 +53,7 @@ struct DownloadOptions
     bool serverTime = true;    // the saved file takes the server's Last-Modified
     std::string fileName;      // the saved file's name; empty: the server's or the URL's
     std::int64_t maxRate = 0;  // bytes a second for this download; 0: no limit of its own
+    int connections = 0;       // 1 to 16 at once for this file; 0: as configured
     // Added to each request, in order. An Authorization header is a credential: memory only.
     std::vector<std::pair<std::string, std::string>> headers;
 

@@ -3,6 +3,7 @@
 #include "HaulwrightPersistedRequest.h"
 #include "JsonInput.h"
 #include "KeyValueStore.h"
+#include "Pieces.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -122,16 +123,24 @@ bool DownloadBook::sync(std::string* error)
     return false;
 }
 
-std::string DownloadBook::partialFile(const std::string& id)
+std::int64_t DownloadBook::partialBytes(const std::string& id)
 {
     try {
         const std::vector<std::string> texts = store->get(id);
         HaulwrightPersistedRequest record;
-        if (texts.size() == 1 && unwrapValue(texts.front(), record))
-            return record.temporalFilename;
+        if (texts.size() != 1 || !unwrapValue(texts.front(), record))
+            return -1;
+        const QFileInfo file(QString::fromStdString(record.temporalFilename));
+        if (record.temporalFilename.empty() || !file.isFile())
+            return -1;
+        // A file fetched in pieces has its whole size from the start: its record says what is in it.
+        std::vector<Piece> parts;
+        if (pieces::fromText(record.pieces, file.size(), parts))
+            return pieces::written(parts, file.size());
+        return file.size();
     } catch (const std::exception&) {
     }
-    return std::string();
+    return -1;
 }
 
 void DownloadBook::writeLoop()

@@ -38,8 +38,9 @@ public:
     // Waits until everything saved or erased before is on disk; false with *error when the
     // store refused it.
     bool sync(std::string* error);
-    // The partial file the component keeps for id; empty when it keeps no record.
-    std::string partialFile(const std::string& id);
+    // Bytes of the file the component keeps for id: what a resume begins with; -1 when it
+    // keeps no record or no file.
+    std::int64_t partialBytes(const std::string& id);
 
     static std::string keyOf(const std::string& id) { return "owner/" + id; }
 

@@ -140,8 +140,7 @@ void DownloadService::open()
     for (Download& download : loaded) {
         if (!isActive(download.state))
             continue;
-        const QFileInfo partial(qs(book.partialFile(download.id)));
-        download.bytes = partial.isFile() ? static_cast<std::uint64_t>(partial.size()) : 0;
+        download.bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(0, book.partialBytes(download.id)));
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -692,13 +691,12 @@ void DownloadService::onBusMessage(const boost::shared_ptr<LocalMessage>& messag
             const auto found = downloads.find(id);
             active = found != downloads.end() && isActive(found->second.state);
         }
-        const std::string partial = active ? book.partialFile(id) : std::string();
-        const QFileInfo file(qs(partial));
+        const std::int64_t kept = active ? book.partialBytes(id) : -1;
         std::lock_guard<std::mutex> lock(mutex);
         const auto found = downloads.find(id);
         if (found != downloads.end()) {
-            if (isActive(found->second.state) && !partial.empty() && file.isFile())
-                found->second.bytes = static_cast<std::uint64_t>(file.size());
+            if (isActive(found->second.state) && kept >= 0)
+                found->second.bytes = static_cast<std::uint64_t>(kept);
             transition(found->second, Event::Handled);
         } else {
             posted -= std::min<std::size_t>(posted, 1);

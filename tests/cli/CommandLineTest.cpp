@@ -30,7 +30,7 @@ TEST(CommandLineTest, UsageErrorsExitTwoAndHelpZero)
         {{"help", "lsit"}, 2, "(did you mean list?)\nhaul: see 'haul help' or 'haul help list'\n"},
         {{"get", "--dri", "/tmp", url}, 2, "unknown option --dri (did you mean --dir?)\n"},
         {{"serve", "--idle-exti"}, 2, "unknown option --idle-exti (did you mean --idle-exit?)\n"},
-        {{"get", "-x", url}, 2, "unknown option -x\n"},
+        {{"get", "-z", url}, 2, "unknown option -z\n"},
         {{"get"}, 2, "get needs at least one URL"},
         {{"get", "just-a-name"}, 2, "bad URL \"just-a-name\": no scheme"},
         {{"get", "file:///etc/passwd"}, 2, "unsupported scheme \"file\""},

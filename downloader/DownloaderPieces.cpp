@@ -1,0 +1,354 @@
+// A transfer cut into pieces fetched over several connections at once: the plan at the first
+// answer, the connections, the digest over what is whole from the start, durable records of
+// the pieces, and how such a transfer ends.
+#include "Downloader.h"
+#include "Haulwright.h"
+#include "PieceFetcher.h"
+#include "PrefixHasher.h"
+
+#include <QUrl>
+#include <boost/thread/lock_guard.hpp>
+#include <cerrno>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
+
+namespace {
+
+const int pieceTries = 5; // a piece failing more often fails the transfer (its pieces kept)
+// How often the pieces are made durable: a crash fetches again at most this long of each.
+const int saveEveryMs = 250;
+
+std::string failureText(Code code)
+{
+    switch (code) {
+    case Code::TimedOut:
+        return "No response from the endpoint - timeout occurred";
+    case Code::CredentialsRefused:
+        return "Download failed: Invalid username and/or password.";
+    case Code::CutShort:
+        return "Download failed: Connection closed prematurely.";
+    default:
+        return "Download failed.";
+    }
+}
+
+} // namespace
+
+void Downloader::setPieces(const std::string& text)
+{
+    std::vector<Piece> read;
+    if (!text.empty() && pieces::fromText(text, std::numeric_limits<std::int64_t>::max(), read)) {
+        pieces = read;
+        piecesTotal = read.back().end; // in order: the last reaches the file's end
+    }
+}
+
+bool Downloader::wantsPieces() const
+{
+    const QString scheme = reply->url().scheme();
+    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) && expectedTotal > 0 &&
+           reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206 &&
+           (connections > 1 || !pieces.empty());
+}
+
+bool Downloader::beginPieces(std::int64_t total)
+{
+    if (!pieces.empty() && piecesTotal != total) {
+        // Another size than the pieces were cut from: another file.
+        startOver();
+        return false;
+    }
+    if (pieces.empty()) {
+        pieces = pieces::plan(replyOffset, total, connections);
+        if (pieces.size() < 2) {
+            pieces.clear();
+            return true; // too small to be worth more connections
+        }
+        piecesTotal = total;
+        // Room for the whole file first: a full disk fails before the transfer, keeping nothing new.
+        const int error = ::posix_fallocate(file.handle(), 0, total);
+        if (error != 0) {
+            pieces.clear();
+            piecesTotal = -1;
+            outcomeFinal = true;
+            setOutcome(Failed, "Could not write to destination file.", Code::CannotWrite);
+            if (replyOffset == 0)
+                deletePartialFile();
+            else
+                file.resize(replyOffset);
+            reply->abort();
+            return false;
+        }
+    }
+    mainPiece = -1;
+    for (std::size_t i = 0; i < pieces.size(); ++i)
+        if (pieces[i].pos == replyOffset && !pieces[i].done())
+            mainPiece = int(i);
+    if (mainPiece < 0) {
+        startOver();
+        return false;
+    }
+    pieces[std::size_t(mainPiece)].connection = 0;
+    segmented = true;
+    pieceRequest = reply->request();
+    if (validator.empty())
+        noteValidator(); // the first answer names the version every piece must be of
+    const std::size_t places = std::size_t(std::max(1, connections));
+    fetchers.resize(places);
+    pieceManagers.resize(places);
+    writtenAtStart = pieces::written(pieces, piecesTotal);
+    savePieces();
+    pieceTimer.setInterval(saveEveryMs);
+    connect(&pieceTimer, &QTimer::timeout, this, &Downloader::onPieceTimer, Qt::UniqueConnection);
+    pieceTimer.start();
+    fillConnections();
+    return true;
+}
+
+void Downloader::readMainPiece()
+{
+    Piece& part = pieces[std::size_t(mainPiece)];
+    if (!readBuffer)
+        readBuffer.reset(new char[readChunk]);
+    while (part.left() > 0) {
+        const qint64 want = readBudget(std::min({qint64(readChunk), reply->bytesAvailable(), qint64(part.left())}));
+        const qint64 got = want > 0 ? reply->read(readBuffer.get(), want) : 0;
+        if (want > got)
+            ownLimit.giveBack(want - got), RateLimit::overall().giveBack(want - got);
+        if (got <= 0)
+            break;
+        ssize_t put = 0;
+        do
+            put = ::pwrite(file.handle(), readBuffer.get(), std::size_t(got), off_t(part.pos));
+        while (put < 0 && errno == EINTR);
+        if (put != got)
+            return failPieces("Could not write to destination file.", Code::CannotWrite);
+        part.pos += got;
+    }
+    pieceWritten();
+    if (part.left() <= 0)
+        return endMainPiece(true);
+    if (reply->bytesAvailable() > 0) {
+        const qint64 next = std::min<qint64>(qint64(readChunk), reply->bytesAvailable());
+        paceTimer.start(
+            int(std::min<std::int64_t>(1000, std::max(ownLimit.waitMs(next), RateLimit::overall().waitMs(next)))));
+    } else if (reply->isFinished()) {
+        const QNetworkReply::NetworkError error = reply->error();
+        return endMainPiece(false, Code::CutShort,
+                            error == QNetworkReply::NoError || error == QNetworkReply::RemoteHostClosedError
+                                ? NetworkCause::Reset
+                                : NetworkCause::Other);
+    }
+    armTimer();
+}
+
+void Downloader::endMainPiece(bool ok, Code code, NetworkCause cause, int status)
+{
+    requestTimer.stop();
+    paceTimer.stop();
+    // The reply stays for its headers (the file's name); it reads no more.
+    reply->disconnect(this);
+    if (!reply->isFinished())
+        reply->abort();
+    const int piece = mainPiece;
+    mainPiece = -1;
+    pieceEnded(0, piece, ok, code, cause, status);
+}
+
+void Downloader::retire(std::size_t slot)
+{
+    if (slot >= fetchers.size() || !fetchers[slot])
+        return;
+    retired.push_back(std::move(fetchers[slot]));
+    QTimer::singleShot(0, this, [this] { retired.clear(); });
+}
+
+void Downloader::pieceEnded(int connection, int piece, bool ok, Code code, NetworkCause cause, int status)
+{
+    Piece& part = pieces[std::size_t(piece)];
+    part.connection = Piece::free;
+    retire(std::size_t(connection));
+    if (!ok && ++part.tries > pieceTries) {
+        details.cause.network = cause;
+        details.cause.httpStatus = status;
+        return failPieces(failureText(code), code);
+    }
+    if (!ok) {
+        // Tried again by a free connection after a pause that grows with its tries.
+        part.connection = Piece::resting;
+        QTimer::singleShot(500 * part.tries, this, [this, piece] {
+            if (!outcomeFinal && segmented && pieces.size() > std::size_t(piece) &&
+                pieces[std::size_t(piece)].connection == Piece::resting) {
+                pieces[std::size_t(piece)].connection = Piece::free;
+                fillConnections();
+            }
+        });
+    }
+    fillConnections();
+    if (pieces::written(pieces, piecesTotal) == piecesTotal)
+        finishPieces();
+}
+
+void Downloader::fillConnections()
+{
+    if (outcomeFinal)
+        return;
+    for (std::size_t slot = 0; slot < fetchers.size(); ++slot) {
+        if (fetchers[slot] || (slot == 0 && mainPiece >= 0))
+            continue;
+        const int piece = pieces::take(pieces);
+        if (piece < 0)
+            return;
+        if (!pieceManagers[slot]) {
+            // A manager of its own: one manager opens at most six connections to a server.
+            pieceManagers[slot] = std::make_unique<QNetworkAccessManager>();
+            pieceManagers[slot]->setProxy(networkManager->proxy());
+        }
+        pieces[std::size_t(piece)].connection = int(slot);
+        fetchers[slot] = std::make_unique<PieceFetcher>(*this, int(slot), piece, *pieceManagers[slot], pieceRequest);
+    }
+}
+
+void Downloader::pieceWritten()
+{
+    advanceHash();
+}
+
+void Downloader::advanceHash()
+{
+    if (fileHash.empty() || !hashUsable)
+        return;
+    if (!hasher)
+        hasher = std::make_unique<PrefixHasher>(file.handle(), runningHash, hashedBytes);
+    hasher->advanceTo(pieces::frontier(pieces, hasher->target()));
+}
+
+void Downloader::settleHash()
+{
+    if (!hasher)
+        return;
+    const std::int64_t hashed = hasher->finish();
+    hasher.reset();
+    hashUsable = hashUsable && hashed >= 0;
+    if (hashed >= 0)
+        hashedBytes = hashed;
+}
+
+void Downloader::savePieces()
+{
+    const std::string text = pieces.empty() ? std::string() : pieces::toText(pieces);
+    // What the record says is written must be on the disk before the record says it.
+    if (file.isOpen())
+        ::fdatasync(file.handle());
+    owner->rememberPieces(requestMessage->getSessionId(), text);
+}
+
+void Downloader::onPieceTimer()
+{
+    savePieces();
+    const qint32 now = static_cast<qint32>(elapsedTime.elapsed());
+    if (statusInterval == 0 || static_cast<quint32>(now - lastReportElapsed) < statusInterval)
+        return;
+    lastReportElapsed = now;
+    const std::int64_t written = pieces::written(pieces, piecesTotal);
+    postProgress(std::uint64_t(written), std::uint64_t(piecesTotal),
+                 std::uint64_t(std::max<std::int64_t>(0, written - writtenAtStart) * 1000 / std::max(1, now)), 0);
+}
+
+void Downloader::dropConnections()
+{
+    for (std::size_t slot = 0; slot < fetchers.size(); ++slot)
+        retire(slot);
+    if (mainPiece >= 0 && reply != nullptr) {
+        reply->disconnect(this);
+        reply->abort();
+    }
+    mainPiece = -1;
+    for (Piece& piece : pieces)
+        piece.connection = Piece::free;
+    pieceTimer.stop();
+    requestTimer.stop();
+    paceTimer.stop();
+}
+
+void Downloader::finishPieces()
+{
+    if (outcomeFinal)
+        return;
+    outcomeFinal = true;
+    dropConnections();
+    advanceHash();
+    settleHash();
+    setOutcome(Completed, "Download Complete", Code::Ok);
+    file.close();
+    readServerFilename();
+    if (!verifyFileHash()) {
+        setOutcome(Failed, "Digest verification failed", Code::DigestMismatch);
+        QFile::remove(temporalFilename);
+    }
+    eventLoop->exit(0);
+}
+
+void Downloader::failPieces(const std::string& text, Code code)
+{
+    if (outcomeFinal)
+        return;
+    outcomeFinal = true;
+    dropConnections();
+    hasher.reset();
+    savePieces(); // a resume continues every piece from what is on disk
+    setOutcome(Failed, text, code);
+    file.close();
+    eventLoop->exit(0);
+}
+
+void Downloader::stopPieces(DownloadAction requested)
+{
+    if (outcomeFinal)
+        return;
+    outcomeFinal = true;
+    dropConnections();
+    hasher.reset();
+    savePieces();
+    if (requested == ActionPause)
+        setOutcome(Paused, "Download paused.", Code::Ok);
+    else
+        setOutcome(Canceled, "Download canceled by user.", Code::Canceled);
+    file.close();
+    eventLoop->exit(0);
+}
+
+void Downloader::startOver()
+{
+    dropConnections();
+    hasher.reset();
+    QNetworkRequest next = segmented ? pieceRequest : reply->request();
+    forgetPieces();
+    connections = 1; // a server whose ranges disagree is asked for the whole file once
+    file.resize(0);
+    file.seek(0);
+    runningHash.reset();
+    hashedBytes = 0;
+    hashUsable = true;
+    rangeStart = -1;
+    replyOffset = 0;
+    next.setRawHeader("Range", QByteArray());
+    next.setRawHeader("If-Range", QByteArray());
+    QUrl target = next.url();
+    target.setUserInfo(QString());
+    boost::lock_guard<boost::mutex> lock(mutex);
+    sendRequest(target.toString().toStdString(), next);
+    armTimer();
+}
+
+void Downloader::forgetPieces()
+{
+    const bool had = !pieces.empty();
+    pieces.clear();
+    piecesTotal = -1;
+    segmented = false;
+    mainPiece = -1;
+    if (had)
+        savePieces();
+}
