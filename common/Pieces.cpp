@@ -93,7 +93,7 @@ bool fromText(const std::string& text, std::int64_t total, std::vector<Piece>& o
 {
     out.clear();
     // A record is outside input too: bounded, and every piece inside the file, none overlapping.
-    if (text.empty() || text.size() > 64 * 1024)
+    if (text.empty() || text.size() > 64 * 1024 || text.back() == ',')
         return false;
     std::istringstream in(text);
     std::string item;

@@ -4,6 +4,9 @@
 // command is a client of the owner it starts on demand in the sandbox's data directory.
 #include "ByteFormat.h"
 #include "Fixture.h"
+#include "HaulwrightPersistedRequest.h"
+#include "KeyValueStore.h"
+#include "Pieces.h"
 #include "ScriptServer.h"
 #include "ServiceClient.h"
 
@@ -342,8 +345,9 @@ TEST_F(HaulTest, LimitsChangeWhileDownloadsRun)
     const auto offered = [&](const QString& words) {
         QProcess bash;
         bash.start("bash", {"-c", "compopt() { :; }; source '" HAUL_DIST_DIR "/haul.bash'; COMP_WORDS=('" HAUL_PROGRAM
-                                  "' --data-dir '" + QString::fromStdString(data("")) + "' " + words +
-                                  "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _haul; echo \"${COMPREPLY[*]}\""});
+                                  "' --data-dir '" +
+                                      QString::fromStdString(data("")) + "' " + words +
+                                      "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _haul; echo \"${COMPREPLY[*]}\""});
         bash.waitForFinished();
         return bash.readAllStandardOutput().trimmed().toStdString();
     };
@@ -357,8 +361,8 @@ TEST_F(HaulTest, LimitsChangeWhileDownloadsRun)
     EXPECT_TRUE(body(2000000, 8) == readFile(lifted));
     EXPECT_TRUE(run({"limit", "1M", "l", "nope"}).shows(1, "failed: nope: "));
 
-    ASSERT_TRUE(run({"get", "--detach", "--id", "m", url("/m.bin?size=3000000&seed=9&rate=1000000")})
-                    .shows(0, "started"));
+    ASSERT_TRUE(
+        run({"get", "--detach", "--id", "m", url("/m.bin?size=3000000&seed=9&rate=1000000")}).shows(0, "started"));
     EXPECT_TRUE(run({"limit", "100K"}).shows(0, "limit: every download together at most 100.0 KiB/s"));
     const std::string partial = partialOf("m", data("download"));
     QThread::msleep(300); // the transfer hears of it at its next read
@@ -490,6 +494,57 @@ TEST_F(HaulTest, SigkilledGetIsFinishedByANewProcessFromThePartialFile)
         EXPECT_EQ(digest, sha1Hex(readFile(folder + path.toStdString())));
         EXPECT_EQ(std::multiset<QByteArray>{"bytes=" + QByteArray::number(kept) + "-"}, ranges());
         EXPECT_EQ(1, server.requests().size());
+    }
+}
+
+// A file in pieces after a SIGKILL of the owner: the record names the pieces as they were on
+// disk, and the resume asks each for exactly its rest (the first whole, the others ranged),
+// never again for a byte the record kept, and ends with the right digest.
+TEST_F(HaulTest, SigkilledDownloadInPiecesResumesEachPieceFromItsRecord)
+{
+    const std::string digest = bodySha1(8000000, 33);
+    ASSERT_TRUE(run({"get", "--detach", "--id", "x", "-x", "4", "--sha1", digest.c_str(),
+                     url("/x.bin?size=8000000&seed=33&rate=1000000")})
+                    .shows(0, "started"));
+    HaulwrightPersistedRequest record;
+    const auto recorded = [&] {
+        KeyValueStore store(data("store/DownloadRequests.sqlite"));
+        const std::vector<std::string> texts = store.get("x");
+        return texts.size() == 1 && unwrapValue(texts.front(), record) && !record.pieces.empty();
+    };
+    std::vector<Piece> kept;
+    ASSERT_TRUE(waitUntil([&] {
+        return recorded() && pieces::fromText(record.pieces, 8000000, kept) && pieces::written(kept, 8000000) > 2000000;
+    }));
+    ::kill(owner(), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return owner() == 0; }));
+    ASSERT_TRUE(recorded() && pieces::fromText(record.pieces, 8000000, kept)) << record.pieces;
+    const std::string& partial = record.temporalFilename;
+    EXPECT_EQ(8000000, fileSize(partial)) << "room for the whole file from the start";
+    const QByteArray whole = body(8000000, 33), onDisk = readFile(partial);
+    std::multiset<QByteArray> expected;
+    const std::int64_t from = pieces::frontier(kept, 0);
+    expected.insert("bytes=" + QByteArray::number(qint64(from)) + "-");
+    for (const Piece& piece : kept) {
+        EXPECT_TRUE(whole.mid(int(piece.start), int(piece.pos - piece.start)) ==
+                    onDisk.mid(int(piece.start), int(piece.pos - piece.start)))
+            << "kept bytes of the piece at " << piece.start;
+        if (!piece.done() && piece.pos != from)
+            expected.insert("bytes=" + QByteArray::number(qint64(piece.pos)) + "-" +
+                            QByteArray::number(qint64(piece.end - 1)));
+    }
+    server.script("/x.bin", "size=8000000&seed=33");
+    server.clearRequests();
+    EXPECT_TRUE(run({"resume", "x"}).shows(0, "saved: " + data("download/x.bin")));
+    EXPECT_EQ(digest, sha1Hex(readFile(data("download/x.bin"))));
+    const std::multiset<QByteArray> asked = ranges();
+    for (const QByteArray& range : expected)
+        EXPECT_EQ(1u, asked.count(range)) << range.toStdString() << " after " << record.pieces;
+    // Beyond those, only halves split off pieces still unfinished: nothing kept is asked again.
+    for (const QByteArray& range : asked) {
+        const std::int64_t first = range.mid(6, range.indexOf('-') - 6).toLongLong();
+        for (const Piece& piece : kept)
+            EXPECT_FALSE(first >= piece.start && first < piece.pos) << range.toStdString();
     }
 }
 

@@ -332,6 +332,10 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
     const auto add = [&headers](const QByteArray& name, const QByteArray& value) { headers.append({name, value}); };
     QByteArray fixedBody; // answers that do not serve the file
 
+    // only=N: the faults below (cut, stall, badrange) are for the request whose Range starts at N.
+    qint64 rangeFirst = -1, rangeLast = -1;
+    const bool ranged = parseRange(request.header("Range"), &rangeFirst, &rangeLast);
+    const bool selected = !has("only") || (ranged && rangeFirst == number("only", -1));
     const qint64 hops = number("hops", 0);
     if (has("auth") && request.header("Authorization") != "Basic " + text("auth").toUtf8().toBase64()) {
         status = 401;
@@ -361,7 +365,9 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
                 status = 206;
                 from = first;
                 to = last < 0 ? total : qMin(last + 1, total);
-                add("Content-Range", "bytes " + QByteArray::number(from) + "-" + QByteArray::number(to - 1) + "/" +
+                // badrange: the Content-Range names a place one byte further than the body's.
+                const qint64 named = from + (has("badrange") && selected ? 1 : 0);
+                add("Content-Range", "bytes " + QByteArray::number(named) + "-" + QByteArray::number(to - 1) + "/" +
                                          QByteArray::number(total));
             }
         }
@@ -397,9 +403,9 @@ void ScriptServer::answer(Connection& peer, const Request& request, const QStrin
     if (!peer.send(head + "\r\n"))
         return;
 
-    const qint64 stall = number("stall", 0);
+    const qint64 stall = selected ? number("stall", 0) : 0;
     const qint64 stallAt = number("at", 0);
-    const qint64 cut = number("cut", -1);
+    const qint64 cut = selected ? number("cut", -1) : -1;
     const qint64 rate = number("rate", 0);
     bool stalled = stall == 0;
     QElapsedTimer clock;

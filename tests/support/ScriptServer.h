@@ -42,6 +42,8 @@ bool makeCertificates(const std::string& folder);
 //   cut=N           close after N body bytes (reset=1: with a TCP reset)
 //   stall=MS        stall after the headers (-1: until the client gives up); at=N: after N bytes
 //   rate=B          bytes per second
+//   only=N          cut, stall and badrange apply only to a request whose Range starts at N
+//   badrange=1      a 206 whose Content-Range starts one byte after the body it carries
 //   auth=U:P        requires Basic credentials U:P (401 otherwise)
 //   to=LOCATION     redirect (status 302 unless given); a path becomes a URL on this server,
 //                   and the rest of the query goes along when LOCATION has none
