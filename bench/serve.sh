@@ -20,6 +20,9 @@ http {
   # When each request began (\$msec minus \$request_time): the service case's first-byte times.
   log_format started '\$msec \$request_time \$uri';
   access_log $dir/access.log started;
+  # Bytes sent by request: what a resumed download fetched in all.
+  log_format sent '\$body_bytes_sent \$uri';
+  access_log $dir/sent.log sent;
   sendfile on;
   tcp_nopush on;
   gzip off;
@@ -35,6 +38,8 @@ http {
     root $root;
     # The cluster case: every connection limited, as a distant server would be.
     location /slow/ { alias $root/; limit_rate 512k; }
+    # A server that limits each connection, as mirrors and hosting services do.
+    location /mib/ { alias $root/; limit_rate 1m; }
   }
 }
 EOF

@@ -253,8 +253,19 @@ TEST_F(ComponentTest, FullDiskFailsTheWriteAndAResumeAfterwardsFinishesTheFile)
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &lowered));
     const Message reply = download("s", server.url("/full.bin?size=4194304&seed=26"), in());
+    // In pieces the room for the whole file is taken first: it fails before any piece is asked
+    // for, and nothing of it stays.
+    const Message pieces = outcomeOf(makeMessage(
+        "Start", "p", startPayload(server.url("/pieces.bin?size=4194304&seed=26"), in()), 0, replyTopic,
+        R"({"connections":4})"));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
+    EXPECT_TRUE(isReport(pieces, "WasFailed", 258, "Could not write to destination file."));
+    EXPECT_EQ(-1, fileSize(recordedPartial("p")));
+    int asked = 0;
+    for (const Request& request : server.requests())
+        asked += request.path == "/pieces.bin" ? 1 : 0;
+    EXPECT_EQ(1, asked);
     EXPECT_TRUE(isReport(reply, "WasFailed", 258, "Could not write to destination file."));
     const qint64 kept = fileSize(recordedPartial("s"));
     EXPECT_EQ(1 << 20, kept) << "what arrived is kept";
