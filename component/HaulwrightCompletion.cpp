@@ -186,7 +186,7 @@ void Haulwright::reportFailedDownload(const UUId& /*sessionId*/, const std::stri
                                       const std::string& text, int code, const TransferDetails& details)
 {
     // What arrived is kept for a resume; data proven wrong was already deleted, an empty file goes.
-    const std::int64_t kept = sizeOf(temporalFilePath);
+    const std::int64_t kept = details.written >= 0 ? details.written : sizeOf(temporalFilePath);
     postMessage("WasFailed", request, code, text, keeping(details.cause, kept));
     if (kept == 0)
         std::remove(temporalFilePath.c_str());

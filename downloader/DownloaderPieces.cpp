@@ -298,6 +298,7 @@ void Downloader::failPieces(const std::string& text, Code code)
     dropConnections();
     hasher.reset();
     savePieces(); // a resume continues every piece from what is on disk
+    details.written = pieces::written(pieces, piecesTotal);
     setOutcome(Failed, text, code);
     file.close();
     eventLoop->exit(0);
@@ -311,6 +312,7 @@ void Downloader::stopPieces(DownloadAction requested)
     dropConnections();
     hasher.reset();
     savePieces();
+    details.written = pieces::written(pieces, piecesTotal);
     if (requested == ActionPause)
         setOutcome(Paused, "Download paused.", Code::Ok);
     else

@@ -35,6 +35,9 @@ struct TransferDetails
     // The file's time on the server (Last-Modified of the answer its bytes came in), seconds
     // since the epoch; 0 when unknown or when the request keeps the download's own time.
     std::int64_t lastModified = 0;
+    // Bytes in a partial file written in pieces (as long as the whole file from the start);
+    // -1: the partial file's size says it.
+    std::int64_t written = -1;
 };
 
 // How the component drives one transfer. start/resume run on the delivering

@@ -134,6 +134,7 @@ TEST_P(PiecesServerTest, LeavesTheRightFileOrAReportAndThePieces)
     std::vector<Piece> kept;
     ASSERT_TRUE(pieces::fromText(record.pieces, kSize, kept)) << record.pieces;
     EXPECT_EQ(kSize, fileSize(record.temporalFilename));
+    EXPECT_EQ(pieces::written(kept, kSize), causeOf(reply).bytesKept) << "what the pieces hold, not the file's size";
     const QByteArray onDisk = readFile(record.temporalFilename);
     const QByteArray right = body(kSize, 7);
     for (const Piece& piece : kept)
