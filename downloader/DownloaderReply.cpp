@@ -87,8 +87,11 @@ void Downloader::onReadyRead()
         if (wantsPieces() && !beginPieces(expectedTotal))
             return;
     }
-    if (segmented)
-        return readMainPiece();
+    if (segmented) {
+        if (mainPiece >= 0 && !outcomeFinal)
+            readMainPiece();
+        return;
+    }
     const bool dropBody = discardBody;
     fitReadBuffer(); // a limit may have changed since the last read
     if (!readBuffer)
