@@ -256,8 +256,14 @@ class PageTest(unittest.TestCase):
     def press(self, name, action):
         self.row_element(name).find_element(By.CSS_SELECTOR, 'button[data-action=%s]' % action).click()
 
+    # Once drawn: after a reload, the list that names the rows comes after the stream opens.
     def row_element(self, name):
-        return self.browser.find_element(By.CSS_SELECTOR, 'li[data-id="%s"]' % self.rows()[name]['id'])
+        try:
+            row = wait_until(name + ' drawn', lambda: self.rows().get(name), 10)
+        except AssertionError:
+            raise AssertionError('no row %r drawn, only %r; the owner lists %r' %
+                                 (name, self.names(), [d['url'] for d in self.listed().values()]))
+        return self.browser.find_element(By.CSS_SELECTOR, 'li[data-id="%s"]' % row['id'])
 
     def abort(self, name):  # Abort, then Yes in the row's question
         self.press(name, 'abort')
@@ -320,6 +326,7 @@ class PageTest(unittest.TestCase):
     def assertNoLeak(self):
         messages = self.console()
         self.assertEqual([m for m in messages if 'Content Security Policy' in m], [])
+        self.assertEqual([m for m in messages if 'Uncaught' in m], [], 'no script error')
         self.assertEqual([m for m in messages if any(secret in m for secret in self.secrets)], [],
                          'no token or code in the console')
         log = self.owner.log_text()
