@@ -163,7 +163,8 @@ void Downloader::start()
         QNetworkRequest request{QUrl()};
         file.setFileName(temporalFilename);
 
-        QIODevice::OpenMode mode = QIODevice::WriteOnly;
+        // Readable too: the digest of a file in pieces reads back what the connections wrote.
+        QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Truncate;
         runningHash.reset();
         hashedBytes = 0;
         hashUsable = true;

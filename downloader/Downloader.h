@@ -194,6 +194,7 @@ private:
     // is tried again by a free connection, a few times.
     void pieceEnded(int connection, int piece, bool ok, Code code, NetworkCause cause, int status);
     void fillConnections();
+    void decideSplit();
     void pieceWritten();
     void advanceHash();
     // Waits for the digest of the whole file; hashedBytes says how far it reached.

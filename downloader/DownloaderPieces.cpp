@@ -18,6 +18,9 @@ namespace {
 const int pieceTries = 5; // a piece failing more often fails the transfer (its pieces kept)
 // How often the pieces are made durable: a crash fetches again at most this long of each.
 const int saveEveryMs = 250;
+// The first connection's first moments decide whether more are worth it.
+const int probeMs = 100;
+const std::int64_t fastEnough = 8 << 20; // in probeMs: 80 MiB/s
 
 std::string failureText(Code code)
 {
@@ -66,9 +69,10 @@ bool Downloader::beginPieces(std::int64_t total)
             return true; // too small to be worth more connections
         }
         piecesTotal = total;
-        // Room for the whole file first: a full disk fails before the transfer, keeping nothing new.
-        const int error = ::posix_fallocate(file.handle(), 0, total);
-        if (error != 0) {
+        // Room for the whole file first: a full disk fails before the transfer, keeping nothing
+        // new. A file system that cannot reserve (no emulation: it writes every block) goes without.
+        const int error = ::fallocate(file.handle(), 0, 0, total) == 0 ? 0 : errno;
+        if (error != 0 && error != EOPNOTSUPP) {
             pieces.clear();
             piecesTotal = -1;
             outcomeFinal = true;
@@ -102,8 +106,35 @@ bool Downloader::beginPieces(std::int64_t total)
     pieceTimer.setInterval(saveEveryMs);
     connect(&pieceTimer, &QTimer::timeout, this, &Downloader::onPieceTimer, Qt::UniqueConnection);
     pieceTimer.start();
+    // A fresh file is split only if its first connection is slow: one already this fast is
+    // limited by the disk and the digest, which more connections only share.
+    if (writtenAtStart == 0 && fetchers.size() > 1) {
+        QTimer::singleShot(probeMs, this, [this] { decideSplit(); });
+        return true;
+    }
     fillConnections();
     return true;
+}
+
+void Downloader::decideSplit()
+{
+    if (outcomeFinal || !segmented || mainPiece < 0 || pieces.size() < 2)
+        return;
+    const Piece& first = pieces[std::size_t(mainPiece)];
+    if (first.pos - first.start < fastEnough) {
+        fillConnections();
+        return;
+    }
+    // The reply asked for the file to its end: it goes on alone, as a file of one connection.
+    const std::int64_t pos = first.pos;
+    settleHash();
+    forgetPieces();
+    file.resize(pos);
+    file.seek(pos);
+    fetchers.clear();
+    if (!readBuffer)
+        readBuffer.reset(new char[readChunk]);
+    QMetaObject::invokeMethod(this, &Downloader::onReadyRead, Qt::QueuedConnection);
 }
 
 void Downloader::readMainPiece()
@@ -200,13 +231,15 @@ void Downloader::fillConnections()
         const int piece = pieces::take(pieces);
         if (piece < 0)
             return;
-        if (!pieceManagers[slot]) {
-            // A manager of its own: one manager opens at most six connections to a server.
-            pieceManagers[slot] = std::make_unique<QNetworkAccessManager>();
-            pieceManagers[slot]->setProxy(networkManager->proxy());
+        // One manager opens at most six connections to a server, each on the manager's one
+        // thread: six connections share one, so that few threads contend for the cores.
+        std::unique_ptr<QNetworkAccessManager>& manager = pieceManagers[slot / 6];
+        if (!manager) {
+            manager = std::make_unique<QNetworkAccessManager>();
+            manager->setProxy(networkManager->proxy());
         }
         pieces[std::size_t(piece)].connection = int(slot);
-        fetchers[slot] = std::make_unique<PieceFetcher>(*this, int(slot), piece, *pieceManagers[slot], pieceRequest);
+        fetchers[slot] = std::make_unique<PieceFetcher>(*this, int(slot), piece, *manager, pieceRequest);
     }
 }
 
@@ -347,6 +380,7 @@ void Downloader::startOver()
 void Downloader::forgetPieces()
 {
     const bool had = !pieces.empty();
+    pieceTimer.stop();
     pieces.clear();
     piecesTotal = -1;
     segmented = false;
