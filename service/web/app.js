@@ -456,6 +456,7 @@ const DETAILS = [
   ['Code', (r) => (r.code ? String(r.code) : '')],
   ['Text', (r) => r.text],
   ['Its own limit', (r) => rateText(r.maxRate)],
+  ['Connections', (r) => (r.connections ? String(r.connections) : 'as configured')],
   ['Id', (r) => r.id],
 ];
 
@@ -511,7 +512,7 @@ function applyList(list, asked) {
     // What never changes, or only the list tells: even a row that heard more learns its URL here.
     Object.assign(r, {
       url: d.url, dir: d.dir || '', added: d.added || r.added, updated: d.updated || 0, tries: d.tries || 0,
-      sha1: d.sha1 || '', maxRate: d.maxRate || 0,
+      sha1: d.sha1 || '', maxRate: d.maxRate || 0, connections: d.connections || 0,
     });
     if (r.heard > asked) continue;
     // Interrupted: the owner or the machine stopped under it; it resumes as a paused one does.
@@ -679,6 +680,7 @@ async function add(event) {
   const common = {};
   for (const name of ['dir', 'sha1', 'user']) if (value(name)) common[name] = value(name);
   if (form.elements.password.value) common.password = form.elements.password.value;
+  if (value('connections')) common.connections = Number(value('connections'));
   let urls = form.elements.urls.value.split('\n').map((u) => u.trim()).filter((u) => u && !u.startsWith('#'));
   $('add-error').textContent = '';
   $('add-note').textContent = '';

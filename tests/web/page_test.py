@@ -244,11 +244,11 @@ class PageTest(unittest.TestCase):
     def running(self, *names):
         return [self.row_when(name, lambda r: r['state'] == 'running' and r['value'] > 0, 'running') for name in names]
 
-    def add(self, urls, sha1='', folder=None):
+    def add(self, urls, sha1='', folder=None, connections=''):
         form = self.browser.find_element(By.ID, 'add')
         self.browser.execute_script('arguments[0].value = arguments[1]', form.find_element(By.ID, 'urls'),
                                     '\n'.join(urls))
-        for field, value in (('dir', folder or self.downloads), ('sha1', sha1)):
+        for field, value in (('dir', folder or self.downloads), ('sha1', sha1), ('connections', connections)):
             form.find_element(By.ID, field).clear()
             form.find_element(By.ID, field).send_keys(value)
         form.find_element(By.CSS_SELECTOR, 'button[type=submit]').click()
@@ -731,7 +731,7 @@ class PageTest(unittest.TestCase):
         self.open_page()
         sha1 = hashlib.sha1(bytes(range(256)) * (2 << 12)).hexdigest()
         url = self.files.url('detail.bin', size=2 << 20, rate=512 << 10)
-        self.add([url], sha1=sha1.upper())
+        self.add([url], sha1=sha1.upper(), connections='4')
         self.running('detail.bin')
         self.add([self.files.url('done-%02d.bin' % i, size=20000 + i) for i in range(10)] +
                  [self.files.url('gone-%02d.bin' % i, path='/gone/') for i in range(5)] +
@@ -773,7 +773,9 @@ class PageTest(unittest.TestCase):
             'URL': url, 'State': 'finished', 'Folder': self.downloads,
             'Saved as': os.path.join(self.downloads, 'detail.bin'), 'Size': '2.0 MiB (2097152 bytes)',
             'Received': '2.0 MiB (2097152 bytes)', 'Added': moment(entry['added']), 'Updated': moment(entry['updated']),
-            'Tries': '1', 'SHA-1': entry['sha1'], 'Outcome': 'WasFinished', 'Its own limit': 'none', 'Id': entry['id']})
+            'Tries': '1', 'SHA-1': entry['sha1'], 'Outcome': 'WasFinished', 'Its own limit': 'none',
+            'Connections': '4', 'Id': entry['id']})
+        self.assertEqual(entry['connections'], 4)
         self.assertEqual(entry['sha1'].lower(), sha1)
         self.assertEqual(self.browser.find_element(By.ID, 'details-name').text, 'detail.bin')
         self.search('')
