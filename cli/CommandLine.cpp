@@ -290,10 +290,8 @@ void checkArguments(CommandLine& line)
         if (line.replace)
             throw UsageError("--replace is for one data directory; with --cluster abort the known download first");
         // The queue carries a request's URL, folder and digest, and nothing that could be a credential.
-        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty() || line.limitRate > 0 ||
-            line.connections > 0)
-            throw UsageError("--header, --user-agent, --output, --limit-rate and --connections are for one data "
-                             "directory: the "
+        if (!line.headers.empty() || !line.userAgent.empty() || !line.output.empty() || line.limitRate > 0)
+            throw UsageError("--header, --user-agent, --output and --limit-rate are for one data directory: the "
                              "cluster's queue carries a URL, a folder and a digest");
     }
     if (command == "demo" && (line.demoSize <= 0 || line.demoRate <= 0))

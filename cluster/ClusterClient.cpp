@@ -96,7 +96,7 @@ public:
             }
             follow(id);
             QJsonObject request{{"id", QString::fromStdString(id)}, {"url", download.value("url")}};
-            for (const char* key : {"dir", "sha1"}) {
+            for (const char* key : {"dir", "sha1", "connections"}) {
                 if (download.contains(key))
                     request.insert(key, download.value(key));
             }

@@ -69,6 +69,7 @@ struct Held
     Clock::time_point watchUntil; // watching: when a silent holder counts as gone
     natsSubscription* control = nullptr;
     std::string url, dir, sha1;
+    int connections = 0;
     Claim final;     // ending: what the bucket keeps
     bool ack = true; // ending: ack, or hand back after nakDelayMs
     std::int64_t nakDelayMs = 0;
@@ -376,6 +377,7 @@ private:
         entry.url = request.value("url").toString().toStdString();
         entry.dir = request.value("dir").toString().toStdString();
         entry.sha1 = request.value("sha1").toString().toStdString();
+        entry.connections = claimedConnections(request);
         entry.msg = msg;
         entry.delivery = delivery;
         // Checked before the id names a bucket key or a subject: the message is anyone's.
@@ -409,6 +411,7 @@ private:
                     claim.url = entry.url;
                     claim.dir = entry.dir;
                     claim.sha1 = entry.sha1;
+                    claim.connections = entry.connections;
                     status = link.putClaim(id, claim, &revision);
                     if (isConflict(status))
                         continue;
@@ -468,7 +471,7 @@ private:
         }
         owner.log(Debug, "took " + id + " (delivery " + std::to_string(entry.delivery) + ")");
         Refusal refusal;
-        if (owner.start(id, entry.url, entry.dir, entry.sha1, &refusal))
+        if (owner.start(id, entry.url, entry.dir, entry.sha1, entry.connections, &refusal))
             return;
         // Kept here from before a restart of this host: its partial file goes on.
         Refusal ignored;
@@ -981,6 +984,8 @@ private:
             request.insert("dir", qs(claim.dir));
         if (!claim.sha1.empty())
             request.insert("sha1", qs(claim.sha1));
+        if (claim.connections > 0)
+            request.insert("connections", claim.connections);
         const natsStatus status = link.queueRequest(id, request, id + "@" + std::to_string(revision));
         if (status != NATS_OK)
             link.putClaim(id, claim, &revision);

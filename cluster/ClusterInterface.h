@@ -39,8 +39,9 @@ public:
     virtual ~OwnerSide() = default;
     // Starts that would run at once: Downloader/MaxDownloads less what runs and is queued.
     virtual std::size_t freeSlots() = 0;
+    // connections: for the file at once, 1 to 16; 0: as the host is configured.
     virtual bool start(const std::string& id, const std::string& url, const std::string& dir, const std::string& sha1,
-                       Refusal* refusal) = 0;
+                       int connections, Refusal* refusal) = 0;
     // action: "pause", "resume" or "abort".
     virtual bool control(const std::string& action, const std::string& id, Refusal* refusal) = 0;
     // The owner's {"downloads":[...]}, as GET /v1/downloads answers, as JSON text.

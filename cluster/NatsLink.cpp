@@ -124,7 +124,15 @@ std::string Claim::toJson() const
     for (const auto& field : {std::make_pair("url", &url), std::make_pair("dir", &dir), std::make_pair("sha1", &sha1)})
         if (!field.second->empty())
             object.insert(field.first, QString::fromStdString(*field.second));
+    if (connections > 0)
+        object.insert("connections", connections);
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+}
+
+int claimedConnections(const QJsonObject& object)
+{
+    const double n = object.value("connections").toDouble(0);
+    return n >= 1 && n <= 16 && n == int(n) ? int(n) : 0;
 }
 
 QJsonObject messageObject(natsMsg* msg)
@@ -144,6 +152,7 @@ Claim Claim::fromJson(const char* data, int length)
     claim.url = fromUtf8(object, "url");
     claim.dir = fromUtf8(object, "dir");
     claim.sha1 = fromUtf8(object, "sha1");
+    claim.connections = claimedConnections(object);
     return claim;
 }
 

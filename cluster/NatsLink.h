@@ -36,6 +36,8 @@ std::string controlSubject(const std::string& id); // pause, resume, abort: the 
 
 // A message's JSON object; empty when it is too large, too deeply nested or no object.
 QJsonObject messageObject(natsMsg* msg);
+// "connections" of a request or record: 1 to 16; 0 (the host's own setting) for anything else.
+int claimedConnections(const QJsonObject& object);
 
 // A status with the library's last error text when it has one.
 std::string describe(natsStatus status);
@@ -57,6 +59,7 @@ struct Claim
     std::string text;
     // Paused before any host took it: the request itself, as its message left the queue.
     std::string url, dir, sha1;
+    int connections = 0;
     bool ended() const { return state == "finished" || state == "failed" || state == "aborted" || state == "refused"; }
     // Waiting in the queue (never taken, handed back, or resumed), or paused there.
     bool queued() const { return host.empty() && !ended(); }

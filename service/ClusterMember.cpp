@@ -58,13 +58,14 @@ public:
     std::size_t freeSlots() override { return service.freeSlots(); }
 
     bool start(const std::string& id, const std::string& url, const std::string& dir, const std::string& sha1,
-               cluster::Refusal* refusal) override
+               int connections, cluster::Refusal* refusal) override
     {
         DownloadRequest request;
         request.id = id;
         request.url = url;
         request.dir = dir;
         request.sha1 = sha1;
+        request.options.connections = connections;
         // The queue decides on another try, here or on another host.
         request.options.retries = 0;
         std::vector<std::string> ids;

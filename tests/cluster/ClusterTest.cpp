@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <set>
@@ -239,11 +240,17 @@ TEST_F(ClusterTest, ControlFromAnotherProcess)
     OwnerProcess& owner = host(
         "a", 4, "joined the cluster",
         {"--set", "Cluster/MaxDeliveries=2", "--set", "Cluster/RetryDelaySeconds=1", "--set", "Cluster/HostName=a"});
+    // f0 in two pieces: the request carries its connections to the host.
     for (const char* id : {"f0", "f1"})
-        EXPECT_TRUE(client({"get", "--detach", "--id", id,
+        EXPECT_TRUE(client({"get", "--detach", "--id", id, "-x", id[1] == '0' ? "2" : "1",
                             files.url(QString("/%1?size=4000000&seed=%2&rate=65536").arg(id).arg(id[1] - '0')).c_str()})
                         .shows(0, "started: "));
     ASSERT_TRUE(waitUntil([&] { return receiving(owner).size() == 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] {
+        const QList<Request> seen = files.requests();
+        return std::any_of(seen.begin(), seen.end(),
+                           [](const Request& r) { return r.header("Range") == "bytes=2000000-3999999"; });
+    }));
     EXPECT_TRUE(client({"pause", "f0"}).shows(0, " bytes kept on a)"));
     EXPECT_TRUE(client({"abort", "f1"}).shows(0, "aborted: f1"));
     EXPECT_TRUE(client({"pause", "f1"}).shows(1, "no host holds it: it has aborted"));
