@@ -523,8 +523,10 @@ void Downloader::postProgress(std::uint64_t current, std::uint64_t total, std::u
     properties.priority = 1;
     properties.sessionId = requestMessage->getSessionId();
     properties.replyTopic = std::string();
-    // Where in the file these bytes begin, so a client can count the whole file.
-    properties.details = "{\"offset\":" + std::to_string(offset) + "}";
+    // Where in the file these bytes begin, so a client can count the whole file; a file in pieces
+    // says them too.
+    properties.details = "{\"offset\":" + std::to_string(offset) +
+                         (segmented && !pieces.empty() ? ",\"pieces\":\"" + pieces::toText(pieces) + "\"" : "") + "}";
     boost::shared_ptr<ISerializable> payload(new ProgressReportPayload(current, total, rate));
     boost::shared_ptr<LocalMessage> message(new LocalMessage(properties));
     message->setPayload(payload);

@@ -199,6 +199,8 @@ QJsonObject Download::toJson() const
         object.insert("maxRate", static_cast<double>(options.maxRate));
     if (options.connections > 0)
         object.insert("connections", options.connections);
+    if (!pieces.empty() && !isOver(state))
+        object.insert("pieces", qs(pieces));
     if (!path.empty())
         object.insert("path", qs(path));
     if (interrupted)

@@ -81,6 +81,7 @@ struct Download
     std::uint64_t size = 0;   // of the whole file; 0 while unknown
     std::uint64_t rate = 0;   // bytes a second now
     std::uint64_t offset = 0; // bytes the current try began with
+    std::string pieces;       // of a file fetched in pieces, as its last progress said them
     std::int64_t added = 0;   // seconds since 1970
     std::int64_t updated = 0;
     int tries = 0; // of the current run: the first and every retry

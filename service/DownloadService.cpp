@@ -10,6 +10,7 @@
 #include "JsonInput.h"
 #include "LocalMessage.h"
 #include "MessageBus.h"
+#include "Pieces.h"
 #include "RetryPolicy.h"
 #include "SafeText.h"
 #include "StartRequestPayload.h"
@@ -22,6 +23,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <ctime>
+#include <limits>
 
 const char* const DownloadService::replyTopic = "client://haul/owner/replies";
 const char* const DownloadService::controlTopic = "client://haul/owner/control";
@@ -718,6 +720,10 @@ void DownloadService::onBusMessage(const boost::shared_ptr<LocalMessage>& messag
         const QJsonObject where = jsonObjectFrom(message->getDetails().data(), message->getDetails().size());
         if (where.contains("offset"))
             download.offset = static_cast<std::uint64_t>(std::max(0.0, where.value("offset").toDouble()));
+        // Shown as they are: only a bounded text of the record's own form.
+        std::vector<Piece> parts;
+        const std::string text = where.value("pieces").toString().toStdString();
+        download.pieces = pieces::fromText(text, std::numeric_limits<std::int64_t>::max(), parts) ? text : "";
         download.bytes = download.offset + event.currentBytes;
         download.size = event.totalBytes > 0 ? download.offset + event.totalBytes : 0;
         download.rate = event.bytesPerSecond;

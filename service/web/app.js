@@ -460,8 +460,16 @@ const DETAILS = [
   ['Id', (r) => r.id],
 ];
 
+// The pieces and the tries are the list's: read again while the panel shows a running download.
+let detailsTimer = 0;
+
 function openDetails(id) {
   detailsId = id;
+  clearInterval(detailsTimer);
+  detailsTimer = setInterval(() => {
+    const r = rows.get(detailsId);
+    if (r && r.state === 'running' && (r.pieces || r.connections > 1)) refresh();
+  }, 2000);
   $('details').hidden = false;
   $('own-limit').value = '';
   $('own-limit-error').textContent = '';
@@ -471,6 +479,7 @@ function openDetails(id) {
 
 function closeDetails() {
   detailsId = '';
+  clearInterval(detailsTimer);
   $('details').hidden = true;
   touch();
 }
@@ -495,6 +504,27 @@ function showDetails() {
     term.hidden = term.nextElementSibling.hidden = !text;
   });
   $('own-limit-form').hidden = OVER.has(r.state);
+  drawPieces(r);
+}
+
+// A file fetched over several connections: each piece's written part on the file's length.
+function drawPieces(r) {
+  const strip = $('pieces');
+  const parts = (r.pieces || '').split(',').map((p) => p.split('-').map(Number)).filter((p) => p.length === 3);
+  const total = parts.length ? Math.max(...parts.map((p) => p[2])) : 0;
+  strip.hidden = !(total > 0) || OVER.has(r.state);
+  if (strip.hidden) return;
+  while (strip.children.length > parts.length) strip.lastChild.remove();
+  while (strip.children.length < parts.length) strip.append(document.createElement('span'));
+  // Below the first piece the file is whole.
+  const first = Math.min(...parts.map((p) => p[0]));
+  parts.push([0, first, first]);
+  if (strip.children.length < parts.length) strip.append(document.createElement('span'));
+  parts.forEach(([start, pos], i) => {
+    const part = strip.children[i];
+    part.style.left = (100 * start / total) + '%';
+    part.style.width = (100 * (pos - start) / total) + '%';
+  });
 }
 
 // ---- the list: at start and after each reconnect, since events of the gap are lost
@@ -512,7 +542,7 @@ function applyList(list, asked) {
     // What never changes, or only the list tells: even a row that heard more learns its URL here.
     Object.assign(r, {
       url: d.url, dir: d.dir || '', added: d.added || r.added, updated: d.updated || 0, tries: d.tries || 0,
-      sha1: d.sha1 || '', maxRate: d.maxRate || 0, connections: d.connections || 0,
+      sha1: d.sha1 || '', maxRate: d.maxRate || 0, connections: d.connections || 0, pieces: d.pieces || '',
     });
     if (r.heard > asked) continue;
     // Interrupted: the owner or the machine stopped under it; it resumes as a paused one does.

@@ -42,19 +42,20 @@ class FileHandler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         query = dict(urllib.parse.parse_qsl(url.query))
         size = int(query.get('size', 100000)) if url.path.startswith('/file/') else 0
-        match = re.fullmatch(r'bytes=(\d+)-', self.headers.get('Range') or '')
+        match = re.fullmatch(r'bytes=(\d+)-(\d*)', self.headers.get('Range') or '')
         position = int(match[1]) if match and int(match[1]) < size else 0
+        end = min(size, int(match[2]) + 1) if match and match[2] else size
         self.send_response(206 if match and size else 200 if size else 410)
         if match and size:
-            self.send_header('Content-Range', 'bytes %d-%d/%d' % (position, size - 1, size))
-        self.send_header('Content-Length', str(size - position))
+            self.send_header('Content-Range', 'bytes %d-%d/%d' % (position, end - 1, size))
+        self.send_header('Content-Length', str(end - position))
         self.send_header('Content-Type', 'application/octet-stream')
         if 'disposition' in query:
             self.send_header('Content-Disposition', 'attachment; filename="%s"' % query['disposition'])
         self.end_headers()
         try:
-            while position < size:
-                n = min(16384, size - position)
+            while position < end:
+                n = min(16384, end - position)
                 self.wfile.write(self.pattern[position % 256:position % 256 + n])
                 position += n
                 time.sleep(n / int(query['rate']) if 'rate' in query else 0)
@@ -730,9 +731,15 @@ class PageTest(unittest.TestCase):
     def test_details_dark_hundred(self):
         self.open_page()
         sha1 = hashlib.sha1(bytes(range(256)) * (2 << 12)).hexdigest()
-        url = self.files.url('detail.bin', size=2 << 20, rate=512 << 10)
+        url = self.files.url('detail.bin', size=2 << 20, rate=128 << 10)
         self.add([url], sha1=sha1.upper(), connections='4')
         self.running('detail.bin')
+        # Two pieces of 1 MiB (none smaller), each drawn with what its connection wrote.
+        self.row_element('detail.bin').find_element(By.CSS_SELECTOR, '.name').click()
+        strip = self.browser.find_element(By.ID, 'pieces')
+        wait_until('the pieces', lambda: strip.is_displayed() and len(strip.find_elements(By.TAG_NAME, 'span')) == 3)
+        self.screenshot('pieces')
+        self.browser.find_element(By.ID, 'details-close').click()
         self.add([self.files.url('done-%02d.bin' % i, size=20000 + i) for i in range(10)] +
                  [self.files.url('gone-%02d.bin' % i, path='/gone/') for i in range(5)] +
                  [self.files.url('item-%02d.bin' % i, size=(4 + i % 8) << 20, rate=(32 + 32 * (i % 5)) << 10)
