@@ -3,17 +3,20 @@
 #include "Sha1.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
 namespace {
 
-const std::int64_t chunk = 1 << 20;
+const std::int64_t chunk = 256 << 10;
 
 } // namespace
 
+// A descriptor of its own: the transfer may close the file while this still reads.
 PrefixHasher::PrefixHasher(int fd_, Sha1& hash_, std::int64_t from)
-    : fd(fd_), hash(hash_), done(from), wanted(from), worker([this] { run(); })
+    : fd(::fcntl(fd_, F_DUPFD_CLOEXEC, 0)), hash(hash_), done(from), wanted(from), failed(fd < 0),
+      worker([this] { run(); })
 {
 }
 
@@ -25,6 +28,8 @@ PrefixHasher::~PrefixHasher()
     }
     changed.notify_all();
     worker.join();
+    if (fd >= 0)
+        ::close(fd);
 }
 
 void PrefixHasher::advanceTo(std::int64_t whole)

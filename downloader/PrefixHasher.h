@@ -36,7 +36,7 @@ private:
     std::condition_variable changed;
     std::int64_t done;
     std::int64_t wanted;
-    bool failed = false;
+    bool failed;
     bool stopping = false;
     std::thread worker;
 };
