@@ -188,6 +188,12 @@ private:
     void forgetPieces();
     bool piecesDecided = false;
     void readMainPiece();
+    // What the limits allow of from, written at part's place; false once the file refused it
+    // (the transfer has failed then).
+    bool readPiece(QNetworkReply& from, Piece& part, char* buffer);
+    // Milliseconds until from's next bytes may be read under the limits.
+    int paceMs(QNetworkReply& from) const;
+    static NetworkCause cutCause(QNetworkReply& from);
     // The reply stops being a piece's connection; ok: its piece is done.
     void endMainPiece(bool ok, Code code = Code::CutShort, NetworkCause cause = NetworkCause::Reset, int status = 0);
     // A connection (0: the reply's) left its piece; ok: the piece is done. A piece that failed

@@ -137,40 +137,55 @@ void Downloader::decideSplit()
     QMetaObject::invokeMethod(this, &Downloader::onReadyRead, Qt::QueuedConnection);
 }
 
-void Downloader::readMainPiece()
+bool Downloader::readPiece(QNetworkReply& from, Piece& part, char* buffer)
 {
-    Piece& part = pieces[std::size_t(mainPiece)];
-    if (!readBuffer)
-        readBuffer.reset(new char[readChunk]);
     while (part.left() > 0) {
-        const qint64 want = readBudget(std::min({qint64(readChunk), reply->bytesAvailable(), qint64(part.left())}));
-        const qint64 got = want > 0 ? reply->read(readBuffer.get(), want) : 0;
+        const qint64 want = readBudget(std::min({qint64(readChunk), from.bytesAvailable(), qint64(part.left())}));
+        const qint64 got = want > 0 ? from.read(buffer, want) : 0;
         if (want > got)
             ownLimit.giveBack(want - got), RateLimit::overall().giveBack(want - got);
         if (got <= 0)
             break;
         ssize_t put = 0;
         do
-            put = ::pwrite(file.handle(), readBuffer.get(), std::size_t(got), off_t(part.pos));
+            put = ::pwrite(file.handle(), buffer, std::size_t(got), off_t(part.pos));
         while (put < 0 && errno == EINTR);
-        if (put != got)
-            return failPieces("Could not write to destination file.", Code::CannotWrite);
+        if (put != got) {
+            failPieces("Could not write to destination file.", Code::CannotWrite);
+            return false;
+        }
         part.pos += got;
     }
     pieceWritten();
+    return true;
+}
+
+int Downloader::paceMs(QNetworkReply& from) const
+{
+    const qint64 next = std::min<qint64>(qint64(readChunk), from.bytesAvailable());
+    return int(std::min<std::int64_t>(1000, std::max(ownLimit.waitMs(next), RateLimit::overall().waitMs(next))));
+}
+
+NetworkCause Downloader::cutCause(QNetworkReply& from)
+{
+    const QNetworkReply::NetworkError error = from.error();
+    return error == QNetworkReply::NoError || error == QNetworkReply::RemoteHostClosedError ? NetworkCause::Reset
+                                                                                            : NetworkCause::Other;
+}
+
+void Downloader::readMainPiece()
+{
+    Piece& part = pieces[std::size_t(mainPiece)];
+    if (!readBuffer)
+        readBuffer.reset(new char[readChunk]);
+    if (!readPiece(*reply, part, readBuffer.get()))
+        return;
     if (part.left() <= 0)
         return endMainPiece(true);
-    if (reply->bytesAvailable() > 0) {
-        const qint64 next = std::min<qint64>(qint64(readChunk), reply->bytesAvailable());
-        paceTimer.start(
-            int(std::min<std::int64_t>(1000, std::max(ownLimit.waitMs(next), RateLimit::overall().waitMs(next)))));
-    } else if (reply->isFinished()) {
-        const QNetworkReply::NetworkError error = reply->error();
-        return endMainPiece(false, Code::CutShort,
-                            error == QNetworkReply::NoError || error == QNetworkReply::RemoteHostClosedError
-                                ? NetworkCause::Reset
-                                : NetworkCause::Other);
-    }
+    if (reply->bytesAvailable() > 0)
+        paceTimer.start(paceMs(*reply));
+    else if (reply->isFinished())
+        return endMainPiece(false, Code::CutShort, cutCause(*reply));
     armTimer();
 }
 

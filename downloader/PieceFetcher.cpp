@@ -8,15 +8,9 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace {
-
-const qint64 chunk = 256 * 1024;
-
-} // namespace
-
 PieceFetcher::PieceFetcher(Downloader& transfer_, int connection_, int piece_, QNetworkAccessManager& manager,
                            QNetworkRequest request)
-    : connection(connection_), piece(piece_), transfer(transfer_), buffer(new char[chunk])
+    : connection(connection_), piece(piece_), transfer(transfer_), buffer(new char[Downloader::readChunk])
 {
     const Piece& part = transfer.pieces[std::size_t(piece)];
     request.setRawHeader("Range", "bytes=" + QByteArray::number(qint64(part.pos)) + "-" +
@@ -25,8 +19,8 @@ PieceFetcher::PieceFetcher(Downloader& transfer_, int connection_, int piece_, Q
     if (!transfer.validator.empty())
         request.setRawHeader("If-Range", QByteArray::fromStdString(transfer.validator));
     reply = manager.get(request);
-    // A quarter second at a limit, else what one chunk needs: memory stays bounded per connection.
-    reply->setReadBufferSize(chunk * 2);
+    // Two reads' worth: memory stays bounded per connection.
+    reply->setReadBufferSize(qint64(Downloader::readChunk) * 2);
     connect(reply, &QNetworkReply::readyRead, this, &PieceFetcher::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &PieceFetcher::onFinished);
     QNetworkReply* answer = reply;
@@ -88,41 +82,21 @@ void PieceFetcher::onReadyRead()
     if (transfer.requestTimeout > 0 && !reply->isFinished())
         stall.start(transfer.requestTimeout);
     Piece& part = transfer.pieces[std::size_t(piece)];
-    while (part.left() > 0) {
-        const qint64 want = transfer.readBudget(std::min({chunk, reply->bytesAvailable(), qint64(part.left())}));
-        const qint64 got = want > 0 ? reply->read(buffer.get(), want) : 0;
-        if (want > got)
-            transfer.ownLimit.giveBack(want - got), RateLimit::overall().giveBack(want - got);
-        if (got <= 0)
-            break;
-        ssize_t put = 0;
-        do
-            put = ::pwrite(transfer.file.handle(), buffer.get(), std::size_t(got), off_t(part.pos));
-        while (put < 0 && errno == EINTR);
-        if (put != got) {
-            ended = true;
-            transfer.failPieces("Could not write to destination file.", Code::CannotWrite);
-            return;
-        }
-        part.pos += got;
+    if (!transfer.readPiece(*reply, part, buffer.get())) {
+        ended = true; // the transfer has failed
+        return;
     }
-    transfer.pieceWritten();
     if (part.left() <= 0)
         return end(true, Code::Ok, NetworkCause::None);
     if (reply->bytesAvailable() > 0) {
-        // Under a rate limit: the rest waits for its share of time.
-        const qint64 next = std::min(chunk, reply->bytesAvailable());
-        pace.start(int(
-            std::min<std::int64_t>(1000, std::max(transfer.ownLimit.waitMs(next), RateLimit::overall().waitMs(next)))));
+        pace.start(transfer.paceMs(*reply)); // under a rate limit: the rest waits for its share of time
         return;
     }
     if (!reply->isFinished())
         return;
     // Ended before the piece did: cut, reset or refused; the piece goes to the next free connection.
-    const QNetworkReply::NetworkError error = reply->error();
-    end(false, error == QNetworkReply::AuthenticationRequiredError ? Code::CredentialsRefused : Code::CutShort,
-        error == QNetworkReply::NoError || error == QNetworkReply::RemoteHostClosedError ? NetworkCause::Reset
-                                                                                         : NetworkCause::Other);
+    end(false, reply->error() == QNetworkReply::AuthenticationRequiredError ? Code::CredentialsRefused : Code::CutShort,
+        Downloader::cutCause(*reply));
 }
 
 void PieceFetcher::onFinished()
