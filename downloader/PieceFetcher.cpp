@@ -4,9 +4,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 
 PieceFetcher::PieceFetcher(Downloader& transfer_, int connection_, int piece_, QNetworkAccessManager& manager,
                            QNetworkRequest request)
