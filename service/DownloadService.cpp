@@ -412,6 +412,7 @@ bool DownloadService::control(const std::string& action, const std::string& id, 
         }
         download.options.maxRate = std::max<std::int64_t>(0, given.options.maxRate);
         book.save(download);
+        publish(limitedEvent(id, download.options.maxRate), id);
         // Its next try reads the record; a running one hears it at its next read.
         if (isActive(state) || download.transferring)
             postLimit(id, QJsonObject{{"maxRate", static_cast<double>(download.options.maxRate)}});
@@ -829,6 +830,15 @@ void DownloadService::trimHistory()
     }
 }
 
+// {"type":"Limited","session":ID,"maxRate":N}: a limit changed; without a session the overall one.
+std::string DownloadService::limitedEvent(const std::string& id, std::int64_t rate)
+{
+    QJsonObject event{{"type", "Limited"}, {"maxRate", static_cast<double>(rate)}};
+    if (!id.empty())
+        event.insert("session", qs(id));
+    return QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString();
+}
+
 void DownloadService::postLimit(const std::string& id, const QJsonObject& rates)
 {
     CommonMessageProperties properties;
@@ -845,6 +855,7 @@ void DownloadService::setOverallRate(std::int64_t bytesPerSecond)
     std::lock_guard<std::mutex> lock(mutex);
     overallRate = std::max<std::int64_t>(0, bytesPerSecond);
     postLimit(std::string(), QJsonObject{{"overallRate", static_cast<double>(overallRate)}});
+    publish(limitedEvent(std::string(), overallRate), std::string());
 }
 
 QJsonObject DownloadService::list()

@@ -102,6 +102,7 @@ private:
     void post(const Download& download, const std::string& type);
     void publishState(const Download& download);
     void postLimit(const std::string& id, const QJsonObject& rates);
+    static std::string limitedEvent(const std::string& id, std::int64_t rate);
     void note(const Download& download) const;
     void publish(const std::string& json, const std::string& session);
     bool checkRequest(DownloadRequest& request, Door door, ServiceError& error);

@@ -587,6 +587,12 @@ const REPORTS = new Set(['WasFinished', 'WasFailed', 'WasAborted', 'DownloaderEr
 function onMessage(message) {
   const m = JSON.parse(message.data);
   if (m.type === 'Dropped') return dropped();
+  // A limit changed, here or by another client: the overall one has no session.
+  if (m.type === 'Limited') {
+    if (!m.session) overallLimit = m.maxRate;
+    else if (rows.has(m.session)) rows.get(m.session).maxRate = m.maxRate;
+    return touch();
+  }
   if (!m.session) return;
   if (m.type === 'Forgotten') return remove(m.session);
   if (!rows.has(m.session)) refresh(); // started elsewhere: the list names its URL

@@ -874,6 +874,14 @@ class PageTest(unittest.TestCase):
         self.browser.find_element(By.ID, 'own-limit').send_keys(Keys.ENTER)
         wait_until('the owner to lift it', lambda: own('slow.bin') is None)
         wait_until('no limit shown', lambda: self.details()['Its own limit'] == 'none')
+        # Set by another client (`haul limit`, the interface): the open page hears of it.
+        for path, body in (('/v1/limit', b'{"maxRate":3145728}'),
+                           ('/v1/downloads/%s/limit' % ids['slow.bin'], b'{"maxRate":131072}')):
+            answer = self.owner.request('POST', path, [('Authorization', 'Bearer ' + self.owner.token),
+                                                       ('Content-Type', 'application/json')], body)
+            self.assertIn(answer.status, (200, 202))
+        wait_until('the overall limit heard', lambda: self.text('limit-now') == 'now: 3.0 MiB/s')
+        wait_until('its own limit heard', lambda: self.details()['Its own limit'] == '128.0 KiB/s')
         self.screenshot('limits')
         self.assertNoLeak()
 
