@@ -1,12 +1,13 @@
 #include "NetworkProxyHelper.h"
 
-#include "ConfigNumber.h"
 #include "ConfigurationManager.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <charconv>
+#include <climits>
 #include <cstdlib>
 
 namespace {
@@ -14,6 +15,15 @@ namespace {
 constexpr int kSocks5 = 1;
 constexpr int kNoProxy = 2;
 constexpr int kHttp = 3;
+
+// A whole number within [least, most] spelled as nothing else; fallback for anything else.
+int numberOr(const std::string& text, int least, int most, int fallback)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value >= least && value <= most ? value
+                                                                                                       : fallback;
+}
 
 bool configValue(ConfigurationManager* config, const char* key, std::string& value)
 {
@@ -75,9 +85,10 @@ NetworkProxy NetworkProxyHelper::getProxy(const std::string& url)
         NetworkProxy proxy;
         std::string text;
         proxy.host = host;
-        proxy.type = configValue(config, "Proxy/Type", text) ? configNumber<int>(text, kHttp) : kHttp;
+        proxy.type = configValue(config, "Proxy/Type", text) ? numberOr(text, INT_MIN, INT_MAX, kHttp) : kHttp;
         const std::uint16_t defaultPort = proxy.type == kSocks5 ? 1080 : 8080;
-        proxy.port = configValue(config, "Proxy/Port", text) ? configNumber<std::uint16_t>(text, defaultPort) : defaultPort;
+        proxy.port = configValue(config, "Proxy/Port", text) ? std::uint16_t(numberOr(text, 0, 65535, defaultPort))
+                                                             : defaultPort;
         if (configValue(config, "Proxy/User", text))
             proxy.userName = text;
         if (configValue(config, "Proxy/Password", text))
