@@ -169,8 +169,13 @@ void Downloader::start()
         hashedBytes = 0;
         hashUsable = true;
         const QFileInfo partial(temporalFilename);
-        if (!partial.exists() || action != ActionResume)
+        if (!partial.exists() || action != ActionResume) {
+            // Pieces of a file that is gone name nothing: the record must not keep them either.
             pieces.clear();
+            if (!savedPieces.empty())
+                owner->rememberPieces(requestMessage->getSessionId(), std::string());
+            savedPieces.clear();
+        }
         // Never appending: pieces are written at their offsets, which O_APPEND would ignore.
         if (partial.exists() && action == ActionResume) {
             mode = QIODevice::ReadWrite;

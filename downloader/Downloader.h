@@ -229,6 +229,7 @@ private:
     void retire(std::size_t slot);
     QNetworkRequest pieceRequest; // the first answer's request: what every piece asks again
     QTimer pieceTimer;            // makes the pieces durable, and tells the progress of the whole file
+    std::string savedPieces;      // as the record has them
     std::int64_t writtenAtStart = 0;
 };
 

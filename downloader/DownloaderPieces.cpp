@@ -44,6 +44,7 @@ void Downloader::setPieces(const std::string& text)
     if (!text.empty() && pieces::fromText(text, std::numeric_limits<std::int64_t>::max(), read)) {
         pieces = read;
         piecesTotal = read.back().end; // in order: the last reaches the file's end
+        savedPieces = text;
     }
 }
 
@@ -286,10 +287,14 @@ void Downloader::settleHash()
 void Downloader::savePieces()
 {
     const std::string text = pieces.empty() ? std::string() : pieces::toText(pieces);
+    // A stalled transfer changes nothing: no sync, no store write.
+    if (text == savedPieces)
+        return;
     // What the record says is written must be on the disk before the record says it.
     if (file.isOpen())
         ::fdatasync(file.handle());
     owner->rememberPieces(requestMessage->getSessionId(), text);
+    savedPieces = text;
 }
 
 void Downloader::onPieceTimer()

@@ -159,4 +159,31 @@ INSTANTIATE_TEST_SUITE_P(Servers, PiecesServerTest,
                              return name;
                          });
 
+// A file in pieces whose partial file went away starts over; the record forgets the old pieces,
+// so a later resume of the new, one-connection file cannot take them for its own.
+TEST_F(ComponentTest, PiecesOfAPartialFileThatWentAwayAreForgotten)
+{
+    startComponent();
+    const QString path = "/gone.bin";
+    send(makeMessage("Start", "g", startPayload(server.url(path + "?size=6000000&seed=9&rate=1000000"), in()), 0,
+                     replyTopic, R"({"connections":4})"));
+    HaulwrightPersistedRequest record;
+    ASSERT_TRUE(waitUntil([&] { return persisted("g", record) && !record.pieces.empty(); }));
+    send("Pause", "g");
+    ASSERT_TRUE(waitUntil([&] { return !component->isRegistered(UUId("g")); }));
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(record.temporalFilename)));
+    server.script(path, "size=6000000&seed=9&norange=1&rate=1000000");
+    send(makeMessage("Resume", "g"));
+    ASSERT_TRUE(waitRunning("g"));
+    EXPECT_TRUE(waitUntil([&] {
+        HaulwrightPersistedRequest now; // unwrapValue leaves a field the text lacks as it was
+        return persisted("g", now) && now.pieces.empty();
+    }));
+    send("Pause", "g");
+    ASSERT_TRUE(waitUntil([&] { return !component->isRegistered(UUId("g")); }));
+    server.script(path, "size=6000000&seed=9");
+    EXPECT_TRUE(isReport(resume("g"), "WasFinished", 0, in("gone.bin")));
+    EXPECT_EQ(bodySha1(6000000, 9), sha1Hex(readFile(in("gone.bin"))));
+}
+
 } // namespace
