@@ -890,6 +890,9 @@ class PageTest(unittest.TestCase):
         self.choose('sort', 'name')
         self.add([self.files.url('n%04d.bin' % i, size=4 << 20, rate=64 << 10) for i in range(1000)])
         wait_until('1000 downloads', lambda: self.text('shown') == '1000 downloads', 30)
+        # A row first heard of on the stream is named by its id until the list or the add's answer
+        # tells its URL.
+        wait_until('the URLs known', lambda: self.names()[:1] == ['n0000.bin'], 30)
         # Only the rows in view and a margin are in the document, and they are the first ones.
         drawn = self.names()
         self.assertLess(len(drawn), 60)
