@@ -291,7 +291,7 @@ void Downloader::savePieces()
     if (text == savedPieces)
         return;
     // What the record says is written must be on the disk before the record says it.
-    if (file.isOpen())
+    if (!text.empty() && file.isOpen())
         ::fdatasync(file.handle());
     owner->rememberPieces(requestMessage->getSessionId(), text);
     savedPieces = text;
