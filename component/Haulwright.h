@@ -164,6 +164,14 @@ private:
     Logger* logger;
     ConfigurationManager* configuration;
     boost::shared_ptr<KeyValueSchema> requestStore;
+    // The records as this process last wrote or read them: a transfer changes its record several
+    // times, and each change would otherwise parse it again. The owner's lock makes this process
+    // the store's only writer.
+    boost::mutex recordsMutex; // guards records
+    std::map<std::string, HaulwrightPersistedRequest> records;
+    void rememberRecord(const std::string& key, const HaulwrightPersistedRequest* record);
+    // Whether the store holds a record under key (throws when it cannot tell).
+    bool hasRecord(const std::string& key);
     std::uint64_t reservations;
     std::map<std::string, Handler> handlers;
     // Identifiers admitted but not yet registered, so that two requests for one

@@ -122,7 +122,7 @@ bool Haulwright::nameFinalFile(const std::string& key, const std::string& target
         return true;
     try {
         // Nothing to name: no later request can find this download anyway.
-        if (requestStore->getRawData(key).empty())
+        if (!hasRecord(key))
             return true;
     } catch (const std::exception& e) {
         HAUL_LOG(std::string("HAULWRIGHT: Schema get failed. Reason: ") + e.what());

@@ -13,18 +13,48 @@ int Haulwright::persistRequest(const std::string& key, HaulwrightPersistedReques
         requestStore->insert(key, record);
         requestStore->flush();
     } catch (const std::exception& e) {
+        rememberRecord(key, nullptr); // what the store holds now is not known
         HAUL_LOG(std::string("HAULWRIGHT: Schema insert/flush failed. Reason: ") + e.what());
         return 1;
     }
+    rememberRecord(key, &record);
     return 0;
+}
+
+void Haulwright::rememberRecord(const std::string& key, const HaulwrightPersistedRequest* record)
+{
+    boost::lock_guard<boost::mutex> lock(recordsMutex);
+    if (record)
+        records[key] = *record;
+    else
+        records.erase(key);
+}
+
+bool Haulwright::hasRecord(const std::string& key)
+{
+    {
+        boost::lock_guard<boost::mutex> lock(recordsMutex);
+        if (records.count(key))
+            return true;
+    }
+    return !requestStore->getRawData(key).empty();
 }
 
 int Haulwright::readPersistedRequest(const std::string& key, HaulwrightPersistedRequest& record)
 {
     if (!requestStore)
         return 0;
+    {
+        boost::lock_guard<boost::mutex> lock(recordsMutex);
+        const auto known = records.find(key);
+        if (known != records.end()) {
+            record = known->second;
+            return 0;
+        }
+    }
     try {
         requestStore->get(key, record);
+        rememberRecord(key, &record);
     } catch (const std::exception& e) {
         HAUL_LOG(std::string("HAULWRIGHT: Schema get failed. Reason: ") + e.what());
         return 1;
@@ -36,6 +66,7 @@ int Haulwright::removePersistedRequest(const std::string& key)
 {
     if (!requestStore)
         return 0;
+    rememberRecord(key, nullptr);
     try {
         requestStore->remove(key);
         requestStore->flush();
@@ -50,6 +81,7 @@ int Haulwright::dropFinishedRequest(const std::string& key)
 {
     if (!requestStore)
         return 0;
+    rememberRecord(key, nullptr);
     try {
         requestStore->removeLazily(key);
     } catch (const std::exception& e) {
@@ -63,7 +95,7 @@ void Haulwright::rememberValidator(const UUId& sessionId, const std::string& val
 {
     const std::string key = sessionId.getValue();
     HaulwrightPersistedRequest record;
-    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0) {
+    if (requestStore && hasRecord(key) && readPersistedRequest(key, record) == 0) {
         record.validator = validator;
         persistRequest(key, record);
     }
@@ -73,7 +105,7 @@ void Haulwright::rememberPieces(const UUId& sessionId, const std::string& pieces
 {
     const std::string key = sessionId.getValue();
     HaulwrightPersistedRequest record;
-    if (requestStore && !requestStore->getRawData(key).empty() && readPersistedRequest(key, record) == 0 &&
+    if (requestStore && hasRecord(key) && readPersistedRequest(key, record) == 0 &&
         record.pieces != pieces) {
         record.pieces = pieces;
         persistRequest(key, record);
@@ -85,7 +117,7 @@ void Haulwright::recordOutcome(const UUId& sessionId, const std::string& state, 
 {
     const std::string key = sessionId.getValue();
     HaulwrightPersistedRequest record;
-    if (!requestStore || requestStore->getRawData(key).empty() || readPersistedRequest(key, record) != 0)
+    if (!requestStore || !hasRecord(key) || readPersistedRequest(key, record) != 0)
         return;
     record.lastState = state;
     record.lastType = type;

@@ -91,10 +91,9 @@ std::vector<Download> DownloadBook::load()
 
 void DownloadBook::save(const Download& download)
 {
-    const std::string text = QJsonDocument(download.toRecord()).toJson(QJsonDocument::Compact).toStdString();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        pending[keyOf(download.id)] = text;
+        pending[keyOf(download.id)] = download;
         ++submitted;
     }
     changed.notify_all();
@@ -150,10 +149,18 @@ void DownloadBook::writeLoop()
         changed.wait(lock, [this] { return quitting || !pending.empty(); });
         if (pending.empty())
             return;
-        std::vector<std::pair<std::string, std::optional<std::string>>> batch(pending.begin(), pending.end());
+        std::vector<std::pair<std::string, std::optional<Download>>> taken(std::make_move_iterator(pending.begin()),
+                                                                           std::make_move_iterator(pending.end()));
         pending.clear();
         const std::uint64_t upTo = submitted;
         lock.unlock();
+        std::vector<std::pair<std::string, std::optional<std::string>>> batch;
+        batch.reserve(taken.size());
+        for (const auto& [key, download] : taken)
+            batch.emplace_back(key, download ? std::optional<std::string>(QJsonDocument(download->toRecord())
+                                                                              .toJson(QJsonDocument::Compact)
+                                                                              .toStdString())
+                                             : std::nullopt);
         std::string error;
         try {
             store->write(batch);
@@ -166,7 +173,7 @@ void DownloadBook::writeLoop()
             failure = error;
             // Kept for the next try unless something newer came meanwhile: a store held by
             // another program is free again soon, and a record must not be lost for it.
-            for (auto& change : batch)
+            for (auto& change : taken)
                 pending.emplace(std::move(change.first), std::move(change.second));
             changed.notify_all();
             if (!quitting)

@@ -51,7 +51,9 @@ private:
     // Guards everything below.
     std::mutex mutex;
     std::condition_variable changed;
-    std::map<std::string, std::optional<std::string>> pending; // key -> record text, or none: erase
+    // key -> what to record, or none: erase. Made text on the writer's thread, so a record
+    // replaced before its turn is never made at all.
+    std::map<std::string, std::optional<Download>> pending;
     std::uint64_t submitted = 0;
     std::uint64_t written = 0;
     std::string failure; // of the last write, until a sync reports it
