@@ -176,7 +176,8 @@ bool OwnerConnection::ensureOwner(std::string* error)
             }
             spawned = true;
         }
-        QThread::msleep(20);
+        // A new owner listens some 15 ms after its start; a missing socket is a cheap question.
+        QThread::msleep(4);
     }
     if (!checked) {
         checked = true;

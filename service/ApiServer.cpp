@@ -46,6 +46,7 @@ using Response = http::response<http::string_body>;
 const std::size_t headLimit = 16 * 1024;
 // Idle event streams send a comment this often, so a vanished reader is noticed.
 const auto keepAliveEvery = std::chrono::seconds(15);
+const auto gatherFor = std::chrono::milliseconds(5);
 // What stop() grants streams and answers under way.
 const auto drainTime = std::chrono::seconds(2);
 
@@ -135,7 +136,7 @@ class ApiServer::Connection : public std::enable_shared_from_this<Connection>
 public:
     Connection(ApiServer& server, std::shared_ptr<Door> door, Protocol::socket socket)
         : server(server), door(std::move(door)), socket(std::move(socket)), deadline(this->socket.get_executor()),
-          ping(this->socket.get_executor())
+          ping(this->socket.get_executor()), batch(this->socket.get_executor())
     {
     }
     ~Connection()
@@ -444,7 +445,7 @@ private:
         std::weak_ptr<Connection> weak = shared_from_this();
         subscription->setWake([weak] {
             if (const auto self = weak.lock())
-                asio::post(self->socket.get_executor(), [self] { self->pump(); });
+                asio::post(self->socket.get_executor(), [self] { self->gather(); });
         });
         // A reader sends nothing more: any byte or the end of its side closes the stream.
         socket.async_read_some(
@@ -464,6 +465,20 @@ private:
                 self->writeStream();
             }
             self->keepAlive();
+        });
+    }
+
+    // Events of a busy owner come by the thousand a second: what comes within a few
+    // milliseconds goes out in one write, one wake-up of this thread and of the reader.
+    void gather()
+    {
+        if (gathering || closed)
+            return;
+        gathering = true;
+        batch.expires_after(gatherFor);
+        batch.async_wait([self = shared_from_this()](const boost::system::error_code&) {
+            self->gathering = false;
+            self->pump();
         });
     }
 
@@ -501,6 +516,8 @@ private:
     Protocol::socket socket;
     asio::steady_timer deadline;
     asio::steady_timer ping;
+    asio::steady_timer batch;
+    bool gathering = false;
     std::uint64_t generation = 0; // of the deadline: a timer that fires for an older one does nothing
     beast::flat_buffer buffer{headLimit};
     std::optional<http::request_parser<http::string_body>> parser;
