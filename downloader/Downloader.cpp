@@ -197,7 +197,7 @@ void Downloader::start()
             owner->onDownloadFinished(this);
             return;
         }
-        request.setSslConfiguration(buildSslConfiguration(url));
+        applySslConfiguration(request, url);
         chooseManager();
 
         lock.lock();
@@ -427,12 +427,13 @@ bool Downloader::sameOrigin(const QUrl& address) const
            address.port(-2) == origin.port(-2);
 }
 
-QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)
+void Downloader::applySslConfiguration(QNetworkRequest& request, const std::string& target)
 {
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    // A plain request never asks for one: the default configuration loads the TLS library.
     const QString scheme = QUrl(QString::fromStdString(target)).scheme();
     if (scheme != QLatin1String("https") && scheme != QLatin1String("ftps"))
-        return configuration;
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
 
     std::string dataPath;
     if (config->getValue("Directories/DataPath", dataPath, 0) != 0)
@@ -449,7 +450,7 @@ QSslConfiguration Downloader::buildSslConfiguration(const std::string& target)
         certificate.close();
     }
     configuration.setCaCertificates(authorities);
-    return configuration;
+    request.setSslConfiguration(configuration);
 }
 
 QNetworkProxy Downloader::buildProxy(const std::string& target)

@@ -90,7 +90,8 @@ private:
     // Called with mutex held; the caller has set the request's TLS configuration.
     void sendRequest(const std::string& url, QNetworkRequest& request);
     void armTimer();
-    QSslConfiguration buildSslConfiguration(const std::string& url);
+    // The data folder's cert/*.crt as the authorities of an https or ftps request.
+    void applySslConfiguration(QNetworkRequest& request, const std::string& url);
     bool ignoresSslErrors();
     void chooseManager();
     QNetworkProxy buildProxy(const std::string& url);

@@ -309,7 +309,7 @@ void Downloader::onFinishSlot()
             } else if (redirectCount <= maxRedirects) {
                 redirecting = true;
                 QNetworkRequest next = reply->request();
-                next.setSslConfiguration(buildSslConfiguration(target.toString().toStdString()));
+                applySslConfiguration(next, target.toString().toStdString());
                 boost::lock_guard<boost::mutex> lock(mutex);
                 sendRequest(target.toString().toStdString(), next);
             } else {
