@@ -165,9 +165,7 @@ void Downloader::start()
 
         // Readable too: the digest of a file in pieces reads back what the connections wrote.
         QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Truncate;
-        runningHash.reset();
-        hashedBytes = 0;
-        hashUsable = true;
+        restartHash();
         const QFileInfo partial(temporalFilename);
         if (!partial.exists() || action != ActionResume) {
             // Pieces of a file that is gone name nothing: the record must not keep them either.
@@ -360,9 +358,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         file.resize(0);
         rangeStart = -1;
         replyOffset = 0;
-        runningHash.reset();
-        hashedBytes = 0;
-        hashUsable = true;
+        restartHash();
     }
     request.setRawHeader("User-Agent",
                          options.userAgent.isEmpty() ? QByteArray("haul/" HAUL_VERSION) : options.userAgent);
@@ -496,4 +492,11 @@ void Downloader::onRequestTimeout()
     details.cause.network = NetworkCause::TimedOut;
     file.close();
     eventLoop->exit(0);
+}
+
+void Downloader::restartHash()
+{
+    runningHash.reset();
+    hashedBytes = 0;
+    hashUsable = true;
 }

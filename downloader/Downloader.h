@@ -170,6 +170,8 @@ private:
     Sha1 runningHash;
     qint64 hashedBytes;
     bool hashUsable;
+    // The digest from the file's start again.
+    void restartHash();
     // Not zeroed: every byte read is written by the reply first.
     std::unique_ptr<char[]> readBuffer;
     TransferDetails details;

@@ -383,9 +383,7 @@ void Downloader::startOver()
     connections = 1; // a server whose ranges disagree is asked for the whole file once
     file.resize(0);
     file.seek(0);
-    runningHash.reset();
-    hashedBytes = 0;
-    hashUsable = true;
+    restartHash();
     rangeStart = -1;
     replyOffset = 0;
     next.setRawHeader("Range", QByteArray());

@@ -184,9 +184,7 @@ bool Downloader::acceptAnswer()
             // The server ignored "Range" or the file changed (If-Range): start the partial file over.
             file.resize(0);
             file.seek(0);
-            runningHash.reset();
-            hashedBytes = 0;
-            hashUsable = true;
+            restartHash();
         }
         forgetPieces();
         noteValidator();
@@ -356,9 +354,7 @@ bool Downloader::restartStale()
     file.resize(0);
     file.seek(0);
     rangeStart = -1;
-    runningHash.reset();
-    hashedBytes = 0;
-    hashUsable = true;
+    restartHash();
     QNetworkRequest next = reply->request();
     next.setRawHeader("Range", QByteArray());
     next.setRawHeader("If-Range", QByteArray());
