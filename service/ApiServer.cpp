@@ -469,13 +469,17 @@ private:
     }
 
     // Events of a busy owner come by the thousand a second: what comes within a few
-    // milliseconds goes out in one write, one wake-up of this thread and of the reader.
+    // milliseconds of the last write goes out in one write, one wake-up of this thread and of
+    // the reader. An event after a quiet while goes at once.
     void gather()
     {
         if (gathering || closed)
             return;
+        const auto due = lastPump + gatherFor;
+        if (std::chrono::steady_clock::now() >= due)
+            return pump();
         gathering = true;
-        batch.expires_after(gatherFor);
+        batch.expires_at(due);
         batch.async_wait([self = shared_from_this()](const boost::system::error_code&) {
             self->gathering = false;
             self->pump();
@@ -486,6 +490,7 @@ private:
     {
         if (closed || writing)
             return;
+        lastPump = std::chrono::steady_clock::now();
         std::vector<ServiceEvent> events;
         const bool open = subscription->take(events, 0);
         outgoing.clear();
@@ -518,6 +523,7 @@ private:
     asio::steady_timer ping;
     asio::steady_timer batch;
     bool gathering = false;
+    std::chrono::steady_clock::time_point lastPump; // of the last take from the subscription
     std::uint64_t generation = 0; // of the deadline: a timer that fires for an older one does nothing
     beast::flat_buffer buffer{headLimit};
     std::optional<http::request_parser<http::string_body>> parser;
