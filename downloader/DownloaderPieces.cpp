@@ -155,6 +155,12 @@ bool Downloader::readPiece(QNetworkReply& from, Piece& part, char* buffer)
             failPieces("Could not write to destination file.", Code::CannotWrite);
             return false;
         }
+        // Bytes that continue the digest go into it from here, as on one connection: a thread
+        // reading them back costs more than it saves here. Once one reads back, it does all.
+        if (!hasher && hashUsable && !fileHash.empty() && part.pos == hashedBytes) {
+            runningHash.update(buffer, std::size_t(got));
+            hashedBytes += got;
+        }
         part.pos += got;
     }
     pieceWritten();
@@ -268,8 +274,12 @@ void Downloader::advanceHash()
 {
     if (fileHash.empty() || !hashUsable)
         return;
-    if (!hasher)
+    if (!hasher) {
+        // All that is whole was hashed as it came: nothing to read back yet.
+        if (pieces::frontier(pieces, hashedBytes) <= hashedBytes)
+            return;
         hasher = std::make_unique<PrefixHasher>(file.handle(), runningHash, hashedBytes);
+    }
     hasher->advanceTo(pieces::frontier(pieces, hasher->target()));
 }
 
