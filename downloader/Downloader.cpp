@@ -19,12 +19,18 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/lock_types.hpp>
+#include <atomic>
 #include <stdexcept>
 
 namespace {
 
-// Qt 5 reads a whole body ahead into memory unless the reply's buffer is bounded.
+// Qt 5 reads a whole body ahead into memory unless the reply's buffer is bounded. Transfers
+// share a budget: up to twelve get the most (the disk and the digest keep pace with it), fifty
+// a quarter of it each, so many downloads together hold some 12 MiB of bodies.
 const qint64 replyBufferSize = 1024 * 1024;
+const qint64 replyBufferLeast = 256 * 1024;
+const qint64 replyBuffersBudget = 12 * 1024 * 1024;
+std::atomic<int> transfers{0}; // Downloaders alive
 // Long enough for a loopback or LAN server to answer QUIT.
 const int ftpCloseMs = 200;
 
@@ -78,6 +84,7 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
       rangeStart(-1), rangeChecked(false), discardBody(false), expectedTotal(-1), earlyStop(ActionStart),
       usedFtp(false), hashedBytes(0), hashUsable(true), restartedStale(false)
 {
+    transfers.fetch_add(1, std::memory_order_relaxed);
     const boost::shared_ptr<ISerializable> payload = requestMessage ? requestMessage->getPayload() : nullptr;
     const StartRequestPayload* start = dynamic_cast<const StartRequestPayload*>(payload.get());
 
@@ -115,16 +122,21 @@ Downloader::Downloader(Haulwright* owner_, const QString& temporalFilename_,
 // Under a rate limit the buffer holds a quarter second: what the limit lets wait in memory.
 void Downloader::fitReadBuffer()
 {
-    const std::int64_t rate = effectiveRate();
-    if (reply == nullptr || rate == bufferRate)
+    if (reply == nullptr)
         return;
-    bufferRate = rate;
-    reply->setReadBufferSize(rate > 0 ? std::max<qint64>(16384, std::min<qint64>(replyBufferSize, rate / 4))
-                                      : replyBufferSize);
+    const qint64 share = std::clamp(replyBuffersBudget / std::max(1, transfers.load(std::memory_order_relaxed)),
+                                    replyBufferLeast, replyBufferSize);
+    const std::int64_t rate = effectiveRate();
+    const qint64 size = rate > 0 ? std::max<qint64>(16384, std::min<qint64>(share, rate / 4)) : share;
+    if (size == bufferSize)
+        return;
+    bufferSize = size;
+    reply->setReadBufferSize(size);
 }
 
 Downloader::~Downloader()
 {
+    transfers.fetch_sub(1, std::memory_order_relaxed);
     delete eventLoop;
     eventLoop = nullptr;
 }
@@ -387,7 +399,7 @@ void Downloader::sendRequest(const std::string& target, QNetworkRequest& request
         request.setRawHeader("Range", "bytes=0-");
     reply = networkManager->get(request);
     finishDeferred = false;
-    bufferRate = -1;
+    bufferSize = -1;
     fitReadBuffer();
     QNetworkReply* answer = reply;
     connect(reply, &QNetworkReply::sslErrors, this,

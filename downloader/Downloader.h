@@ -142,7 +142,7 @@ private:
     // The lower of the two limits now (0: none); the reply's buffer holds a quarter second of it.
     std::int64_t effectiveRate() const;
     void fitReadBuffer();
-    std::int64_t bufferRate = -1; // the rate the reply's buffer was fitted to
+    qint64 bufferSize = -1; // the reply's buffer as last fitted (to the limits and the transfers alive)
     quint32 statusInterval;
     qint32 requestTimeout;
     quint32 redirectCount;
