@@ -105,8 +105,7 @@ void Haulwright::rememberPieces(const UUId& sessionId, const std::string& pieces
 {
     const std::string key = sessionId.getValue();
     HaulwrightPersistedRequest record;
-    if (requestStore && hasRecord(key) && readPersistedRequest(key, record) == 0 &&
-        record.pieces != pieces) {
+    if (requestStore && hasRecord(key) && readPersistedRequest(key, record) == 0 && record.pieces != pieces) {
         record.pieces = pieces;
         persistRequest(key, record);
     }

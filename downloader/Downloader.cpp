@@ -16,10 +16,10 @@
 #include <QFileInfo>
 #include <QSslCertificate>
 #include <QUrl>
+#include <atomic>
 #include <boost/lexical_cast.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/lock_types.hpp>
-#include <atomic>
 #include <stdexcept>
 
 namespace {

@@ -524,7 +524,7 @@ private:
     asio::steady_timer batch;
     bool gathering = false;
     std::chrono::steady_clock::time_point lastPump; // of the last take from the subscription
-    std::uint64_t generation = 0; // of the deadline: a timer that fires for an older one does nothing
+    std::uint64_t generation = 0;                   // of the deadline: a timer that fires for an older one does nothing
     beast::flat_buffer buffer{headLimit};
     std::optional<http::request_parser<http::string_body>> parser;
     ApiRoute route;

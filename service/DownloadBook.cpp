@@ -156,11 +156,12 @@ void DownloadBook::writeLoop()
         lock.unlock();
         std::vector<std::pair<std::string, std::optional<std::string>>> batch;
         batch.reserve(taken.size());
-        for (const auto& [key, download] : taken)
-            batch.emplace_back(key, download ? std::optional<std::string>(QJsonDocument(download->toRecord())
-                                                                              .toJson(QJsonDocument::Compact)
-                                                                              .toStdString())
-                                             : std::nullopt);
+        for (const auto& [key, download] : taken) {
+            std::optional<std::string> text;
+            if (download)
+                text = QJsonDocument(download->toRecord()).toJson(QJsonDocument::Compact).toStdString();
+            batch.emplace_back(key, std::move(text));
+        }
         std::string error;
         try {
             store->write(batch);
