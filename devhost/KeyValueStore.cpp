@@ -305,10 +305,11 @@ void KeyValueStore::remove(const std::string& key, bool durable)
 
 void KeyValueStore::flush()
 {
-    std::lock_guard<std::mutex> lock(mutex);
     // Every write commits on its own with synchronous=FULL, so it is durable already; a
-    // checkpoint here would only double the syncs. SQLite checkpoints the log by itself.
-    if (sqlite3_get_autocommit(db) == 0)
+    // checkpoint here would only double the syncs. SQLite checkpoints the log by itself. A
+    // connection in use is committing a group of its own: waiting for its sync gains nothing.
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock() && sqlite3_get_autocommit(db) == 0)
         execute("flush", "COMMIT");
 }
 
