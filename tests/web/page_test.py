@@ -11,6 +11,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.support.ui import Select
+from selenium.common.exceptions import (ElementNotInteractableException, NoSuchElementException,
+                                        StaleElementReferenceException)
 
 ARGS = None
 HOSTILE = "<img src=x onerror=document.title='owned'>"
@@ -255,7 +257,14 @@ class PageTest(unittest.TestCase):
         form.find_element(By.CSS_SELECTOR, 'button[type=submit]').click()
 
     def press(self, name, action):
-        self.row_element(name).find_element(By.CSS_SELECTOR, 'button[data-action=%s]' % action).click()
+        # A row is drawn anew each frame something changes: its button is found at the click.
+        def click():
+            try:
+                self.row_element(name).find_element(By.CSS_SELECTOR, 'button[data-action=%s]' % action).click()
+                return True
+            except (NoSuchElementException, StaleElementReferenceException, ElementNotInteractableException):
+                return False
+        wait_until('the %s button of %s' % (action, name), click)
 
     # Once drawn: after a reload, the list that names the rows comes after the stream opens.
     def row_element(self, name):
@@ -304,7 +313,14 @@ class PageTest(unittest.TestCase):
         return [row['name'] for row in self.drawn() if row['picked']]
 
     def bulk(self, action):
-        self.browser.find_element(By.CSS_SELECTOR, '#bulk button[data-bulk=%s]' % action).click()
+        # The question's buttons appear on the next draw after the action that asks it.
+        def click():
+            try:
+                self.browser.find_element(By.CSS_SELECTOR, '#bulk button[data-bulk=%s]' % action).click()
+                return True
+            except (NoSuchElementException, StaleElementReferenceException, ElementNotInteractableException):
+                return False
+        wait_until('the %s button' % action, click)
 
     def details(self):  # the details panel's terms and values, those shown
         return self.browser.execute_script("""
