@@ -22,6 +22,17 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG: no orphan if the test is killed
 
 
+def click_when_drawn(what, find):
+    """Clicks the element find() returns once it is there and can take the click."""
+    def click():
+        try:
+            find().click()
+            return True
+        except (NoSuchElementException, StaleElementReferenceException, ElementNotInteractableException):
+            return False
+    wait_until(what, click)
+
+
 def wait_until(what, condition, timeout=20.0):
     deadline = time.monotonic() + timeout
     while not (value := condition()):
@@ -258,13 +269,8 @@ class PageTest(unittest.TestCase):
 
     def press(self, name, action):
         # A row is drawn anew each frame something changes: its button is found at the click.
-        def click():
-            try:
-                self.row_element(name).find_element(By.CSS_SELECTOR, 'button[data-action=%s]' % action).click()
-                return True
-            except (NoSuchElementException, StaleElementReferenceException, ElementNotInteractableException):
-                return False
-        wait_until('the %s button of %s' % (action, name), click)
+        click_when_drawn('the %s button of %s' % (action, name),
+                         lambda: self.row_element(name).find_element(By.CSS_SELECTOR, 'button[data-action=%s]' % action))
 
     # Once drawn: after a reload, the list that names the rows comes after the stream opens.
     def row_element(self, name):
@@ -314,13 +320,8 @@ class PageTest(unittest.TestCase):
 
     def bulk(self, action):
         # The question's buttons appear on the next draw after the action that asks it.
-        def click():
-            try:
-                self.browser.find_element(By.CSS_SELECTOR, '#bulk button[data-bulk=%s]' % action).click()
-                return True
-            except (NoSuchElementException, StaleElementReferenceException, ElementNotInteractableException):
-                return False
-        wait_until('the %s button' % action, click)
+        click_when_drawn('the %s button' % action,
+                         lambda: self.browser.find_element(By.CSS_SELECTOR, '#bulk button[data-bulk=%s]' % action))
 
     def details(self):  # the details panel's terms and values, those shown
         return self.browser.execute_script("""
