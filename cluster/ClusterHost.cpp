@@ -242,6 +242,9 @@ private:
     {
         if (!join())
             return;
+        // Present before the join is told: a list right after it expects this host's answer.
+        link.markPresent(settings.hostName);
+        Clock::time_point presentUntil = Clock::now() + std::chrono::minutes(1);
         owner.log(Info, "joined the cluster at " + withoutUserInfo(settings.connection.url) + " as " +
                             settings.hostName + " (ack wait " + std::to_string(shared.ackWaitSeconds) + " s)");
         forgetHandedBack();
@@ -254,7 +257,6 @@ private:
         int idle = 0;
         const int idleCheck = 5;
         bool failing = false;
-        Clock::time_point presentUntil;
         while (waitFor(Clock::duration::zero())) {
             if (Clock::now() >= presentUntil) {
                 link.markPresent(settings.hostName);
