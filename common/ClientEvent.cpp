@@ -51,6 +51,8 @@ QByteArray ClientEvent::toJson() const
         object.insert("size", number(size));
         if (!path.empty())
             object.insert("path", qs(path));
+        if (!url.empty())
+            object.insert("url", qs(url));
         if (interrupted)
             object.insert("interrupted", true);
     }
@@ -83,6 +85,7 @@ ClientEvent ClientEvent::fromJson(const QByteArray& json)
     event.cause = Cause::from(object);
     event.state = object.value("state").toString().toStdString();
     event.path = object.value("path").toString().toStdString();
+    event.url = object.value("url").toString().toStdString();
     event.interrupted = object.value("interrupted").toBool();
     event.currentBytes = count(object, "currentBytes");
     event.totalBytes = count(object, "totalBytes");

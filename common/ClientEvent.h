@@ -29,6 +29,7 @@ struct ClientEvent
     // State.
     std::string state;
     std::string path; // finished: where the file was saved
+    std::string url;  // what is fetched, so that a client first hearing of it can name it
     bool interrupted = false;
     // Progress: the component's own counts, of the current transfer.
     std::uint64_t currentBytes = 0;

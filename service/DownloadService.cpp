@@ -615,6 +615,7 @@ void DownloadService::publishState(const Download& download)
     event.bytes = download.bytes;
     event.size = download.size;
     event.path = download.path;
+    event.url = download.url;
     event.interrupted = download.interrupted;
     if (download.state == DownloadState::Failed || isOver(download.state)) {
         event.code = download.last.code;

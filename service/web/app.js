@@ -595,8 +595,10 @@ function onMessage(message) {
   }
   if (!m.session) return;
   if (m.type === 'Forgotten') return remove(m.session);
-  if (!rows.has(m.session)) refresh(); // started elsewhere: the list names its URL
+  // Started elsewhere: its state names its URL, the list the rest.
+  if (!rows.has(m.session)) refresh();
   const r = row(m.session);
+  if (m.url && !r.url) r.url = m.url;
   r.heard = ++heard;
   if (m.type === 'Progress') {
     if (r.state !== 'running') Object.assign(r, { code: 0, text: '' }); // an earlier failure was resumed

@@ -161,6 +161,11 @@ TEST_F(InterfaceTest, KilledClientDisturbsNothingAndThePasswordAppearsNowhere)
     EXPECT_EQ(1, events.count("", "K", "WasFinished"));
     EXPECT_EQ(1, events.count("", "right", "WasFinished"));
     EXPECT_EQ(1, events.count("", "wrong", "WasFailed"));
+    // A client first hearing of a download on the stream can name it.
+    EXPECT_FALSE(events.of("inurl", "State").isEmpty());
+    for (const QJsonObject& state : events.of("inurl", "State"))
+        EXPECT_EQ(state.value("url").toString().toStdString(), server.url("/u.bin"))
+            << state.value("state").toString().toStdString();
     EXPECT_EQ(bodySha1(2000000, 8), sha1Hex(readFile(data + "download/k.bin")));
     EXPECT_TRUE(HaulProcess(data).run({"get", server.url("/n.bin?size=1000&seed=9").c_str()}).shows(0, "saved: "));
     seen += events.text() + owner.stop(SIGTERM).err;
