@@ -58,15 +58,21 @@ const std::int64_t listPartBytes = 256 * 1024;
 const int faultsBeforeRest = 3;
 const auto restAfterFaults = std::chrono::seconds(30);
 
+// Ack waits a host waits on a holder that said it saves the file before taking the download
+// over (the holder died between its confirmation and its last record write: rare; a second copy
+// is worse than the delay).
+const int savingWaits = 10;
+
 struct Held
 {
-    std::string state; // watching, running, paused, ending
+    std::string state; // watching, running, saving, paused, ending
     natsMsg* msg = nullptr;
     natsMsg* newer = nullptr; // the same request delivered again to this host
     std::uint64_t revision = 0;
     std::uint64_t delivery = 1;
     Clock::time_point lastBeat;   // the server last confirmed the claim
     Clock::time_point watchUntil; // watching: when a silent holder counts as gone
+    bool savingSeen = false;      // watching: the holder was saving the file, and is waited for longer
     natsSubscription* control = nullptr;
     std::string url, dir, sha1;
     int connections = 0;
@@ -658,6 +664,17 @@ private:
             std::uint64_t revision = 0;
             natsStatus status = NATS_OK;
             const bool found = link.getClaim(id, &claim, &revision, &status);
+            // A holder that said it saves the file has it under its final name: its last record
+            // write may wait out a server's failover, and a takeover now would save it twice.
+            if (found && revision == entry.revision && claim.state == "saving" && !entry.savingSeen) {
+                std::lock_guard<std::mutex> lock(mutex);
+                const auto watched = held.find(id);
+                if (watched != held.end()) {
+                    watched->second.savingSeen = true;
+                    watched->second.watchUntil = now + std::chrono::seconds(shared.ackWaitSeconds) * savingWaits;
+                }
+                return;
+            }
             if (found && revision == entry.revision && !claim.ended() &&
                 link.putClaim(id, Claim{settings.hostName, "running", 0, ""}, &revision) == NATS_OK) {
                 owner.log(Info, "took over " + id + " from " + claim.host + ", which stopped answering");
@@ -678,8 +695,11 @@ private:
         if (entry.state == "ending") {
             std::uint64_t revision = entry.revision;
             const natsStatus status = link.putClaim(id, entry.final, &revision);
-            if (status != NATS_OK && !isConflict(status))
-                return; // the record first: tried again at the next turn
+            if (status != NATS_OK && !isConflict(status)) {
+                // The record first: tried again at the next turn, the request kept from others.
+                natsMsg_InProgress(entry.msg, nullptr);
+                return;
+            }
             if (status == NATS_OK) {
                 if (entry.ack)
                     natsMsg_Ack(entry.msg, nullptr);
@@ -771,8 +791,14 @@ public:
         for (;;) {
             bool conflict = false;
             const auto now = Clock::now();
-            if (renewClaim(id, entry.state, now, &conflict))
+            // Confirmed as "saving": a host that finds it so waits long before it takes over.
+            if (renewClaim(id, "saving", now, &conflict)) {
+                std::lock_guard<std::mutex> lock(mutex);
+                const auto found = held.find(id);
+                if (found != held.end() && found->second.state == entry.state)
+                    found->second.state = "saving";
                 return true;
+            }
             if (conflict && recordLost(id, entry))
                 return true;
             if (conflict || now >= until) {
