@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <algorithm>
 #include <iostream>
 #include <map>
@@ -487,6 +488,29 @@ TEST_F(ClusterTest, QueuedDownloadsAreControlledWhereTheyWait)
     const Outcome listed = client({"list"});
     ::kill(silent.pid(), SIGCONT);
     EXPECT_TRUE(listed.shows(1, "haul: no answer from b: what they hold is not listed"));
+}
+
+// A holder that confirmed it saves the file may be slow to write its last record (a server's
+// failover): another host receiving the request again waits for it, far longer than for a
+// holder that went silent while it ran, and fetches nothing meanwhile.
+TEST_F(ClusterTest, HolderSavingTheFileIsNotOvertaken)
+{
+    ASSERT_TRUE(nats.start());
+    OwnerProcess& other = host("b", 1, "joined the cluster", {"--set", "Cluster/HostName=b"});
+    for (const auto& [id, record] : {std::pair<QByteArray, QByteArray>{"r", R"({"host":"gone","state":"running"})"},
+                                     {"s", R"({"host":"ghost","state":"saving"})"}}) {
+        const QByteArray url = files.url("/" + id + "?size=1000&seed=1").c_str();
+        ASSERT_TRUE(publishByHand(nats.port, "$KV.haul-downloads." + id, record).contains("PONG"));
+        ASSERT_TRUE(publishByHand(nats.port, "haul.request." + id, R"({"id":")" + id + R"(","url":")" + url + "\"}")
+                        .contains("PONG"));
+    }
+    // The silent runner is taken over within a few beats; the saver is still waited for.
+    EXPECT_TRUE(waitUntil([&] { return other.errorSoFar().contains("took over r from gone"); }, 15000))
+        << other.errorSoFar().data();
+    QThread::sleep(4);
+    for (const Request& request : files.requests())
+        EXPECT_EQ(request.path.toStdString(), "/r");
+    EXPECT_FALSE(other.errorSoFar().contains("took over s")) << other.errorSoFar().data();
 }
 
 // A host stopped (SIGTERM) while it downloads hands the download back: the command that waits
