@@ -786,21 +786,21 @@ public:
             entry.state = found->second.state;
             entry.lastBeat = found->second.lastBeat;
         }
+        Held saving = entry;
+        saving.state = "saving";
         // Until another host may take it over, an unanswered write is tried again.
         const auto until = entry.lastBeat + std::chrono::seconds(shared.ackWaitSeconds) - beatPeriod;
         for (;;) {
             bool conflict = false;
             const auto now = Clock::now();
             // Confirmed as "saving": a host that finds it so waits long before it takes over.
-            if (renewClaim(id, "saving", now, &conflict)) {
+            if (renewClaim(id, "saving", now, &conflict) || (conflict && recordLost(id, saving))) {
                 std::lock_guard<std::mutex> lock(mutex);
                 const auto found = held.find(id);
                 if (found != held.end() && found->second.state == entry.state)
                     found->second.state = "saving";
                 return true;
             }
-            if (conflict && recordLost(id, entry))
-                return true;
             if (conflict || now >= until) {
                 owner.log(Warning,
                           (conflict ? "another host took over " + id : "no answer from the cluster for " + id) +
