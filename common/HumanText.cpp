@@ -118,8 +118,10 @@ std::string text(const Report& report)
 {
     const Cause& cause = report.cause;
     const int status = cause.httpStatus;
-    const std::string kept = cause.bytesKept > 0 ? std::to_string(cause.bytesKept) + " bytes are kept for a resume"
-                                                 : std::string("the partial file is kept for a resume");
+    // An empty partial file is removed: nothing is left to resume from.
+    const std::string kept = cause.bytesKept > 0    ? std::to_string(cause.bytesKept) + " bytes are kept for a resume"
+                             : cause.bytesKept == 0 ? std::string("nothing was received")
+                                                    : std::string("the partial file is kept for a resume");
     switch (static_cast<Code>(report.code)) {
     case Code::LimitReached:
         return "the component takes no more downloads at once (Downloader/MaxDownloads)";

@@ -39,6 +39,8 @@ TEST(OutcomeTest, CausesDecideRetriesAndWords)
         {Code::Failed, cause(none, 408), "x", "HTTP 408", "HTTP 408 Request Timeout"},
         {Code::Failed, cause(NetworkCause::Refused), "Connection refused", "connection refused", "connection refused"},
         {Code::Failed, cause(NetworkCause::Reset), "x", "connection reset", "the connection was closed or reset"},
+        {Code::Failed, cause(NetworkCause::Reset, 0, "", -1, 0), "x", "connection reset",
+         "the connection was closed or reset; nothing was received"},
         // Words that look like a cause are no cause: only the typed one counts.
         {Code::Failed, cause(none, 404), "Error transferring http://h/Connection refused", "", "HTTP 404 Not Found"},
         {Code::CredentialsRequired, cause(none, 401), "Download failed: Server replied Authorization Required.", "",
