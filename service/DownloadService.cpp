@@ -585,8 +585,10 @@ void DownloadService::note(const Download& download) const
         url = url.substr(0, 300) + "...";
     switch (download.state) {
     case DownloadState::Running:
-        settings.note("started " + download.id + ": " + url +
-                      (download.offset > 0 ? " from byte " + std::to_string(download.offset) : std::string()));
+        settings.note(
+            "started " + download.id + ": " + url +
+            // Not "from byte N": a file in pieces resumes at many places at once.
+            (download.offset > 0 ? ", " + std::to_string(download.offset) + " bytes already there" : std::string()));
         break;
     case DownloadState::Paused:
         settings.note("paused " + download.id + ": " + bytes + " kept");

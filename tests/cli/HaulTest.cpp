@@ -302,12 +302,16 @@ TEST_F(HaulTest, TheOwnersMessagesTellEachStartRetryAndEnd)
     const QString missing = QString(url("/missing.bin?status=404")).replace("http://", "http://ann:pw@");
     EXPECT_TRUE(run({"get", missing, "--id", "m"}).shows(1, "failed: "));
     EXPECT_TRUE(run({"get", url("/busy.bin?status=503"), "--id", "b", "--retries", "1"}).shows(1, "failed: "));
+    const QByteArray cut = url("/c.bin?size=50000&seed=2&cut=20000").toUtf8();
+    EXPECT_TRUE(run({"get", cut, "--id", "c", "--retries", "0"}).shows(1, "failed: "));
+    EXPECT_TRUE(run({"resume", "c", "--retries", "0"}).shows(1, "failed: "));
     stopOwner(SIGTERM);
     const QByteArray lines = readFile(data("serve.log"));
     EXPECT_TRUE(lines.contains("started w: " + url("/w.bin?size=1000&seed=1").toUtf8() + "\n")) << lines.data();
     EXPECT_TRUE(lines.contains(("finished w: " + data("download/w.bin") + ", 1000 bytes\n").c_str()));
     EXPECT_TRUE(lines.contains("failed m: HTTP 404 Not Found (code 260), 0 bytes kept\n"));
     EXPECT_TRUE(lines.contains("retrying b in ") && lines.contains(" (1/1): HTTP 503\n"));
+    EXPECT_TRUE(lines.contains("started c: " + cut + ", 20000 bytes already there\n")) << lines.data();
     EXPECT_FALSE(lines.contains("ann:pw"));
 }
 
