@@ -27,7 +27,7 @@ public:
     // The downloads as GET /v1/downloads lists them ("host" added by a cluster). True with
     // *error set: some were listed, and *error names what could not be (a cluster's silent hosts).
     virtual bool list(QJsonArray* downloads, std::string* error) = 0;
-    // "the owner of DIR": what went away when onLost is called.
+    // "the owner of DIR": what went away or stopped answering when onLost is called.
     virtual std::string name() const = 0;
     // A Ctrl-C pauses what a command follows; a cluster's downloads go on without it.
     virtual bool pausesOnInterrupt() const = 0;
@@ -35,5 +35,5 @@ public:
     // Called on the main thread by its event loop, and looked up as each event is delivered:
     // set before the loop runs, they miss nothing since listen(). Empty: events go nowhere.
     std::function<void(const ClientEvent&)> onEvent;
-    std::function<void()> onLost; // no further event will come
+    std::function<void(const std::string& why)> onLost; // no further event will come; why: "went away"...
 };

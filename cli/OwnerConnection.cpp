@@ -41,12 +41,13 @@ bool refused(const ServiceClient::Answer& answer, int accepted, const std::strin
     return true;
 }
 
-// Keys a download's request carries for itself (or that choose the owner): a running owner
-// takes them from the command; every other key is the whole owner's.
+// Keys a download's request carries for itself (or that choose the owner, or that only the
+// command reads): a running owner takes them from the command; every other key is the whole
+// owner's.
 bool isOwnerWide(const std::string& key)
 {
     return key != "General/security/IgnoreSslErrors" && key != "Downloader/RequestTimeout" &&
-           key.compare(0, 6, "Proxy/") != 0 && key != "Directories/DataPath";
+           key.compare(0, 6, "Proxy/") != 0 && key != "Directories/DataPath" && key != "Service/AnswerWaitSeconds";
 }
 
 } // namespace
@@ -57,9 +58,9 @@ OwnerConnection::OwnerConnection(HostOptions options) : options(std::move(option
         if (onEvent)
             onEvent(event);
     });
-    connect(this, &OwnerConnection::lost, [this] {
+    connect(this, &OwnerConnection::lost, [this](const std::string& why) {
         if (onLost)
-            onLost();
+            onLost(why);
     });
 }
 
@@ -196,6 +197,10 @@ bool OwnerConnection::settingsAgree(std::string* error)
     if (options.settings.empty() && options.configFile.empty())
         return true;
     const ServiceClient::Answer answer = ServiceClient(socketPath).get("/v1/settings");
+    if (answer.silent) {
+        *error = answer.error;
+        return false;
+    }
     if (answer.status != 200)
         return true; // an older owner: it cannot tell, and nothing can be compared
     const QJsonObject running = answer.body.value("settings").toObject();
@@ -233,8 +238,9 @@ ServiceClient::Answer OwnerConnection::request(const std::string& method, const 
         if (!ensureOwner(&answer.error))
             return answer;
         answer = method == "GET" ? client.get(target) : client.post(target, body);
-        // An owner that was just leaving (idle, or stopped) is replaced by a new one.
-        if ((answer.status != 0 && answer.status != 503) || clock.elapsed() > reachMs)
+        // An owner that was just leaving (idle, or stopped) is replaced by a new one. One that
+        // took the request and said nothing may still carry it out: never asked twice.
+        if ((answer.status != 0 && answer.status != 503) || answer.silent || clock.elapsed() > reachMs)
             return answer;
         QThread::msleep(50);
     }
@@ -285,7 +291,7 @@ bool OwnerConnection::listen(std::string* error)
         stream.reset(new ServiceClient::EventStream);
         if (stream->open(socketPath, "/v1/events", error))
             break;
-        if (clock.elapsed() > reachMs)
+        if (stream->silent() || clock.elapsed() > reachMs)
             return false;
         QThread::msleep(50);
     }
@@ -302,7 +308,9 @@ void OwnerConnection::readEvents()
         QMetaObject::invokeMethod(
             this, [this, parsed] { emit received(parsed); }, Qt::QueuedConnection);
     }
-    if (!closing)
+    if (!closing) {
+        const std::string why = stream->silent() ? "stopped answering" : "went away";
         QMetaObject::invokeMethod(
-            this, [this] { emit lost(); }, Qt::QueuedConnection);
+            this, [this, why] { emit lost(why); }, Qt::QueuedConnection);
+    }
 }

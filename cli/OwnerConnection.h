@@ -46,7 +46,7 @@ signals:
     void received(const ClientEvent& event);
     // The event stream ended: the owner went away, or this client fell behind ("Dropped" came
     // first then).
-    void lost();
+    void lost(const std::string& why);
 
 private:
     ServiceClient::Answer request(const std::string& method, const std::string& target, const QJsonObject& body);

@@ -24,7 +24,7 @@ TransferRunner::TransferRunner(DownloadBackend& backend, ProgressView& view, Int
     : backend(backend), view(view), watcher(watcher), jsonEcho(jsonEcho), command(std::move(command))
 {
     backend.onEvent = [this](const ClientEvent& event) { onEvent(event); };
-    backend.onLost = [this] { onLost(); };
+    backend.onLost = [this](const std::string& why) { onLost(why); };
     connect(&watcher, &InterruptWatcher::interrupted, this, &TransferRunner::onInterrupted);
 }
 
@@ -137,10 +137,10 @@ void TransferRunner::onInterrupted(int signal)
                  " download(s) (Ctrl-C again to quit at once)");
 }
 
-void TransferRunner::onLost()
+void TransferRunner::onLost(const std::string& why)
 {
     // What reached the disk is still there: a new owner resumes it.
-    leave("continue with:", "resume", backend.name() + " went away");
+    leave("continue with:", "resume", backend.name() + " " + why);
 }
 
 void TransferRunner::leave(const std::string& words, const std::string& action, const std::string& failure)

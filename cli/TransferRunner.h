@@ -49,7 +49,7 @@ private:
     void onEvent(const ClientEvent& event);
     void onState(const Job& job, const ClientEvent& event);
     void onInterrupted(int signal);
-    void onLost();
+    void onLost(const std::string& why);
     void finish(const std::string& id);
     // Stops following what still runs, with failure as its result when not empty.
     void leave(const std::string& words, const std::string& action, const std::string& failure);

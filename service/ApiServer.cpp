@@ -7,6 +7,7 @@
 #include "EventHub.h"
 #include "InputPolicy.h"
 #include "JsonInput.h"
+#include "ServiceClient.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -44,8 +45,6 @@ using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 
 const std::size_t headLimit = 16 * 1024;
-// Idle event streams send a comment this often, so a vanished reader is noticed.
-const auto keepAliveEvery = std::chrono::seconds(15);
 const auto gatherFor = std::chrono::milliseconds(5);
 // What stop() grants streams and answers under way.
 const auto drainTime = std::chrono::seconds(2);
@@ -456,7 +455,8 @@ private:
 
     void keepAlive()
     {
-        ping.expires_after(keepAliveEvery);
+        // Idle streams send a comment: a vanished reader is noticed, and a reader knows the owner lives.
+        ping.expires_after(ServiceClient::pingEvery);
         ping.async_wait([self = shared_from_this()](const boost::system::error_code& ec) {
             if (ec || self->closed)
                 return;

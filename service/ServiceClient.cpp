@@ -1,10 +1,15 @@
 #include "ServiceClient.h"
 
+#include "ConfigRead.h"
+
 #include <QJsonDocument>
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace asio = boost::asio;
@@ -12,11 +17,42 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using Local = asio::local::stream_protocol;
 
+namespace {
+
+// Runs what was started on io until it is done or wait has passed; false then, with every
+// operation on socket cancelled.
+bool finishWithin(asio::io_context& io, Local::socket& socket, std::chrono::milliseconds wait)
+{
+    io.run_for(wait);
+    if (io.stopped())
+        return true;
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    io.run();
+    return false;
+}
+
+std::string noAnswer(const std::string& socketPath, std::chrono::milliseconds wait)
+{
+    return "the owner at " + socketPath + " did not answer within " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait).count()) +
+           " s (Service/AnswerWaitSeconds); what it was asked may still be done";
+}
+
+} // namespace
+
+std::chrono::milliseconds ServiceClient::configuredWait()
+{
+    return std::chrono::seconds(configInt("Service/AnswerWaitSeconds"));
+}
+
 struct ServiceClient::EventStream::Impl
 {
     asio::io_context io;
     Local::socket socket{io};
     std::string pending;
+    std::chrono::milliseconds idle{0};
+    bool silent = false;
 };
 
 ServiceClient::EventStream::EventStream() : impl(new Impl) {}
@@ -25,17 +61,29 @@ ServiceClient::EventStream::~EventStream() = default;
 
 bool ServiceClient::EventStream::open(const std::string& socketPath, const std::string& target, std::string* error)
 {
-    boost::system::error_code ec;
-    impl->socket.connect(Local::endpoint(socketPath), ec);
+    const std::chrono::milliseconds wait = configuredWait();
+    impl->idle = std::max<std::chrono::milliseconds>(wait, 3 * pingEvery);
     http::request<http::empty_body> request{http::verb::get, target, 11};
     request.set(http::field::host, "localhost");
     request.set(http::field::accept, "text/event-stream");
-    if (!ec)
-        http::write(impl->socket, request, ec);
     beast::flat_buffer buffer;
     http::response_parser<http::empty_body> parser;
-    if (!ec)
-        http::read_header(impl->socket, buffer, parser, ec);
+    boost::system::error_code ec;
+    impl->socket.async_connect(Local::endpoint(socketPath), [&](const boost::system::error_code& e) {
+        if ((ec = e))
+            return;
+        http::async_write(impl->socket, request, [&](const boost::system::error_code& e, std::size_t) {
+            if ((ec = e))
+                return;
+            http::async_read_header(impl->socket, buffer, parser,
+                                    [&](const boost::system::error_code& e, std::size_t) { ec = e; });
+        });
+    });
+    if (!finishWithin(impl->io, impl->socket, wait)) {
+        impl->silent = true;
+        *error = noAnswer(socketPath, wait);
+        return false;
+    }
     if (ec) {
         *error = "cannot reach the owner at " + socketPath + ": " + ec.message();
         return false;
@@ -74,6 +122,16 @@ bool ServiceClient::EventStream::next(Event& event)
                 return true;
             continue; // a comment: keep-alive
         }
+        // The owner pings: a stream without a byte for three pings has an owner that hangs.
+        pollfd ready{impl->socket.native_handle(), POLLIN, 0};
+        int got;
+        do
+            got = ::poll(&ready, 1, int(impl->idle.count()));
+        while (got < 0 && errno == EINTR);
+        if (got == 0) {
+            impl->silent = true;
+            return false;
+        }
         char chunk[16384];
         boost::system::error_code ec;
         const std::size_t n = impl->socket.read_some(asio::buffer(chunk), ec);
@@ -81,6 +139,11 @@ bool ServiceClient::EventStream::next(Event& event)
             return false;
         impl->pending.append(chunk, n);
     }
+}
+
+bool ServiceClient::EventStream::silent() const
+{
+    return impl->silent;
 }
 
 void ServiceClient::EventStream::close()
@@ -103,8 +166,6 @@ ServiceClient::Answer ServiceClient::request(const std::string& method, const st
     Answer answer;
     asio::io_context io;
     Local::socket connection(io);
-    boost::system::error_code ec;
-    connection.connect(Local::endpoint(socket), ec);
     http::request<http::string_body> request{http::string_to_verb(method), target, 11};
     request.set(http::field::host, "localhost");
     request.keep_alive(false);
@@ -113,12 +174,24 @@ ServiceClient::Answer ServiceClient::request(const std::string& method, const st
         request.body() = QJsonDocument(*body).toJson(QJsonDocument::Compact).toStdString();
     }
     request.prepare_payload();
-    if (!ec)
-        http::write(connection, request, ec);
     beast::flat_buffer buffer;
     http::response<http::string_body> response;
-    if (!ec)
-        http::read(connection, buffer, response, ec);
+    boost::system::error_code ec;
+    connection.async_connect(Local::endpoint(socket), [&](const boost::system::error_code& e) {
+        if ((ec = e))
+            return;
+        http::async_write(connection, request, [&](const boost::system::error_code& e, std::size_t) {
+            if ((ec = e))
+                return;
+            http::async_read(connection, buffer, response,
+                             [&](const boost::system::error_code& e, std::size_t) { ec = e; });
+        });
+    });
+    if (!finishWithin(io, connection, answerWait)) {
+        answer.silent = true;
+        answer.error = noAnswer(socket, answerWait);
+        return answer;
+    }
     if (ec && ec != http::error::end_of_stream) {
         answer.error = "cannot reach the owner at " + socket + ": " + ec.message();
         return answer;

@@ -315,6 +315,25 @@ TEST_F(HaulTest, TheOwnersMessagesTellEachStartRetryAndEnd)
     EXPECT_FALSE(lines.contains("ann:pw"));
 }
 
+// An owner that stops answering (here it is stopped) is given up on, never waited for forever:
+// a command that follows a download says so once the event stream has missed three of the
+// owner's pings, and a request once Service/AnswerWaitSeconds have passed.
+TEST_F(HaulTest, AnOwnerThatStopsAnsweringIsGivenUpOn)
+{
+    start({"--set", "Service/AnswerWaitSeconds=1", "get", url("/slow.bin?size=2000000&seed=4&rate=100000"), "--id",
+           "slow"});
+    ASSERT_TRUE(server.waitRequests(1));
+    const pid_t pid = owner();
+    ASSERT_NE(0, pid);
+    ::kill(pid, SIGSTOP);
+    const Result followed = finish();
+    EXPECT_TRUE(followed.shows(1, "failed: slow.bin: the owner of " + data("") + " stopped answering [id slow]"));
+    EXPECT_TRUE(followed.tells(1, "continue with: "));
+    const Result asked = run({"--set", "Service/AnswerWaitSeconds=1", "pause", "slow"});
+    EXPECT_TRUE(asked.tells(1, "did not answer within 1 s (Service/AnswerWaitSeconds)"));
+    ::kill(pid, SIGCONT);
+}
+
 // --limit-rate holds one download to its rate, Downloader/MaxRate all of them together: never
 // faster (a quarter second of burst aside), and every byte arrives. Only the lower bound is
 // checked: a loaded machine may be slower, never faster.
