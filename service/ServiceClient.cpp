@@ -19,10 +19,22 @@ using Local = asio::local::stream_protocol;
 
 namespace {
 
-// Runs what was started on io until it is done or wait has passed; false then, with every
-// operation on socket cancelled.
-bool finishWithin(asio::io_context& io, Local::socket& socket, std::chrono::milliseconds wait)
+// Connects socket (of io) to path, sends request, then reads with read(socket, handler), all
+// within wait. False when wait passed first (every operation on socket then cancelled); *ec:
+// how it ended.
+template <class Request, class Read>
+bool exchange(asio::io_context& io, Local::socket& socket, const std::string& path, Request& request, Read read,
+              std::chrono::milliseconds wait, boost::system::error_code* ec)
 {
+    socket.async_connect(Local::endpoint(path), [&](const boost::system::error_code& e) {
+        if ((*ec = e))
+            return;
+        http::async_write(socket, request, [&](const boost::system::error_code& e, std::size_t) {
+            if ((*ec = e))
+                return;
+            read(socket, [ec](const boost::system::error_code& e, std::size_t) { *ec = e; });
+        });
+    });
     io.run_for(wait);
     if (io.stopped())
         return true;
@@ -69,17 +81,10 @@ bool ServiceClient::EventStream::open(const std::string& socketPath, const std::
     beast::flat_buffer buffer;
     http::response_parser<http::empty_body> parser;
     boost::system::error_code ec;
-    impl->socket.async_connect(Local::endpoint(socketPath), [&](const boost::system::error_code& e) {
-        if ((ec = e))
-            return;
-        http::async_write(impl->socket, request, [&](const boost::system::error_code& e, std::size_t) {
-            if ((ec = e))
-                return;
-            http::async_read_header(impl->socket, buffer, parser,
-                                    [&](const boost::system::error_code& e, std::size_t) { ec = e; });
-        });
-    });
-    if (!finishWithin(impl->io, impl->socket, wait)) {
+    const auto readHeader = [&](Local::socket& from, auto done) {
+        http::async_read_header(from, buffer, parser, done);
+    };
+    if (!exchange(impl->io, impl->socket, socketPath, request, readHeader, wait, &ec)) {
         impl->silent = true;
         *error = noAnswer(socketPath, wait);
         return false;
@@ -177,17 +182,8 @@ ServiceClient::Answer ServiceClient::request(const std::string& method, const st
     beast::flat_buffer buffer;
     http::response<http::string_body> response;
     boost::system::error_code ec;
-    connection.async_connect(Local::endpoint(socket), [&](const boost::system::error_code& e) {
-        if ((ec = e))
-            return;
-        http::async_write(connection, request, [&](const boost::system::error_code& e, std::size_t) {
-            if ((ec = e))
-                return;
-            http::async_read(connection, buffer, response,
-                             [&](const boost::system::error_code& e, std::size_t) { ec = e; });
-        });
-    });
-    if (!finishWithin(io, connection, answerWait)) {
+    const auto readAll = [&](Local::socket& from, auto done) { http::async_read(from, buffer, response, done); };
+    if (!exchange(io, connection, socket, request, readAll, answerWait, &ec)) {
         answer.silent = true;
         answer.error = noAnswer(socket, answerWait);
         return answer;
